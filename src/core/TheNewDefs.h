@@ -1,0 +1,109 @@
+// The shared records of the server: per-ECR and per-set session state, the answer
+// window, the awaited driver result and the persistent settings record, together with
+// the one session lock that guards them and the receipt and line numbering.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "core/KassiroConstants.h"
+#include "util/OneBased.h"
+#include "util/ShortStr.h"
+
+namespace kassiro {
+
+// One data set of one ECR.
+struct TSetDescr {
+  std::uint16_t OwnerID = 0;  // connection holding the set, 0 = free
+  std::uint8_t Cop = NO_COP;  // operation queued or running
+  std::uint8_t Phase = NO_PHASE;
+  ShortStr FmAppBuff;         // client data not yet passed to the ECR
+  bool WaitBlk2 = false;      // a result is parked until the ECR confirms it
+  ShortStr WaitBlkBuff;       // the parked result text
+  std::uint8_t WaitCOP = 0;   // its operation code
+};
+
+struct TEcr {
+  OneBased<TSetDescr, SET_COUNT> Sets;
+  std::uint8_t BlockNo = 0;    // number of the last on-line block
+  std::uint8_t UserCount = 0;  // held main sets; polled exactly while above 0
+  ShortStr LastBlockIn;        // last relayed report block, for the repeat check
+};
+
+using TEcrs = OneBased<TEcr, MAX_ECR_COUNT>;
+
+// Who may answer the ECR now; both 0 = nobody.
+struct TInSeans {
+  std::uint8_t Ecr = 0;
+  std::uint8_t St = 0;
+};
+
+// The one driver result the server waits for.
+struct TWaitRes {
+  std::uint8_t St = 0;  // 0 = nothing awaited
+  std::uint8_t Cop = 0;
+  std::uint8_t Ecr = 0;
+  ShortStr Buff;
+  bool WaitBlk = false;  // park the result when it is sent
+};
+
+// Persistent per-ECR data of the settings record.
+struct TERData {
+  std::int32_t Bon = 0;        // receipt number of this ECR, 0 = none yet
+  std::uint16_t Line = 1;      // next line within that receipt
+  std::int32_t SerNum = 0;     // the ECR's serial number
+  std::uint8_t CurrMode = MD_OFF;
+  std::uint8_t CurrTO = 0;
+};
+
+// The persistent settings record; stored byte for byte as TIniStruImage.
+struct TIniStru {
+  BasicShortStr<6> ComPortName = "COM1";
+  std::uint16_t Speed = 4800;
+  std::uint16_t IPPort = SRV_DEF_IP_PORT;
+  BasicShortStr<PW_LEN> sPassword;
+  std::int32_t GlobalBon = 1;
+  OneBased<BasicShortStr<PW_LEN>, SET_COUNT> SetPW;
+  OneBased<TERData, MAX_ECR_COUNT> ERData;
+};
+
+// The stored layout: 1353 bytes, packed, little-endian.
+inline constexpr std::size_t INI_STRU_SIZE = 1353;
+inline constexpr std::size_t ER_DATA_SIZE = 12;
+using TIniStruImage = std::array<std::uint8_t, INI_STRU_SIZE>;
+
+TIniStruImage EncodeIniStru(const TIniStru& ini);
+TIniStru DecodeIniStru(const TIniStruImage& image);
+
+// The shared records and the lock that guards them. Every client request, command
+// routine and ECR event handler runs holding Lock, so each sees and leaves the records
+// whole; nothing holds it while waiting on the serial line or on a socket.
+struct Session {
+  std::mutex Lock;
+  std::unique_ptr<TEcrs> Ecrs = std::make_unique<TEcrs>();
+  std::int32_t ServerStatus = 0;
+  TInSeans InSeans;
+  TWaitRes WaitRes;
+  TIniStru IniStru;
+  bool FSelfClose = false;
+
+  // Called (under Lock) whenever the settings record is to be written, e.g. by
+  // GetIncBon. The server wires it to its settings file; unset means "do not save".
+  std::function<void(const TIniStru&)> SaveSettings;
+
+  // Resets every ECR record, the answer window and ServerStatus; WaitRes and
+  // IniStru stay as they are.
+  void ClearStructures();
+};
+
+// Receipt and line numbering (Ecr 1..99). Callers hold Session::Lock.
+std::int32_t GetBon(Session& s, int Ecr);
+std::int32_t GetIncBon(Session& s, int Ecr);
+std::uint16_t GetIncLine(Session& s, int Ecr);
+std::uint16_t GetLine(Session& s, int Ecr);
+
+}  // namespace kassiro

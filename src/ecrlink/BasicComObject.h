@@ -1,0 +1,44 @@
+// The abstract communication object the polling thread holds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "util/ShortStr.h"
+
+namespace kassiro {
+
+class TBasicCommunicationObject {
+ public:
+  virtual ~TBasicCommunicationObject() = default;
+
+  const std::string& CommPortName() const { return FCommPortName; }
+  void SetCommPortName(std::string name) { FCommPortName = std::move(name); }
+  std::int32_t Speed() const { return FSpeed; }
+  void SetSpeed(std::int32_t Value) {
+    FMicroSecsPerByte = Value > 0 ? static_cast<std::uint32_t>(100000000 / Value) : 0;
+    FSpeed = Value;
+  }
+  // Milliseconds, rounded up, that ByteCount 10-bit characters take at Speed.
+  std::uint32_t GetTimeForSend(std::uint32_t ByteCount) const {
+    const std::uint64_t m = std::uint64_t{FMicroSecsPerByte} * ByteCount;
+    return static_cast<std::uint32_t>(m / 10000 + (m % 10000 != 0 ? 1 : 0));
+  }
+
+  virtual void OpenEcrPort() = 0;
+  virtual void CloseEcrPort() = 0;
+  virtual void NoiseOn() = 0;
+  virtual void NoiseOff() = 0;
+  // Result codes RES_* of ProtConst. Block receives the reply (empty unless RES_OK).
+  virtual std::int32_t TakeEcr(std::int32_t Ecr, ShortStr& Block) = 0;
+  virtual void FreeEcr() = 0;
+  virtual std::int32_t SendBlock(ShortStr Block) = 0;
+  virtual std::int32_t GetBlock(ShortStr& Block, std::uint32_t BegTimeOut) = 0;
+
+ protected:
+  std::int32_t FSpeed = 0;
+  std::uint32_t FMicroSecsPerByte = 0;
+  std::string FCommPortName;
+};
+
+}  // namespace kassiro
