@@ -44,8 +44,9 @@ void InsertParam(ShortStr& s, std::string_view par, int ind);
 ShortStr AddPoint(std::string_view s, int place);
 ShortStr RemPoint(std::string_view s);
 
-// Strict parse of "[blanks][sign]digits[.digits][blanks]" with decSep as decimal
-// point, rounded to the nearest 0.0001 (halves away from zero); no binary floating point.
+// Strict parse of "[spaces][sign]digits[.digits][spaces]" with decSep as decimal point
+// ("5." and ".5" parse, "" and "." don't), rounded to the nearest 0.0001 (halves away
+// from zero), without binary floating point; nullopt outside the Currency range.
 std::optional<Currency> ParseCurrency(std::string_view s, std::string_view decSep = ".");
 Currency StrToCurrDef(std::string_view S, Currency Def, const TUserLocale& loc = UserLocale());
 // DecSep '0' stands for the process-wide separator '.'.
@@ -56,7 +57,8 @@ double StrToFloatDef(std::string_view S, char DecSep, double Def,
 // half away from zero: CurrToStr(50000, 2) == "5.00".
 std::string CurrToStr(Currency value, int decimals);
 
-// Decimal integer of a field, or 0 when it is not a valid integer ("0 if not valid").
+// Decimal integer of a field, or def when it is not a valid integer: an optional '-' or
+// '+' and one or more decimal digits, nothing else (no blanks), within the int64 range.
 std::int64_t StrToIntDef(std::string_view s, std::int64_t def = 0);
 
 }  // namespace kassiro

@@ -41,5 +41,7 @@ void ReadLanguages(std::vector<std::string>& LngList);
 int GetLocalLanguageID();
 // The same for a given locale name such as "pl_PL.UTF-8" or "sr_RS@latin".
 int LanguageIDForLocale(std::string_view localeName);
+// The table number whose LngID equals langID (the last equal entry); 1 when none does.
+int LanguageNumberForID(std::uint16_t langID);
 
 }  // namespace kassiro

@@ -1,0 +1,202 @@
+#include "util/CodeStru.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+namespace kassiro {
+
+namespace {
+
+constexpr std::size_t KEY_BODY = TCodeStru::KEY_SIZE - 1;  // K[0]..K[11]
+
+// Fills bytes from the kernel's generator; std::random_device only if that fails.
+void RandomBytes(std::span<std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = getrandom(bytes.data() + done, bytes.size() - done, 0);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      break;
+    }
+  }
+  if (done == bytes.size()) return;
+  std::random_device device;
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (; done < bytes.size(); ++done) bytes[done] = static_cast<std::uint8_t>(byte(device));
+}
+
+// A random byte of 1..255 for which NiceByte is not 0 (uniform over those bytes).
+std::uint8_t RandomNiceByte() {
+  for (;;) {
+    std::array<std::uint8_t, 16> pool{};
+    RandomBytes(pool);
+    for (std::uint8_t b : pool) {
+      if (TCodeStru::NiceByte(b) != 0) return b;
+    }
+  }
+}
+
+int OpenLocked(const std::filesystem::path& fileName) {
+  const int fd = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  int rc = 0;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads bytes.size() bytes at offset 0; false when the file holds fewer or fails.
+bool ReadAll(int fd, std::span<std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done,
+                              static_cast<off_t>(done));
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes all bytes at offset 0; gives up silently on an error.
+void WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                               static_cast<off_t>(done));
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      return;
+    }
+  }
+}
+
+std::uint32_t ReadLE32(std::span<const std::uint8_t, 4> b) {
+  return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+         static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+}
+
+void WriteLE32(std::uint32_t v, std::span<std::uint8_t, 4> b) {
+  for (std::size_t i = 0; i < 4; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+constexpr int OneBits(unsigned nibble) {
+  return static_cast<int>((nibble & 1u) + (nibble >> 1 & 1u) + (nibble >> 2 & 1u) +
+                          (nibble >> 3 & 1u));
+}
+
+}  // namespace
+
+TCodeStru::TFileHandle& TCodeStru::TFileHandle::operator=(TFileHandle&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(o.fd_, -1);
+  }
+  return *this;
+}
+
+TCodeStru::TFileHandle::~TFileHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+TCodeStru::TCodeStru(std::filesystem::path fileName, std::size_t sz) : FStruSize(sz) {
+  if (sz < 1 || sz > MAX_STRU_SIZE) {
+    throw std::invalid_argument("TCodeStru: record size outside 1..32768");
+  }
+  FHandle = TFileHandle(OpenLocked(fileName));
+}
+
+void TCodeStru::CheckSize(std::size_t recordSize) const {
+  if (recordSize != FStruSize) throw std::invalid_argument("TCodeStru: record of another size");
+}
+
+std::uint8_t TCodeStru::NiceByte(std::uint8_t b) {
+  const int low = OneBits(b & 0x0Fu);
+  const int high = OneBits(b >> 4);
+  return (low >= 1 && low <= 3 && high >= 1 && high <= 3) ? b : 0;
+}
+
+std::uint8_t TCodeStru::CalcKey() {
+  std::uint8_t x = 0;
+  for (std::size_t i = 0; i < KEY_BODY; ++i) x ^= FKey[i];
+  FKey[KEY_BODY] = x;
+  return x;
+}
+
+void TCodeStru::MakeKey() {
+  do {
+    for (std::size_t i = 0; i < KEY_BODY; ++i) FKey[i] = RandomNiceByte();
+  } while (NiceByte(CalcKey()) == 0);
+}
+
+void TCodeStru::MakeMem(std::span<std::uint8_t> bytes) const {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] ^= static_cast<std::uint8_t>(FKey[i % KEY_BODY] ^ FKey[KEY_BODY]);
+  }
+}
+
+std::uint32_t TCodeStru::CheckMem(std::span<const std::uint8_t> bytes) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto w = static_cast<std::uint32_t>(i);
+    sum += bytes[i] * w * w;  // wraps around modulo 2^32
+  }
+  return sum;
+}
+
+bool TCodeStru::Load(std::span<std::uint8_t> record) {
+  CheckSize(record.size());
+  if (!Unique()) return false;
+  std::vector<std::uint8_t> image;
+  try {
+    image.resize(FileSize());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (!ReadAll(FHandle.Get(), image)) return false;
+  const std::span<std::uint8_t> body(image.data() + KEY_SIZE, FStruSize);
+  const std::uint32_t stored = ReadLE32(std::span<const std::uint8_t, 4>(
+      image.data() + KEY_SIZE + FStruSize, CHECKSUM_SIZE));
+  if (CheckMem(body) != stored) return false;
+  std::copy_n(image.begin(), KEY_SIZE, FKey.begin());  // K[12] as read, not recomputed
+  FChkSum = stored;
+  MakeMem(body);
+  std::copy(body.begin(), body.end(), record.begin());
+  return true;
+}
+
+void TCodeStru::Save(std::span<const std::uint8_t> record) {
+  CheckSize(record.size());
+  if (!Unique()) return;
+  MakeKey();
+  std::vector<std::uint8_t> image(FileSize());
+  std::copy(FKey.begin(), FKey.end(), image.begin());
+  const std::span<std::uint8_t> body(image.data() + KEY_SIZE, FStruSize);
+  std::copy(record.begin(), record.end(), body.begin());
+  MakeMem(body);
+  FChkSum = CheckMem(body);
+  WriteLE32(FChkSum, std::span<std::uint8_t, 4>(image.data() + KEY_SIZE + FStruSize,
+                                                CHECKSUM_SIZE));
+  WriteAll(FHandle.Get(), image);
+  ::fsync(FHandle.Get());
+}
+
+}  // namespace kassiro

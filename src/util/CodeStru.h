@@ -1,0 +1,93 @@
+// The scrambled record file: one fixed-size record kept on disk behind a fresh random
+// key per save and a checksum, so that a damaged or hand-edited file is recognised and
+// ignored. The object holds the file open and exclusively locked (flock) for its whole
+// life; a second holder, in this process or another, gets Unique() == false, which is
+// how the program allows only one running copy.
+//
+// File layout (Sz = record size):
+//   0       12  key bytes K[0]..K[11]
+//   12      1   K[12] = K[0] xor ... xor K[11]
+//   13      Sz  scrambled record, S[i] = R[i] xor K[i mod 12] xor K[12]
+//   13+Sz   4   checksum, sum of S[i] * i * i over uint32 with wrap-around, little-endian
+// The file is written from offset 0 and never truncated; bytes behind it are ignored.
+//
+// The record is passed to Load and Save instead of being bound to the object: Save
+// scrambles a private copy, so no thread ever sees the record in scrambled form, and
+// the caller decides which lock guards the record. The object itself is not
+// thread-safe (Save renews the key): callers serialise Load and Save.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <utility>
+
+namespace kassiro {
+
+class TCodeStru {
+ public:
+  static constexpr std::size_t KEY_SIZE = 13;
+  static constexpr std::size_t CHECKSUM_SIZE = 4;
+  static constexpr std::size_t MAX_STRU_SIZE = 32768;
+  using TKey = std::array<std::uint8_t, KEY_SIZE>;
+
+  // Opens the file, creating it empty (mode 0644) if missing, and locks it. Never
+  // throws for file trouble: Unique() tells. sz outside 1..MAX_STRU_SIZE throws
+  // std::invalid_argument.
+  TCodeStru(std::filesystem::path fileName, std::size_t sz);
+
+  // Whether this object holds the file.
+  bool Unique() const { return FHandle.Valid(); }
+  std::size_t StruSize() const { return FStruSize; }
+  std::size_t FileSize() const { return KEY_SIZE + FStruSize + CHECKSUM_SIZE; }
+
+  // Replaces record with the file's content only if the file is complete and its
+  // checksum matches; returns whether it did. record.size() must be StruSize()
+  // (else std::invalid_argument).
+  bool Load(std::span<std::uint8_t> record);
+  // Writes record under a new key at offset 0 and flushes it to disk; write errors
+  // are ignored. record.size() must be StruSize() (else std::invalid_argument).
+  void Save(std::span<const std::uint8_t> record);
+
+  // b when both of its halves hold one to three 1-bits, else 0.
+  static std::uint8_t NiceByte(std::uint8_t b);
+  // K[12] := xor of K[0]..K[11]; returns it.
+  std::uint8_t CalcKey();
+  // A new random key whose 13 bytes are all nice.
+  void MakeKey();
+  // Scrambles, or unscrambles, bytes in place with the current key.
+  void MakeMem(std::span<std::uint8_t> bytes) const;
+  static std::uint32_t CheckMem(std::span<const std::uint8_t> bytes);
+
+  const TKey& Key() const { return FKey; }
+  std::uint32_t ChkSum() const { return FChkSum; }
+
+ private:
+  // An owned file descriptor, closed on destruction (which also drops its flock).
+  class TFileHandle {
+   public:
+    TFileHandle() = default;
+    explicit TFileHandle(int fd) : fd_(fd) {}
+    TFileHandle(TFileHandle&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    TFileHandle& operator=(TFileHandle&& o) noexcept;
+    TFileHandle(const TFileHandle&) = delete;
+    TFileHandle& operator=(const TFileHandle&) = delete;
+    ~TFileHandle();
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+
+   private:
+    int fd_ = -1;
+  };
+
+  void CheckSize(std::size_t recordSize) const;
+
+  TKey FKey{};
+  std::uint32_t FChkSum = 0;
+  std::size_t FStruSize;
+  TFileHandle FHandle;  // open and locked, or not valid
+};
+
+}  // namespace kassiro
