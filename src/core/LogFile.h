@@ -58,17 +58,47 @@ class TLogFile {
                                std::string_view S, TLogModes LModes = 0);
 
   bool Opened() const;
+  // The log's path. Not to be read while another thread rebinds the log.
   const std::filesystem::path& FileName() const { return LogFName; }
+  // Closes the log, binds it to another executable and opens it again.
+  logError Rebind(std::filesystem::path exePath);
+
+  // Set before the log is shared between threads.
   std::int32_t lMaxLogSize = DEFMAXLOGSZ;  // rotation threshold
   TLogModes LogModes = 0;
 
  private:
-  // ... implementation state
+  // Each routine below expects mu_ to be held.
+  logError OpenLocked();
+  logError CloseLocked();
+  logError AddLineLocked(std::string_view s, TLogModes LModes);
+  logError LogRotate();
+  bool WorkOutNames();
+  std::string DateHeader() const;
+
+  mutable std::mutex mu_;
+  std::filesystem::path exePath_;
+  TLogClock clock_;
+  std::filesystem::path LogFName;
+  std::string strLogHDR;
+  int fd_ = -1;                // the open log; TLogFile owns it
+  bool fLogOpened = false;
+  std::int64_t nLogSize = 0;   // bytes as counted here; 64 bits so no size overflows
 };
+
+// The time stamp of a log line, e.g. " 5.03.2026 07:08:09" (19 characters).
+std::string FormatLogTime(const TLogTime& t);
+// The line header for an executable: " " + its file name cut before the first "." + ": ".
+std::string LogHeaderFor(const std::filesystem::path& exePath);
+// The exception's dynamic class name without namespaces, e.g. "ECommError".
+std::string ExceptionClassName(const std::exception& e);
 
 // The program's log, bound to the running executable (/proc/self/exe) on first use
 // and opened then.
 TLogFile& ProgramLog();
+// Rebinds the program's log to another executable path (a program run from a copied
+// folder, tests); safe while other threads write to it.
+logError BindProgramLog(const std::filesystem::path& exePath);
 // Free routines on the program's log.
 logError LogAddLine(std::string_view s, TLogModes LModes = 0);
 logError LogAddExceptionLine(std::string_view FuncName, const std::exception& Exc,

@@ -1,0 +1,263 @@
+#include "core/IniFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+namespace kassiro {
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r\n\f\v";
+
+std::string_view Trim(std::string_view s) {
+  const auto b = s.find_first_not_of(kBlanks);
+  if (b == std::string_view::npos) return {};
+  const auto e = s.find_last_not_of(kBlanks);
+  return s.substr(b, e - b + 1);
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return lower(x) == lower(y);
+  });
+}
+
+// One line of the text with its ending ("\n", "\r\n" or none on the last line).
+struct Line {
+  std::string_view body;
+  std::string_view ending;
+};
+
+std::vector<Line> SplitLines(std::string_view text) {
+  std::vector<Line> lines;
+  while (!text.empty()) {
+    const auto nl = text.find('\n');
+    std::string_view raw = nl == std::string_view::npos ? text : text.substr(0, nl + 1);
+    text.remove_prefix(raw.size());
+    std::size_t bodyLen = raw.size();
+    if (bodyLen > 0 && raw[bodyLen - 1] == '\n') --bodyLen;
+    if (bodyLen > 0 && raw[bodyLen - 1] == '\r') --bodyLen;
+    lines.push_back({raw.substr(0, bodyLen), raw.substr(bodyLen)});
+  }
+  return lines;
+}
+
+// A UTF-8 byte order mark written by an editor is not part of the first line.
+std::string_view WithoutBom(std::string_view text) {
+  constexpr std::string_view bom = "\xEF\xBB\xBF";
+  return text.starts_with(bom) ? text.substr(bom.size()) : text;
+}
+
+// The section name of a "[name]" line.
+std::optional<std::string_view> SectionName(std::string_view body) {
+  const std::string_view t = Trim(body);
+  if (t.size() < 2 || t.front() != '[') return std::nullopt;
+  const auto close = t.find(']');
+  if (close == std::string_view::npos) return std::nullopt;
+  return Trim(t.substr(1, close - 1));
+}
+
+bool IsComment(std::string_view body) {
+  const std::string_view t = Trim(body);
+  return t.starts_with(';') || t.starts_with('#');
+}
+
+// The key and value of a "key=value" line.
+std::optional<std::pair<std::string_view, std::string_view>> KeyValue(std::string_view body) {
+  if (IsComment(body)) return std::nullopt;
+  const auto eq = body.find('=');
+  if (eq == std::string_view::npos) return std::nullopt;
+  return std::pair{Trim(body.substr(0, eq)), Trim(body.substr(eq + 1))};
+}
+
+bool IsKeyLine(std::string_view body, std::string_view key) {
+  const auto kv = KeyValue(body);
+  return kv && SameName(kv->first, key);
+}
+
+// Where a section's lines are: [first, end) after its header, and the position after
+// its last line that is neither blank nor a comment (where a new key goes).
+struct SectionSpan {
+  std::size_t header, end, insertAt;
+};
+
+std::optional<SectionSpan> FindSection(const std::vector<Line>& lines, std::string_view section) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const auto name = SectionName(lines[i].body);
+    if (!name || !SameName(*name, section)) continue;
+    SectionSpan span{i, i + 1, i + 1};
+    for (; span.end < lines.size() && !SectionName(lines[span.end].body); ++span.end) {
+      if (!Trim(lines[span.end].body).empty() && !IsComment(lines[span.end].body)) {
+        span.insertAt = span.end + 1;
+      }
+    }
+    return span;
+  }
+  return std::nullopt;
+}
+
+// The file's bytes; empty for a missing file, nothing when it can't be read.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& p) {
+  std::error_code ec;
+  if (!std::filesystem::exists(p, ec)) return ec ? std::nullopt : std::optional<std::string>("");
+  std::ifstream in(p, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return std::move(ss).str();
+}
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool Close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Makes the rename itself durable.
+void SyncDirectory(const std::filesystem::path& dir) {
+  const Fd d(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (d.get() >= 0) ::fsync(d.get());
+}
+
+// Replaces the file with content: a temporary file in the same directory, flushed to
+// disk, then renamed over the old one.
+bool ReplaceFile(const std::filesystem::path& target, std::string_view content) {
+  const std::filesystem::path dir = target.parent_path();
+  std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+  const Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  struct stat st {};
+  const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  const bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), content) &&
+                  ::fsync(fd.get()) == 0 && ::rename(tmpl.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(tmpl.c_str());
+    return false;
+  }
+  SyncDirectory(dir);
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> FindIniValue(std::string_view text, std::string_view section,
+                                        std::string_view key) {
+  const auto lines = SplitLines(WithoutBom(text));
+  const auto span = FindSection(lines, section);
+  if (!span) return std::nullopt;
+  for (std::size_t i = span->header + 1; i < span->end; ++i) {
+    const auto kv = KeyValue(lines[i].body);
+    if (kv && SameName(kv->first, key)) return std::string(kv->second);
+  }
+  return std::nullopt;
+}
+
+std::string SetIniValue(std::string_view text, std::string_view section, std::string_view key,
+                        std::string_view value) {
+  const std::string_view body = WithoutBom(text);
+  const auto lines = SplitLines(body);
+  const std::string_view eol = !lines.empty() && lines[0].ending == "\r\n" ? "\r\n" : "\n";
+  const std::string keyLine = std::string(key) + "=" + std::string(value);
+  const auto span = FindSection(lines, section);
+  std::size_t keyAt = lines.size();  // the key line to replace, if the section has one
+  if (span) {
+    for (std::size_t i = span->header + 1; i < span->end && keyAt == lines.size(); ++i) {
+      if (IsKeyLine(lines[i].body, key)) keyAt = i;
+    }
+  }
+  const bool insert = span && keyAt == lines.size();
+
+  std::string out(text.substr(0, text.size() - body.size()));  // a byte order mark stays
+  out.reserve(text.size() + keyLine.size() + section.size() + 8);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (insert && i == span->insertAt) out.append(keyLine).append(eol);
+    const bool replaced = i == keyAt;
+    out.append(replaced ? std::string_view(keyLine) : lines[i].body).append(lines[i].ending);
+    // The last line may lack its ending; anything appended after it needs one.
+    if (i + 1 == lines.size() && lines[i].ending.empty()) out.append(eol);
+  }
+  if (insert && span->insertAt == lines.size()) out.append(keyLine).append(eol);
+  if (!span) out.append("[").append(section).append("]").append(eol).append(keyLine).append(eol);
+  return out;
+}
+
+std::optional<int> ParseIniInteger(std::string_view value) {
+  // One optional sign, then digits only.
+  const bool plus = value.starts_with('+');
+  if (plus) value.remove_prefix(1);
+  const std::string_view digits = !plus && value.starts_with('-') ? value.substr(1) : value;
+  if (digits.empty() || digits[0] < '0' || digits[0] > '9') return std::nullopt;
+  int v = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
+  if (ec != std::errc() || end != value.data() + value.size()) return std::nullopt;
+  return v;
+}
+
+int ReadIniInteger(const std::filesystem::path& iniPath, std::string_view section,
+                   std::string_view key, int def) {
+  try {
+    const auto text = ReadWholeFile(iniPath);
+    if (!text) return def;
+    const auto value = FindIniValue(*text, section, key);
+    if (!value) return def;
+    return ParseIniInteger(*value).value_or(def);
+  } catch (...) {
+    return def;
+  }
+}
+
+bool WriteIniString(const std::filesystem::path& iniPath, std::string_view section,
+                    std::string_view key, std::string_view value) {
+  try {
+    const auto text = ReadWholeFile(iniPath);
+    if (!text) return false;  // unreadable: never replace what we could not keep
+    return ReplaceFile(iniPath, SetIniValue(*text, section, key, value));
+  } catch (...) {
+    return false;
+  }
+}
+
+int ReadLanguageID(const std::filesystem::path& iniPath, int def) {
+  return ReadIniInteger(iniPath, INI_OPTIONS_SECTION, INI_LANGUAGE_KEY, def);
+}
+
+bool WriteLanguageID(const std::filesystem::path& iniPath, int value) {
+  return WriteIniString(iniPath, INI_OPTIONS_SECTION, INI_LANGUAGE_KEY, std::to_string(value));
+}
+
+}  // namespace kassiro
