@@ -25,6 +25,7 @@ class BasicShortStr {
   constexpr BasicShortStr() = default;
   constexpr BasicShortStr(std::string_view s) { assign(s); }           // NOLINT: implicit by design
   constexpr BasicShortStr(const char* s) : BasicShortStr(std::string_view(s)) {}  // NOLINT
+  BasicShortStr(const std::string& s) : BasicShortStr(std::string_view(s)) {}       // NOLINT
   template <std::size_t C2>
   constexpr explicit(C2 > Cap) BasicShortStr(const BasicShortStr<C2>& o) { assign(o.view()); }
 

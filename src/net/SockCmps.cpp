@@ -1,0 +1,345 @@
+#include "net/SockCmps.h"
+
+#include <asio.hpp>
+#include <chrono>
+#include <exception>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/LogFile.h"
+
+namespace kassiro {
+namespace {
+
+using asio::ip::tcp;
+
+// After a failed accept (no descriptors left, say) the listener waits this long before
+// it tries again, so a lasting shortage doesn't spin the loop.
+constexpr auto ACCEPT_RETRY = std::chrono::milliseconds(100);
+
+std::string PeerText(const tcp::endpoint& Peer) {
+  return Peer.address().to_string() + ":" + std::to_string(Peer.port());
+}
+
+// Runs an event handler. Whatever it throws is logged and stops there: one faulty
+// handler must not end the loop that serves every client.
+template <class Handler, class... Args>
+void Raise(const Handler& H, Args&&... A) {
+  if (!H) return;
+  try {
+    H(std::forward<Args>(A)...);
+  } catch (const std::exception& e) {
+    LogAddExceptionLine("TSockServer event", e, "");
+  } catch (...) {
+    LogAddLine("TCP server: an event handler threw an unknown exception");
+  }
+}
+
+}  // namespace
+
+// One client: socket, peer address, read buffer with the message begun, write queue.
+// Handlers of pending operations hold a shared_ptr to it, so it lives exactly as long as
+// the table or an operation needs it.
+class TSockServer::TConnection {
+ public:
+  explicit TConnection(asio::io_context& Io) : Socket(Io) {}
+
+  // Used on the io thread only.
+  tcp::socket Socket;
+  tcp::endpoint Peer;
+  std::uint16_t ID = 0;
+  bool Closed = false;  // closed by the server; late completions are ignored
+  std::array<std::uint8_t, BUFF_SIZE> ReadBuf{};
+  TFrameReader Reader;
+
+  // Guarded by the server's FMutex. Two buffers swapped when a write completes, so a
+  // connection in steady state allocates nothing.
+  std::vector<std::uint8_t> Pending;   // frames queued, not yet handed to the socket
+  std::vector<std::uint8_t> InFlight;  // frames being written
+  bool Writing = false;                // a write is in flight or about to start
+  bool Dropping = false;               // the queue overflowed; the drop is on its way
+};
+
+struct TSockServer::TLoop {
+  asio::io_context Io{1};
+  tcp::acceptor Acceptor{Io};
+  asio::steady_timer Retry{Io};
+  std::thread Thread;
+};
+
+TSockServer::TSockServer() = default;
+
+TSockServer::~TSockServer() { Disable(); }
+
+bool TSockServer::OnIoThread() const {
+  return FLoop && FLoop->Io.get_executor().running_in_this_thread();
+}
+
+void TSockServer::SetPosting(bool On) {
+  std::lock_guard lock(FMutex);
+  FPosting = On;
+}
+
+template <class F>
+void TSockServer::PostLocked(F&& f) {
+  if (FPosting) asio::post(FLoop->Io, std::forward<F>(f));
+}
+
+// Enable ---------------------------------------------------------------------------
+
+void TSockServer::Enable() {
+  if (FEnabled || OnIoThread()) return;
+  if (FLoop && FLoop->Thread.joinable()) FLoop->Thread.join();  // after a Disable from a handler
+  FLoop.reset();
+  try {
+    FLoop = std::make_unique<TLoop>();
+  } catch (const std::system_error& e) {
+    EnableFailed(e.code().value(), "WSAStartUp", e.code());
+    return;
+  }
+  // Each socket call that fails reports its return value, -1, as the error code.
+  auto& acc = FLoop->Acceptor;
+  std::error_code ec;
+  if (acc.open(tcp::v4(), ec); ec) return EnableFailed(-1, "Unable to create socket", ec);
+  if (acc.set_option(tcp::no_delay(true), ec); ec)
+    return EnableFailed(-1, "Seting socket NODELAY", ec);
+  if (acc.set_option(asio::socket_base::keep_alive(true), ec); ec)
+    return EnableFailed(-1, "Seting Socket KEEPALIVE", ec);
+  if (acc.set_option(asio::socket_base::reuse_address(true), ec); !ec)
+    acc.bind(tcp::endpoint(tcp::v4(), FLocalPort), ec);
+  if (ec) return EnableFailed(-1, "Binding socket and address", ec);
+  if (acc.listen(asio::socket_base::max_listen_connections, ec); ec)
+    return EnableFailed(-1, "Seting socket to listen", ec);
+  const auto bound = acc.local_endpoint(ec).port();
+
+  SetPosting(true);
+  StartAccept();
+  try {
+    FLoop->Thread = std::thread([this] { RunLoop(); });
+  } catch (const std::system_error& e) {
+    SetPosting(false);
+    return EnableFailed(e.code().value(), "AsynchSelect:FD_ACCEPT", e.code());
+  }
+  FBoundPort = bound;
+  FEnabled = true;
+}
+
+void TSockServer::EnableFailed(std::int32_t Err, const char* Txt, const std::error_code& Cause) {
+  FLoop.reset();  // closes whatever was opened
+  LogAddLine("TCP server: " + std::string(Txt) + " failed on port " + std::to_string(FLocalPort) +
+             ": " + Cause.message());
+  Raise(OnError, *this, Err, ShortStr(Txt));
+}
+
+void TSockServer::RunLoop() {
+  for (;;) {
+    try {
+      FLoop->Io.run();
+      return;
+    } catch (const std::exception& e) {  // run() may be entered again after a throw
+      LogAddExceptionLine("TSockServer::RunLoop", e, "");
+    }
+  }
+}
+
+// Disable --------------------------------------------------------------------------
+
+void TSockServer::Disable() {
+  if (OnIoThread()) {
+    if (FEnabled.exchange(false)) CloseAll();
+    FBoundPort = 0;
+    return;
+  }
+  if (FLoop && FLoop->Thread.joinable()) {
+    asio::post(FLoop->Io, [this] { CloseAll(); });
+    FLoop->Thread.join();
+  }
+  {
+    std::lock_guard lock(FMutex);
+    FPosting = false;
+    FEntry = {};  // normally emptied by CloseAll already
+  }
+  FLoop.reset();  // drops the handlers still queued and the connections they hold
+  FEnabled = false;
+  FBoundPort = 0;
+}
+
+// On the io thread: closes the listener and every connection, frees every identifier and
+// stops the loop. No event is raised.
+void TSockServer::CloseAll() {
+  std::error_code ec;
+  FLoop->Acceptor.close(ec);
+  FLoop->Retry.cancel();
+  {
+    std::lock_guard lock(FMutex);
+    FPosting = false;
+    for (auto& conn : FEntry) {
+      if (!conn) continue;
+      conn->Closed = true;
+      conn->Socket.close(ec);
+      conn.reset();
+    }
+  }
+  FLoop->Io.stop();
+}
+
+// Accepting ------------------------------------------------------------------------
+
+void TSockServer::StartAccept() {
+  auto conn = std::make_shared<TConnection>(FLoop->Io);
+  FLoop->Acceptor.async_accept(conn->Socket, conn->Peer,
+                               [this, conn](const std::error_code& ec) { Accepted(ec, conn); });
+}
+
+void TSockServer::Accepted(const std::error_code& Ec, const TConnPtr& Conn) {
+  if (!FLoop->Acceptor.is_open()) return;  // closed by Disable
+  if (Ec) {
+    Raise(OnError, *this, Ec.value(), ShortStr("Accepting invalid socket"));
+    RetryAccept();
+    return;
+  }
+  Admit(Conn);
+  if (FLoop->Acceptor.is_open()) StartAccept();
+}
+
+void TSockServer::RetryAccept() {
+  FLoop->Retry.expires_after(ACCEPT_RETRY);
+  FLoop->Retry.async_wait([this](const std::error_code& ec) {
+    if (!ec && FLoop->Acceptor.is_open()) StartAccept();
+  });
+}
+
+void TSockServer::Admit(const TConnPtr& Conn) {
+  std::error_code ec;
+  if (Conn->Socket.set_option(tcp::no_delay(true), ec); ec)
+    Raise(OnError, *this, ec.value(), ShortStr("Seting socket NODELAY"));
+  if (Conn->Socket.set_option(asio::socket_base::keep_alive(true), ec); ec)
+    Raise(OnError, *this, ec.value(), ShortStr("Seting Socket KEEPALIVE"));
+  bool full = false;
+  {
+    std::lock_guard lock(FMutex);
+    const auto free = std::find(FEntry.begin(), FEntry.end(), nullptr);
+    full = free == FEntry.end();
+    if (FPosting && !full) {  // not disabled by an error handler above
+      *free = Conn;
+      Conn->ID = static_cast<std::uint16_t>(free - FEntry.begin() + 1);
+    }
+  }
+  if (Conn->ID == 0) {
+    if (full)
+      LogAddLine("TCP server: connection from " + PeerText(Conn->Peer) +
+                 " refused: all 500 client identifiers are in use");
+    Conn->Socket.close(ec);
+    return;
+  }
+  Raise(OnConnect, *this, Conn->ID);
+  if (!Conn->Closed) StartRead(Conn);
+}
+
+// Receiving ------------------------------------------------------------------------
+
+void TSockServer::StartRead(const TConnPtr& Conn) {
+  Conn->Socket.async_read_some(
+      asio::buffer(Conn->ReadBuf),
+      [this, Conn](const std::error_code& ec, std::size_t n) { ReadDone(Conn, ec, n); });
+}
+
+void TSockServer::ReadDone(const TConnPtr& Conn, const std::error_code& Ec, std::size_t Count) {
+  if (Conn->Closed) return;
+  if (Ec) {  // end of stream or a failed connection
+    PeerGone(Conn);
+    return;
+  }
+  Conn->Reader.Feed(std::span(Conn->ReadBuf.data(), Count), [&](const ShortStr& Msg) {
+    Raise(OnDataIn, *this, Conn->ID, Msg);
+    return !Conn->Closed;  // a handler may have disabled the server
+  });
+  if (!Conn->Closed) StartRead(Conn);
+}
+
+// The client went away (or its connection failed): report a message it left unfinished,
+// then OnDisconnect while the identifier is still its own, then free the entry.
+void TSockServer::PeerGone(const TConnPtr& Conn) {
+  if (const auto missing = Conn->Reader.Missing(); missing > 0) {
+    Raise(OnError, *this, static_cast<std::int32_t>(missing + 1), ShortStr("Bytes Missing"));
+    if (Conn->Closed) return;
+  }
+  Raise(OnDisconnect, *this, Conn->ID);
+  if (!Conn->Closed) Release(Conn);
+}
+
+void TSockServer::Release(const TConnPtr& Conn) {
+  Conn->Closed = true;
+  std::error_code ec;
+  Conn->Socket.close(ec);
+  std::lock_guard lock(FMutex);
+  if (FEntry[Conn->ID - 1] == Conn) FEntry[Conn->ID - 1].reset();
+}
+
+// Sending --------------------------------------------------------------------------
+
+void TSockServer::SendData(std::uint16_t ID, const ShortStr& Data) {
+  std::lock_guard lock(FMutex);
+  if (ID > MAX_ENTRIES) {
+    PostLocked([this, ID] { Raise(OnError, *this, std::int32_t{ID}, ShortStr("ID too big")); });
+    return;
+  }
+  if (ID == 0) return;
+  const TConnPtr& conn = FEntry[ID - 1];
+  if (!conn || conn->Dropping) return;
+  if (conn->Pending.size() + conn->InFlight.size() + 1 + Data.size() > MAX_SEND_QUEUE) {
+    conn->Dropping = true;
+    PostLocked([this, conn] { DropOverflowed(conn); });
+    return;
+  }
+  conn->Pending.push_back(static_cast<std::uint8_t>(Data.size()));
+  conn->Pending.insert(conn->Pending.end(), Data.begin(), Data.end());
+  if (!conn->Writing) {
+    conn->Writing = true;
+    PostLocked([this, conn] { StartWrite(conn); });
+  }
+}
+
+void TSockServer::StartWrite(const TConnPtr& Conn) {
+  if (Conn->Closed) return;
+  {
+    std::lock_guard lock(FMutex);
+    Conn->InFlight.swap(Conn->Pending);  // InFlight is empty here
+  }
+  asio::async_write(Conn->Socket, asio::buffer(Conn->InFlight),
+                    [this, Conn](const std::error_code& ec, std::size_t) { WriteDone(Conn, ec); });
+}
+
+void TSockServer::WriteDone(const TConnPtr& Conn, const std::error_code& Ec) {
+  if (Conn->Closed) return;
+  if (Ec) {
+    PeerGone(Conn);
+    return;
+  }
+  {
+    std::lock_guard lock(FMutex);
+    Conn->InFlight.clear();
+    if (Conn->Pending.empty()) {
+      Conn->Writing = false;
+      return;
+    }
+  }
+  StartWrite(Conn);
+}
+
+// A client that let its queue overflow is dropped like one that went away, so whoever
+// holds things for it releases them.
+void TSockServer::DropOverflowed(const TConnPtr& Conn) {
+  if (Conn->Closed) return;
+  Raise(OnError, *this, std::int32_t{Conn->ID}, ShortStr("Not all bytes sended"));
+  LogAddLine("TCP server: client " + std::to_string(Conn->ID) + " (" + PeerText(Conn->Peer) +
+             ") dropped: it took no data while " + std::to_string(MAX_SEND_QUEUE) +
+             " bytes waited to be sent");
+  if (Conn->Closed) return;
+  Raise(OnDisconnect, *this, Conn->ID);
+  if (!Conn->Closed) Release(Conn);
+}
+
+}  // namespace kassiro

@@ -1,0 +1,146 @@
+// SockCmps: the server's TCP endpoint. TSockServer listens on one port, numbers its
+// clients 1..500 and exchanges messages with them, each framed on the stream by one
+// length byte (0..255) followed by that many bytes, in both directions.
+//
+// Threads. The server runs its own event loop on one thread (the io thread), started by
+// Enable and joined by Disable; every event is raised on that thread, never while the
+// server holds a lock of its own. SendData may be called from any thread, including from
+// inside an event handler: it only queues the frame and never blocks on the network or
+// raises an event itself. Enable, Disable and the destructor belong to one controlling
+// thread; the event handlers are set before Enable and left alone while enabled.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <system_error>
+
+#include "core/SessionLinks.h"
+#include "util/ShortStr.h"
+
+namespace kassiro {
+
+inline constexpr std::uint16_t MAX_ENTRIES = 500;         // identifiers run 1..500
+inline constexpr std::size_t BUFF_SIZE = 512;             // bytes read from a connection at once
+inline constexpr std::uint16_t DEFAULT_LOCAL_PORT = 5000; // the server sets its own port
+// Bytes of frames that may wait for one slow client before it is dropped.
+inline constexpr std::size_t MAX_SEND_QUEUE = 256 * 1024;
+
+class TSockServer;
+
+using TNotifyWord = std::function<void(TSockServer& Sender, std::uint16_t ID)>;
+using TNotifyString =
+    std::function<void(TSockServer& Sender, std::uint16_t ID, const ShortStr& Data)>;
+using TNotifyIntStr =
+    std::function<void(TSockServer& Sender, std::int32_t Err, const ShortStr& Txt)>;
+
+// Cuts one connection's byte stream into messages. Keeps the bytes of a message that is
+// not complete yet, so a message split across reads is delivered whole, exactly once.
+class TFrameReader {
+ public:
+  // Calls deliver(const ShortStr&) for every message completed by `in`, in order;
+  // deliver returns false to stop (the rest of `in` is then dropped).
+  template <class Deliver>
+  void Feed(std::span<const std::uint8_t> in, Deliver&& deliver) {
+    while (!in.empty()) {
+      if (have_ == 0) {
+        frame_[0] = in.front();
+        have_ = 1;
+        in = in.subspan(1);
+      }
+      const std::size_t n = std::min(FrameSize() - have_, in.size());
+      std::copy_n(in.begin(), n, frame_.begin() + have_);
+      have_ += n;
+      in = in.subspan(n);
+      if (have_ == FrameSize()) {
+        have_ = 0;
+        if (!deliver(ShortStr::fromBytes(frame_.data() + 1, frame_[0]))) return;
+      }
+    }
+  }
+  // Bytes still missing from the message begun, 0 when none is begun.
+  std::size_t Missing() const { return have_ == 0 ? 0 : FrameSize() - have_; }
+
+ private:
+  std::size_t FrameSize() const { return std::size_t{1} + frame_[0]; }
+
+  std::array<std::uint8_t, 256> frame_{};  // length byte and the bytes received so far
+  std::size_t have_ = 0;
+};
+
+class TSockServer final : public TClientLink {
+ public:
+  TSockServer();
+  ~TSockServer() override;  // disables; never to be called from an event handler
+  TSockServer(const TSockServer&) = delete;
+  TSockServer& operator=(const TSockServer&) = delete;
+
+  // Listens on LocalPort (any IPv4 address). Set-up runs on the caller's thread: a
+  // failing step raises OnError there and leaves the server not enabled. Does nothing
+  // while enabled, or when called from an event handler.
+  void Enable();
+  // Closes the listener and every connection without OnDisconnect, frees all
+  // identifiers and returns once the io thread has ended. Called from an event handler,
+  // it closes everything at once and the io thread ends when the handler returns; it is
+  // joined by the next Enable, Disable or the destructor.
+  void Disable();
+  bool Enabled() const { return FEnabled.load(); }
+
+  std::uint16_t LocalPort() const { return FLocalPort; }
+  void SetLocalPort(std::uint16_t Port) { FLocalPort = Port; }  // used by the next Enable
+  // The port actually listened on (LocalPort 0 picks a free one); 0 when not enabled.
+  std::uint16_t BoundPort() const { return FBoundPort.load(); }
+
+  // Queues one frame for connection ID. An ID above 500 raises OnError(ID, "ID too
+  // big") later on the io thread; a free ID is ignored. A client whose queue would pass
+  // MAX_SEND_QUEUE is dropped: OnError(ID, "Not all bytes sended"), then OnDisconnect.
+  void SendData(std::uint16_t ID, const ShortStr& Data) override;
+
+  TNotifyWord OnConnect;
+  TNotifyString OnDataIn;
+  TNotifyWord OnDisconnect;
+  TNotifyIntStr OnError;
+  TNotifyWord OnReadyToSend;  // not raised: SendData queues, so nobody waits for room
+
+ private:
+  class TConnection;
+  struct TLoop;
+  using TConnPtr = std::shared_ptr<TConnection>;
+
+  void EnableFailed(std::int32_t Err, const char* Txt, const std::error_code& Cause);
+  void RunLoop();
+  void StartAccept();
+  void Accepted(const std::error_code& Ec, const TConnPtr& Conn);
+  void RetryAccept();
+  void Admit(const TConnPtr& Conn);
+  void StartRead(const TConnPtr& Conn);
+  void ReadDone(const TConnPtr& Conn, const std::error_code& Ec, std::size_t Count);
+  void StartWrite(const TConnPtr& Conn);
+  void WriteDone(const TConnPtr& Conn, const std::error_code& Ec);
+  void PeerGone(const TConnPtr& Conn);
+  void DropOverflowed(const TConnPtr& Conn);
+  void Release(const TConnPtr& Conn);
+  void CloseAll();
+  bool OnIoThread() const;
+  void SetPosting(bool On);
+  template <class F>
+  void PostLocked(F&& f);
+
+  std::atomic<bool> FEnabled{false};
+  std::uint16_t FLocalPort = DEFAULT_LOCAL_PORT;
+  std::atomic<std::uint16_t> FBoundPort{0};
+  std::unique_ptr<TLoop> FLoop;  // the event loop, listener and io thread while enabled
+
+  // Guards FEntry, FPosting and every connection's outgoing queue.
+  std::mutex FMutex;
+  std::array<TConnPtr, MAX_ENTRIES> FEntry;  // FEntry[ID - 1]; empty = free
+  bool FPosting = false;                     // the loop takes work from other threads
+};
+
+}  // namespace kassiro

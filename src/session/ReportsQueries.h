@@ -1,0 +1,24 @@
+// Reports and queries that an ECR raises on-line, delivered to the clients that hold
+// the report or query set and its listening set.
+//
+// Locking: both routines are called with Session::Lock already held (they run inside
+// the on-line handler); neither takes the lock itself nor waits.
+#pragma once
+
+#include <cstdint>
+
+#include "net/NewSrvProcs.h"
+#include "util/ShortStr.h"
+
+namespace kassiro {
+
+// Forwards a report under event code Evnt to the holders of sets ST and ST + 1.
+void ECRReport(const TSessionEnv& env, std::uint8_t ST, std::uint8_t Evnt, std::uint8_t ECR,
+               const ShortStr& RBuff);
+
+// Forwards a query with the ECR's line and receipt numbers appended, leaving the answer
+// window open; with nobody holding set ST it closes the window and ends the ECR's turn.
+void ECRQuery(const TSessionEnv& env, std::uint8_t ST, std::uint8_t Evnt, std::uint8_t ECR,
+              const ShortStr& RBuff);
+
+}  // namespace kassiro
