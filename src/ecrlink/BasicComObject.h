@@ -34,6 +34,10 @@ class TBasicCommunicationObject {
   virtual void FreeEcr() = 0;
   virtual std::int32_t SendBlock(ShortStr Block) = 0;
   virtual std::int32_t GetBlock(ShortStr& Block, std::uint32_t BegTimeOut) = 0;
+  // Safe from any thread: the TakeEcr, SendBlock or GetBlock under way and every later
+  // one end at once with RES_TIMEOUT, so a stopping polling thread never waits out a
+  // line time-out. After it the object is only closed and freed.
+  virtual void Abort() {}
 
  protected:
   std::int32_t FSpeed = 0;

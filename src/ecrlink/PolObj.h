@@ -1,0 +1,152 @@
+// The polling thread: keeps the list of ECRs to poll, takes them in turn through the
+// communication object, and raises an event on its own thread for every block it
+// receives and for the outcome of every block it sends.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/SessionLinks.h"
+#include "ecrlink/BasicComObject.h"
+#include "ecrlink/ProtConst.h"
+#include "util/LangTbl.h"
+#include "util/ShortStr.h"
+
+namespace kassiro {
+
+class TPolThread;
+
+// The outcome of a block sent to an ECR (a RES_* code as a byte).
+using TCommandNotify = std::function<void(TPolThread& Sender, std::int32_t Ecr, std::uint8_t result)>;
+// A block received from an ECR, already in the application's character set.
+using TOnEcrBlk = std::function<void(TPolThread& Sender, std::int32_t Ecr, const ShortStr& Block,
+                                     std::uint8_t result)>;
+// A failed take or an on-line request nobody answered; the last value is always 0.
+using TOnErr = std::function<void(TPolThread& Sender, std::int32_t Ecr, std::uint8_t result,
+                                  std::int32_t ext)>;
+
+inline constexpr std::int32_t MaxLogNo = 99;     // highest ECR logical number
+inline constexpr std::int32_t MaxECRCount = 99;  // most ECRs in the list
+
+class TPolThread final : public TPollLink {
+ public:
+  // Created suspended: no thread runs until Resume(). The table starts as
+  // DEFAULT_CODETABLE's.
+  TPolThread();
+  // Clears the handlers, stops the thread (cutting short any wait and, through
+  // Abort, the line exchange under way), then closes the port if an object is set.
+  ~TPolThread() override;
+  TPolThread(const TPolThread&) = delete;
+  TPolThread& operator=(const TPolThread&) = delete;
+
+  // The communication object is not owned; set it before Resume().
+  void SetCommunicationObject(TBasicCommunicationObject* Obj) { FCommObj = Obj; }
+  TBasicCommunicationObject* CommunicationObject() const { return FCommObj; }
+
+  void SetOnEcrInLine(TOnEcrBlk h);
+  void SetOnInlSended(TCommandNotify h);
+  void SetOnOnlSended(TCommandNotify h);
+  void SetOnInlReceived(TOnEcrBlk h);
+  void SetOnOnlReceived(TOnEcrBlk h);
+  void SetOnTakeError(TOnErr h);
+  void SetOnSendReqTimeOutError(TOnErr h);
+
+  // How long an on-line request waits for its answer (WAIT_COMPUTER by default).
+  void SetOnlineWait(std::chrono::milliseconds w) { FOnlineWait = w; }
+
+  // Starts the thread the first time; later it only wakes a thread waiting for ECRs.
+  void Resume();
+  // True from Resume() until the loop has ended.
+  bool Running() const { return FRunning; }
+  // Waits up to Timeout for the loop to end; true if it has.
+  bool WaitForEnd(std::chrono::milliseconds Timeout);
+
+  // The ECR list. AddEcr/RemoveEcr throw std::invalid_argument for a number outside
+  // 1..MaxLogNo and AddEcr std::length_error for a full list; the list is then unchanged.
+  void AddEcr(int Ecr) override;
+  void RemoveEcr(int Ecr) override;
+  void ClearEcrList();
+  std::int32_t GetNextEcr();  // -1 when the list is empty
+  std::vector<int> EcrList() const;
+
+  void FillTranTbl(const TCodeTable& Tbl);
+  ShortStr Ap2Ecr(const ShortStr& s) const;
+  ShortStr Ecr2Ap(const ShortStr& s) const;
+
+  void NoiseOn() override;
+  void NoiseOff() override;
+  // Ends the current exchange; nothing more is sent to this ECR in it.
+  void Next() override;
+  // The in-line command for the ECR; honoured only from inside OnEcrInLine.
+  void SendInlBlock(const ShortStr& Blk) override;
+  // The answer to the ECR's on-line request; from any thread, within the on-line wait.
+  void SendOnlBlock(const ShortStr& Blk) override;
+
+ private:
+  struct THandlers {
+    TOnEcrBlk OnEcrInLine, OnInlReceived, OnOnlReceived;
+    TCommandNotify OnInlSended, OnOnlSended;
+    TOnErr OnTakeError, OnSendReqTimeOutError;
+  };
+  // The state of one exchange that other threads may touch, guarded by FExMu.
+  struct TExchange {
+    bool Signalled = false;   // evOnlSendReq (auto-reset)
+    bool Next = false;        // FNext
+    bool InlSendReq = false;  // FInlSendReq
+    ShortStr InlBlk;          // FInlBlk, in the ECR's character set
+    ShortStr OnlBlk;          // FOnlBlk, in the ECR's character set
+  };
+  enum class TWaitOutcome { Signalled, TimedOut, Terminated };
+
+  void Execute();
+  void RunLoop();
+  std::int32_t PollEcr(std::int32_t Ecr);
+  void InlineExchange(std::int32_t Ecr, const ShortStr& Block);
+  void OnlineExchange(std::int32_t Ecr, const ShortStr& Block);
+  void WaitForEcrs();
+  TWaitOutcome WaitOnlSendReq();
+  void ResetOnlSendReq();
+  void BeginExchange();
+  bool NextRequested();
+  static void CheckEcrNo(int Ecr);
+
+  template <typename H, typename... Args>
+  void Fire(H THandlers::*Which, Args&&... args);
+  template <typename H>
+  void SetHandler(H THandlers::*Which, H h);
+
+  TCodeTable FCodeTable{};
+  mutable std::mutex FTblMu;
+
+  // The ECR list: FEcrList[1..FEcrCount] ascending, the rest 0; index 0 unused.
+  std::int32_t FCurrentEcrIndex = 0;
+  std::int32_t FEcrCount = 0;
+  std::array<std::int32_t, MaxECRCount + 1> FEcrList{};
+  mutable std::mutex FCS;
+  std::condition_variable FListChanged;  // the loop waits here while the list is empty
+
+  THandlers FHandlers;
+  std::mutex FHandlersMu;
+
+  TBasicCommunicationObject* FCommObj = nullptr;
+
+  TExchange FEx;
+  std::mutex FExMu;
+  std::condition_variable evOnlSendReq;
+
+  std::atomic<std::chrono::milliseconds> FOnlineWait{std::chrono::milliseconds(WAIT_COMPUTER)};
+  std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FRunning{false};
+  std::mutex FEndMu;
+  std::condition_variable FEnded;
+  std::thread FThread;
+};
+
+}  // namespace kassiro

@@ -1,0 +1,301 @@
+#include "ecrlink/SimpleComObject.h"
+
+#include <utility>
+
+#include "core/LogFile.h"
+#include "ecrlink/FrameCodec.h"
+#include "ecrlink/ProtConst.h"
+#include "ecrlink/SerialPort.h"
+
+namespace kassiro {
+
+namespace {
+
+std::span<const std::uint8_t> Bytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+bool LaterThan(Millis now, Millis start, Millis timeOut) { return now - start > timeOut; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- TNoiseThread
+
+TNoiseThread::TNoiseThread(TSimpleComObject& Owner) : FOwner(Owner), FThread([this] { Execute(); }) {}
+
+TNoiseThread::~TNoiseThread() {
+  {
+    std::lock_guard lk(FMutex);
+    FTerminated = true;
+  }
+  FWake.notify_all();
+  FThread.join();
+}
+
+void TNoiseThread::Resume() {
+  {
+    std::lock_guard lk(FMutex);
+    FStop = false;
+  }
+  FWake.notify_all();
+}
+
+void TNoiseThread::Park() {
+  std::unique_lock lk(FMutex);
+  FStop = true;
+  FWake.notify_all();
+  FChanged.wait(lk, [this] { return !FInStep; });
+}
+
+void TNoiseThread::Execute() {
+  std::unique_lock lk(FMutex);
+  while (!FTerminated) {
+    FWake.wait(lk, [this] { return !FStop || FTerminated; });  // parked
+    while (!FStop && !FTerminated) {
+      FInStep = true;
+      lk.unlock();
+      try {
+        FOwner.NoiseStep();
+      } catch (...) {
+        // Filler is best effort; the thread must not take the process down.
+      }
+      lk.lock();
+      FInStep = false;
+      FChanged.notify_all();
+      FWake.wait_for(lk, PERIOD, [this] { return FStop || FTerminated; });
+    }
+  }
+}
+
+// ------------------------------------------------------------ TSimpleComObject
+
+TSimpleComObject::TPortFactory TSimpleComObject::DefaultPortFactory() {
+  return [](const std::string& portName, int speed) -> std::unique_ptr<TBytePort> {
+    return std::make_unique<TSerialPort>(portName, speed);
+  };
+}
+
+TSimpleComObject::TSimpleComObject(TPortFactory PortFactory, TClock& Clock)
+    : FPortFactory(std::move(PortFactory)),
+      FClock(Clock),
+      FLog([](std::string_view line) { LogAddLine(line); }) {}
+
+TSimpleComObject::~TSimpleComObject() {
+  try {
+    CloseEcrPort();
+  } catch (...) {
+    // Closing only writes a release request, which does not throw; nothing to report.
+  }
+}
+
+bool TSimpleComObject::IsOpen() const {
+  std::lock_guard lk(csRW);
+  return FPort != nullptr;
+}
+
+void TSimpleComObject::CheckOpen() const {
+  if (!IsOpen()) throw ECommError("Port not open " + FCommPortName + "!");
+}
+
+void TSimpleComObject::OpenEcrPort() {
+  if (IsOpen()) throw ECommError("Port " + FCommPortName + " already taken!");
+  // Without a row of the speed table a frame has no fill count: refuse the speed.
+  const std::int32_t spIndex = GetSpeedIndex(FSpeed);
+  if (spIndex < 0)
+    throw ECommError("Unsupported speed " + std::to_string(FSpeed) + " for port " + FCommPortName + "!");
+  std::unique_ptr<TBytePort> port = FPortFactory ? FPortFactory(FCommPortName, FSpeed) : nullptr;
+  if (!port) throw ECommError("Unable to open port " + FCommPortName + "!");
+  port->Open();  // throws ECommError with the port's texts
+  {
+    std::lock_guard lk(csRW);
+    FPort = std::move(port);
+    FSpIndex = spIndex;
+    FFailedIo = 0;
+    FAborted = false;
+    FLastBeginSend = FClock.Now();  // the line is quiet since it opened
+    FLastTimeForSend = 0;
+  }
+  try {
+    FNoise = std::make_unique<TNoiseThread>(*this);
+  } catch (...) {
+    std::lock_guard lk(csRW);
+    FPort->Close();
+    FPort.reset();
+    throw;
+  }
+}
+
+void TSimpleComObject::CloseEcrPort() {
+  if (!IsOpen()) return;
+  FreeEcr();
+  FNoise.reset();
+  std::lock_guard lk(csRW);
+  FPort->Close();
+  FPort.reset();
+}
+
+void TSimpleComObject::NoiseOn() {
+  if (FNoise) FNoise->Resume();
+}
+
+void TSimpleComObject::NoiseOff() {
+  if (FNoise) FNoise->Park();
+}
+
+void TSimpleComObject::NoiseStep() {
+  std::lock_guard lk(csRW);
+  if (!FPort) return;
+  const Millis idle = FClock.Now() - FLastBeginSend.load();
+  if (idle <= Millis{FLastTimeForSend.load()} + NOISE_TIMEOUT) return;
+  const TWriteResult w = WriteLocked(IDLE_FILLER);
+  if (!w.ok) IoFailed("WriteFileCs error ", w.errNo, "! NoiseThread");
+}
+
+// Every write completes on the line before csRW is released (the port drains it), so
+// there is never output of ours pending to purge first, and none is ever discarded.
+TSimpleComObject::TWriteResult TSimpleComObject::WriteLocked(std::span<const std::uint8_t> bytes) {
+  TWriteResult r;
+  r.begin = FClock.Now();
+  FLastBeginSend = r.begin;
+  std::size_t written = 0;
+  r.ok = FPort->Write(bytes, written, r.errNo);
+  r.timeForSend = GetTimeForSend(static_cast<std::uint32_t>(written));
+  FLastTimeForSend = r.timeForSend;
+  if (r.ok) IoWorked();
+  return r;
+}
+
+TSimpleComObject::TWriteResult TSimpleComObject::WriteFileCs(std::span<const std::uint8_t> bytes) {
+  std::lock_guard lk(csRW);
+  return WriteLocked(bytes);
+}
+
+TSimpleComObject::TWriteResult TSimpleComObject::SendAckNak(std::uint8_t b) {
+  const std::array<std::uint8_t, 2> msg = {ECR_FF, b};
+  const TWriteResult w = WriteFileCs(msg);
+  if (!w.ok) IoFailed("Write error ", w.errNo, "! AckNak");
+  return w;
+}
+
+bool TSimpleComObject::ReadOne(std::uint8_t& b, std::string_view where) {
+  int errNo = 0;
+  bool got = false;
+  {
+    std::lock_guard lk(csRW);
+    got = FPort->ReadByte(b, errNo);
+  }
+  if (!got && errNo != 0) IoFailed("Read error ", errNo, where);
+  else IoWorked();
+  return got;
+}
+
+// A line that has gone (adapter pulled, other side of a pty closed) fails every read:
+// only the first failure of a run is logged, and one line when the line works again.
+void TSimpleComObject::IoFailed(std::string_view what, int errNo, std::string_view where) {
+  if (FFailedIo.fetch_add(1) != 0) return;
+  std::string line(what);
+  line += std::to_string(errNo);
+  line += where;
+  if (FLog) FLog(line);
+}
+
+void TSimpleComObject::IoWorked() {
+  if (FFailedIo.load(std::memory_order_relaxed) == 0) return;
+  const std::uint32_t n = FFailedIo.exchange(0);
+  if (n > 0 && FLog)
+    FLog("Serial line recovered after " + std::to_string(n) + " failed reads/writes");
+}
+
+void TSimpleComObject::FreeEcr() {
+  CheckOpen();
+  const TWriteResult w = WriteFileCs(RELEASE_REQUEST);
+  if (!w.ok) IoFailed("WriteFileCs error ", w.errNo, "! FreeEcr");
+}
+
+std::int32_t TSimpleComObject::TakeEcr(std::int32_t Ecr, ShortStr& Block) {
+  CheckOpen();
+  Block.clear();
+  if (FAborted) return RES_TIMEOUT;
+  const ShortStr request = MakeTakeRequest(Ecr);
+  {
+    std::lock_guard lk(csRW);
+    FPort->PurgeInput();  // whatever came before the request is not the reply
+  }
+  const TWriteResult w = WriteFileCs(Bytes(request));
+  if (!w.ok) IoFailed("Write error ", w.errNo, "! TakeEcr");
+  // The reply's first byte is due within twice the request's transmit time + TAKE_TO.
+  const Millis window = Millis{w.timeForSend} + TAKE_TO + w.timeForSend;
+  return ReceiveFrame(Block, w.begin, window);
+}
+
+std::int32_t TSimpleComObject::GetBlock(ShortStr& Block, std::uint32_t BegTimeOut) {
+  CheckOpen();
+  Block.clear();
+  if (FAborted) return RES_TIMEOUT;
+  const Millis start = FLastBeginSend.load();
+  return ReceiveFrame(Block, start, Millis{BegTimeOut} + FLastTimeForSend.load());
+}
+
+// Receives one data frame: its 0A within timeOut of start, then every byte within
+// BYTE_TO of the one before. A bad frame is asked for again up to REPEAT_COUNT times.
+std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Millis timeOut) {
+  Block.clear();
+  TFrameReceiver rx;
+  int repeat = REPEAT_COUNT;
+  for (;;) {
+    std::uint8_t b = 0;
+    const bool got = ReadOne(b, "! GetBlock");
+    const Millis now = FClock.Now();
+    if (FAborted || LaterThan(now, start, timeOut)) return RES_TIMEOUT;
+    if (!got) continue;
+    switch (rx.Consume(b)) {
+      case TRxEvent::rxIgnored:
+        break;
+      case TRxEvent::rxProgress:
+        start = now;
+        timeOut = BYTE_TO;
+        break;
+      case TRxEvent::rxFrameGood:
+        SendAckNak(ECR_ACK);
+        Block = rx.Payload();
+        return RES_OK;
+      case TRxEvent::rxFrameBad: {
+        if (repeat <= 0) return RES_NAK;
+        --repeat;
+        const TWriteResult w = SendAckNak(ECR_NAK);
+        start = w.begin + w.timeForSend;  // the repeat is due from the end of our NAK
+        break;
+      }
+    }
+  }
+}
+
+std::int32_t TSimpleComObject::SendBlock(ShortStr Block) {
+  CheckOpen();
+  if (FAborted) return RES_TIMEOUT;
+  const TFrameBuffer tx = BuildFrame(Block, SendWaitConsts[static_cast<std::size_t>(FSpIndex)].BefBeg);
+  {
+    std::lock_guard lk(csRW);
+    FPort->PurgeInput();
+  }
+  int repeat = REPEAT_COUNT;
+  for (;;) {
+    const TWriteResult w = WriteFileCs(tx.view());
+    if (!w.ok) IoFailed("Write error ", w.errNo, "! SendBlock");
+    // ACK or NAK is due within the frame's transmit time + ACK_TO of this transmission.
+    const Millis timeOut = Millis{w.timeForSend} + ACK_TO;
+    for (;;) {
+      std::uint8_t b = 0;
+      const bool got = ReadOne(b, "! SendBlock");
+      if (FAborted || LaterThan(FClock.Now(), w.begin, timeOut)) return RES_TIMEOUT;
+      if (!got) continue;
+      if (b == ECR_ACK) return RES_OK;
+      if (b != ECR_NAK) continue;
+      if (repeat <= 0) return RES_NAK;
+      --repeat;
+      break;  // send the frame again
+    }
+  }
+}
+
+}  // namespace kassiro

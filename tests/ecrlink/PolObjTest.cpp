@@ -1,0 +1,464 @@
+#include "ecrlink/PolObj.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "FakeComObject.h"
+#include "core/LogFile.h"
+
+namespace kassiro {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeComObject;
+using testing::TJournal;
+using Lines = std::vector<std::string>;
+
+// Entry i is i and entry 128 + i is i for i below 128: ASCII passes both ways.
+TCodeTable AsciiTable() {
+  TCodeTable t{};
+  for (int i = 0; i < 256; ++i) t[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+  for (int i = 0; i < 128; ++i) t[static_cast<std::size_t>(128 + i)] = static_cast<std::uint8_t>(i);
+  return t;
+}
+
+// ECR -> application makes letters upper case, application -> ECR lower case.
+TCodeTable CaseTable() {
+  TCodeTable t = AsciiTable();
+  for (int c = 'a'; c <= 'z'; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 32);
+  for (int c = 'A'; c <= 'Z'; ++c) t[static_cast<std::size_t>(128 + c)] = static_cast<std::uint8_t>(c + 32);
+  return t;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kassiro-pol-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// ---- the ECR list ----
+
+TEST(PolThreadList, InsertsSortedOnceAndRemovesOnlyWhatIsThere) {
+  TPolThread p;
+  for (int e : {7, 3, 9, 3, 1, 9}) p.AddEcr(e);
+  EXPECT_EQ(p.EcrList(), (std::vector<int>{1, 3, 7, 9}));
+  p.RemoveEcr(5);
+  EXPECT_EQ(p.EcrList(), (std::vector<int>{1, 3, 7, 9}));
+  p.RemoveEcr(3);
+  p.RemoveEcr(9);
+  EXPECT_EQ(p.EcrList(), (std::vector<int>{1, 7}));
+  p.RemoveEcr(1);
+  p.RemoveEcr(7);
+  EXPECT_TRUE(p.EcrList().empty());
+  EXPECT_EQ(p.GetNextEcr(), -1);
+}
+
+TEST(PolThreadList, RejectsNumbersOutsideOneTo99WithTheirText) {
+  TPolThread p;
+  p.AddEcr(4);
+  for (int bad : {0, 100, -5}) {
+    const std::string text = std::to_string(bad) + "is NOT valid ECR logical number !";
+    for (bool add : {true, false}) {
+      try {
+        add ? p.AddEcr(bad) : p.RemoveEcr(bad);
+        ADD_FAILURE() << "no exception for " << bad;
+      } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(e.what(), text);
+      }
+    }
+  }
+  EXPECT_EQ(p.EcrList(), (std::vector<int>{4}));
+}
+
+TEST(PolThreadList, FullListRefusesEveryFurtherAdd) {
+  TPolThread p;
+  for (int e = 99; e >= 1; --e) p.AddEcr(e);
+  ASSERT_EQ(p.EcrList().size(), 99u);
+  EXPECT_EQ(p.EcrList().front(), 1);
+  EXPECT_EQ(p.EcrList().back(), 99);
+  try {
+    p.AddEcr(50);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::length_error& e) {
+    EXPECT_STREQ(e.what(), "Too many ECRs !");
+  }
+  EXPECT_EQ(p.EcrList().size(), 99u);
+}
+
+// The position is kept across changes of the list, with the quirks that brings.
+TEST(PolThreadList, RoundRobinKeepsItsPositionAcrossChanges) {
+  TPolThread p;
+  p.AddEcr(3);
+  p.AddEcr(7);
+  EXPECT_EQ(p.GetNextEcr(), 3);
+  EXPECT_EQ(p.GetNextEcr(), 7);
+  EXPECT_EQ(p.GetNextEcr(), 3);
+  p.AddEcr(1);  // below the position: 3 comes once more
+  EXPECT_EQ(p.GetNextEcr(), 3);
+  EXPECT_EQ(p.GetNextEcr(), 7);
+  EXPECT_EQ(p.GetNextEcr(), 1);
+  p.RemoveEcr(1);  // below the position: 3 is skipped this round
+  EXPECT_EQ(p.GetNextEcr(), 7);
+  p.ClearEcrList();
+  EXPECT_EQ(p.GetNextEcr(), -1);
+  p.AddEcr(5);
+  EXPECT_EQ(p.GetNextEcr(), 5);
+  EXPECT_EQ(p.GetNextEcr(), 5);
+}
+
+// ---- translation ----
+
+TEST(PolThreadTranslation, EcrSideReadsLowMapAndApplicationSideTheHighOne) {
+  TPolThread p;
+  TCodeTable t{};
+  for (std::size_t i = 0; i < t.size(); ++i) t[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  p.FillTranTbl(t);
+  ShortStr all;
+  for (int c = 0; c < 255; ++c) all.push_back(static_cast<char>(c));
+  const ShortStr toAp = p.Ecr2Ap(all);
+  const ShortStr toEcr = p.Ap2Ecr(all);
+  ASSERT_EQ(toAp.size(), 255u);
+  ASSERT_EQ(toEcr.size(), 255u);
+  for (std::size_t c = 0; c < 255; ++c) {
+    EXPECT_EQ(toAp.byte(c), t[c]) << c;
+    EXPECT_EQ(toEcr.byte(c), t[128 + c]) << c;
+  }
+  EXPECT_TRUE(p.Ecr2Ap(ShortStr()).empty());
+}
+
+TEST(PolThreadTranslation, AsciiTablePassesLowBytesBothWays) {
+  TPolThread p;
+  p.FillTranTbl(AsciiTable());
+  ShortStr text;
+  for (int c = 0; c < 128; ++c) text.push_back(static_cast<char>(c));
+  EXPECT_EQ(p.Ecr2Ap(text), text.view());
+  EXPECT_EQ(p.Ap2Ecr(text), text.view());
+}
+
+TEST(PolThreadTranslation, StartsWithTheDefaultTable) {
+  TPolThread p;
+  const TCodeTable& t = LangTable(DEFAULT_CODETABLE);
+  const ShortStr s("\x80\xC1z");
+  const ShortStr got = p.Ecr2Ap(s);
+  ASSERT_EQ(got.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(got.byte(i), t[s.byte(i)]);
+}
+
+// ---- the polling loop ----
+
+// An on-line request: 8 bytes or more.
+constexpr const char* kOnlineReq = "Q;123;45;";
+const std::string kReceived = std::string("OnlReceived 5 ") + kOnlineReq + " 0";
+
+class PolThreadLoop : public ::testing::Test {
+ protected:
+  using Action = std::function<void(TPolThread&)>;
+
+  PolThreadLoop() {
+    BindProgramLog(dir_.path() / "polobj-test");
+    poll_->SetCommunicationObject(&fake_);
+    poll_->FillTranTbl(AsciiTable());
+    poll_->SetOnlineWait(60s);  // long enough that only a signal ends it within a test
+    Record();
+  }
+
+  void Record() {
+    auto blk = [this](const char* name, Action* act) {
+      return [this, name, act](TPolThread& s, std::int32_t Ecr, const ShortStr& b, std::uint8_t r) {
+        journal_.Add(std::string(name) + " " + std::to_string(Ecr) + " " + b.str() + " " +
+                     std::to_string(r));
+        if (*act) (*act)(s);
+      };
+    };
+    auto cmd = [this](const char* name, Action* act) {
+      return [this, name, act](TPolThread& s, std::int32_t Ecr, std::uint8_t r) {
+        journal_.Add(std::string(name) + " " + std::to_string(Ecr) + " " + std::to_string(r));
+        if (*act) (*act)(s);
+      };
+    };
+    auto err = [this](const char* name) {
+      return [this, name](TPolThread&, std::int32_t Ecr, std::uint8_t r, std::int32_t x) {
+        journal_.Add(std::string(name) + " " + std::to_string(Ecr) + " " + std::to_string(r) +
+                     " " + std::to_string(x));
+      };
+    };
+    poll_->SetOnEcrInLine(blk("EcrInLine", &inLine_));
+    poll_->SetOnInlReceived(blk("InlReceived", &none_));
+    poll_->SetOnOnlReceived(blk("OnlReceived", &onlReceived_));
+    poll_->SetOnInlSended(cmd("InlSended", &inlSended_));
+    poll_->SetOnOnlSended(cmd("OnlSended", &none_));
+    poll_->SetOnTakeError(err("TakeError"));
+    poll_->SetOnSendReqTimeOutError(err("SendReqTimeOut"));
+  }
+
+  // Runs `takes` takes of ECR 5 with the given take reply; true once the loop is parked.
+  bool RunEcr5(const std::string& reply, int takes = 1) {
+    fake_.SetTakeReply(5, {RES_OK, reply});
+    poll_->AddEcr(5);
+    fake_.AllowTakes(takes);
+    poll_->Resume();
+    return fake_.WaitParked();
+  }
+
+  // Takes ECR 5 once with an on-line request and returns when its handler has run;
+  // the thread then waits for the answer.
+  void StartOnline() {
+    fake_.SetTakeReply(5, {RES_OK, kOnlineReq});
+    poll_->AddEcr(5);
+    fake_.AllowTakes(1);
+    poll_->Resume();
+    ASSERT_TRUE(journal_.WaitFor(kReceived));
+  }
+
+  // The journal without the release requests and takes.
+  Lines Exchange() const {
+    Lines out;
+    for (const auto& l : journal_.Lines())
+      if (l != "FreeEcr" && l.rfind("TakeEcr", 0) != 0) out.push_back(l);
+    return out;
+  }
+
+  bool Logged(const std::string& text) const {
+    std::ifstream in(dir_.path() / "polobj-test.log", std::ios::binary);
+    const std::string log{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return log.find(text) != std::string::npos;
+  }
+
+  TempDir dir_;
+  TJournal journal_;
+  FakeComObject fake_{journal_};
+  Action inLine_, inlSended_, onlReceived_, none_;
+  std::unique_ptr<TPolThread> poll_ = std::make_unique<TPolThread>();
+};
+
+TEST_F(PolThreadLoop, EmptyListWaitsAfterTheFirstReleaseUntilAnEcrIsAdded) {
+  fake_.AllowTakes(1);
+  poll_->Resume();
+  ASSERT_TRUE(journal_.WaitFor("FreeEcr"));
+  poll_->AddEcr(4);
+  ASSERT_TRUE(fake_.WaitParked());
+  EXPECT_EQ(journal_.Lines(),
+            (Lines{"FreeEcr", "TakeEcr 4", "EcrInLine 4 1; 0", "FreeEcr", "FreeEcr"}));
+}
+
+TEST_F(PolThreadLoop, TakesRoundRobinWithTwoReleasesAfterEachTake) {
+  poll_->AddEcr(7);
+  poll_->AddEcr(3);
+  fake_.AllowTakes(4);
+  poll_->Resume();
+  ASSERT_TRUE(fake_.WaitParked());
+  const Lines turn3{"TakeEcr 3", "EcrInLine 3 1; 0", "FreeEcr", "FreeEcr"};
+  const Lines turn7{"TakeEcr 7", "EcrInLine 7 1; 0", "FreeEcr", "FreeEcr"};
+  Lines want{"FreeEcr"};
+  for (int round = 0; round < 2; ++round) {
+    want.insert(want.end(), turn3.begin(), turn3.end());
+    want.insert(want.end(), turn7.begin(), turn7.end());
+  }
+  EXPECT_EQ(journal_.Lines(), want);
+}
+
+TEST_F(PolThreadLoop, FailedTakeIsReportedAndTheNextRoundOpensWithOneRelease) {
+  fake_.SetTakeReply(7, {RES_TIMEOUT, ""});
+  poll_->AddEcr(3);
+  poll_->AddEcr(7);
+  fake_.AllowTakes(4);
+  poll_->Resume();
+  ASSERT_TRUE(fake_.WaitParked());
+  const Lines round{"TakeEcr 3", "EcrInLine 3 1; 0", "FreeEcr", "FreeEcr",
+                    "TakeEcr 7", "TakeError 7 3 0",  "FreeEcr"};
+  Lines want{"FreeEcr"};
+  want.insert(want.end(), round.begin(), round.end());
+  want.insert(want.end(), round.begin(), round.end());
+  EXPECT_EQ(journal_.Lines(), want);
+}
+
+TEST_F(PolThreadLoop, SevenByteReplyIsInLineEightByteOnLine) {
+  poll_->SetOnlineWait(1ms);
+  fake_.SetTakeReply(1, {RES_OK, "123456;"});
+  fake_.SetTakeReply(2, {RES_OK, "1234567;"});
+  poll_->AddEcr(1);
+  poll_->AddEcr(2);
+  fake_.AllowTakes(2);
+  poll_->Resume();
+  ASSERT_TRUE(fake_.WaitParked());
+  EXPECT_EQ(Exchange(),
+            (Lines{"EcrInLine 1 123456; 0", "OnlReceived 2 1234567; 0", "SendReqTimeOut 2 0 0"}));
+}
+
+TEST_F(PolThreadLoop, InLineSendsOnlyABlockGivenInsideTheHandlerWithoutNext) {
+  const std::vector<Action> nothingSent{
+      [](TPolThread&) {},
+      [](TPolThread& p) { p.SendInlBlock("CMD"); p.Next(); },
+      [](TPolThread& p) { p.Next(); p.SendInlBlock("CMD"); },
+  };
+  for (const Action& act : nothingSent) {
+    TJournal journal;
+    FakeComObject fake(journal);
+    TPolThread p;
+    p.SetCommunicationObject(&fake);
+    p.SetOnEcrInLine([&](TPolThread& s, std::int32_t, const ShortStr&, std::uint8_t) {
+      journal.Add("EcrInLine");
+      act(s);
+    });
+    p.SetOnInlSended([&](TPolThread&, std::int32_t, std::uint8_t) { journal.Add("InlSended"); });
+    p.AddEcr(5);
+    fake.AllowTakes(2);
+    p.Resume();
+    ASSERT_TRUE(fake.WaitParked());
+    EXPECT_EQ(journal.Lines(), (Lines{"FreeEcr", "TakeEcr 5", "EcrInLine", "FreeEcr", "FreeEcr",
+                                      "TakeEcr 5", "EcrInLine", "FreeEcr", "FreeEcr"}));
+  }
+}
+
+TEST_F(PolThreadLoop, InLineSendsTranslatedBlockThenReadsAndTranslatesTheReply) {
+  poll_->FillTranTbl(CaseTable());
+  inLine_ = [](TPolThread& p) { p.SendInlBlock("CMD;x;"); };
+  fake_.QueueGetReply({RES_OK, "done;"});
+  ASSERT_TRUE(RunEcr5("ab;"));
+  EXPECT_EQ(journal_.Lines(),
+            (Lines{"FreeEcr", "TakeEcr 5", "EcrInLine 5 AB; 0", "SendBlock cmd;x;", "InlSended 5 0",
+                   "GetBlock 8000", "InlReceived 5 DONE; 0", "FreeEcr", "FreeEcr"}));
+}
+
+TEST_F(PolThreadLoop, InLineSendErrorIsLoggedAndTheReplyStillAwaited) {
+  inLine_ = [](TPolThread& p) { p.SendInlBlock("CMD"); };
+  fake_.QueueSendResult(RES_NAK);
+  fake_.QueueGetReply({RES_TIMEOUT, ""});
+  ASSERT_TRUE(RunEcr5("1;"));
+  EXPECT_EQ(Exchange(), (Lines{"EcrInLine 5 1; 0", "SendBlock CMD", "InlSended 5 1",
+                               "GetBlock 8000", "InlReceived 5  3"}));
+  EXPECT_TRUE(Logged("InLine SndErr: NAK\r\n"));
+  EXPECT_TRUE(Logged("InLine RcvErr: TimeOut\r\n"));
+}
+
+TEST_F(PolThreadLoop, NextAfterTheInLineSendSkipsTheRead) {
+  inLine_ = [](TPolThread& p) { p.SendInlBlock("CMD"); };
+  inlSended_ = [](TPolThread& p) { p.Next(); };
+  ASSERT_TRUE(RunEcr5("1;", 2));
+  EXPECT_EQ(Exchange(), (Lines{"EcrInLine 5 1; 0", "SendBlock CMD", "InlSended 5 0",
+                               "EcrInLine 5 1; 0", "SendBlock CMD", "InlSended 5 0"}));
+}
+
+TEST_F(PolThreadLoop, OnLineAnswerGivenInsideTheHandlerIsSentWithoutWaiting) {
+  onlReceived_ = [](TPolThread& p) { p.SendOnlBlock("ANS;"); };
+  ASSERT_TRUE(RunEcr5(kOnlineReq));
+  EXPECT_EQ(journal_.Lines(),
+            (Lines{"FreeEcr", "TakeEcr 5", kReceived,
+                   "SendBlock ANS;", "OnlSended 5 0", "FreeEcr", "FreeEcr"}));
+}
+
+TEST_F(PolThreadLoop, OnLineSendErrorIsLoggedAndReported) {
+  onlReceived_ = [](TPolThread& p) { p.SendOnlBlock("ANS;"); };
+  fake_.QueueSendResult(RES_DIFF);
+  ASSERT_TRUE(RunEcr5(kOnlineReq));
+  EXPECT_TRUE(journal_.Has("OnlSended 5 2"));
+  EXPECT_TRUE(Logged("OnLine SndErr: DIFF\r\n"));
+}
+
+TEST_F(PolThreadLoop, OnLineWithoutAnswerTimesOutAndSendsNothing) {
+  poll_->SetOnlineWait(20ms);
+  ASSERT_TRUE(RunEcr5(kOnlineReq));
+  EXPECT_EQ(Exchange(),
+            (Lines{kReceived, "SendReqTimeOut 5 0 0"}));
+}
+
+TEST_F(PolThreadLoop, OnLineAnswerFromAnotherThreadDuringTheWaitIsSent) {
+  StartOnline();
+  poll_->SendOnlBlock("ANS;");
+  ASSERT_TRUE(fake_.WaitParked());
+  EXPECT_EQ(Exchange(), (Lines{kReceived, "SendBlock ANS;", "OnlSended 5 0"}));
+}
+
+TEST_F(PolThreadLoop, NextDuringTheOnLineWaitEndsItWithoutSending) {
+  StartOnline();
+  poll_->Next();
+  ASSERT_TRUE(fake_.WaitParked());
+  EXPECT_EQ(Exchange(), (Lines{kReceived}));
+}
+
+TEST_F(PolThreadLoop, LateAnswerIsDroppedAtTheNextTake) {
+  poll_->SetOnlineWait(20ms);
+  ASSERT_TRUE(RunEcr5(kOnlineReq));
+  poll_->SendOnlBlock("LATE;");
+  fake_.AllowTakes(1);
+  ASSERT_TRUE(fake_.WaitParked());
+  EXPECT_EQ(Exchange(),
+            (Lines{kReceived, "SendReqTimeOut 5 0 0", kReceived, "SendReqTimeOut 5 0 0"}));
+}
+
+TEST_F(PolThreadLoop, HandlerExceptionIsLoggedAndEndsTheThread) {
+  inLine_ = [](TPolThread&) { throw std::runtime_error("handler failed"); };
+  fake_.SetTakeReply(5, {RES_OK, "1;"});
+  poll_->AddEcr(5);
+  fake_.AllowTakes(3);
+  poll_->Resume();
+  ASSERT_TRUE(poll_->WaitForEnd(testing::kDeadline));
+  EXPECT_FALSE(poll_->Running());
+  EXPECT_EQ(journal_.Lines(), (Lines{"FreeEcr", "TakeEcr 5", "EcrInLine 5 1; 0"}));
+  EXPECT_TRUE(Logged("EXCEPTION in TPolThread.Execute - runtime_error:\r\nhandler failed\r\n"));
+}
+
+TEST_F(PolThreadLoop, MissingCommunicationObjectIsLoggedAndEndsTheThread) {
+  TPolThread p;
+  p.AddEcr(1);
+  p.Resume();
+  ASSERT_TRUE(p.WaitForEnd(testing::kDeadline));
+  EXPECT_TRUE(Logged("EXCEPTION in TPolThread.Execute - runtime_error:\r\n"
+                     "Communication object not assigned !\r\n"));
+}
+
+// Stopping the server must not wait out the exchange under way.
+TEST_F(PolThreadLoop, DestructorCutsTheOnLineWaitShortAndClosesThePort) {
+  StartOnline();
+  const auto t0 = std::chrono::steady_clock::now();
+  poll_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s);  // the wait itself is 60 s
+  EXPECT_EQ(Exchange(), (Lines{kReceived, "Abort", "CloseEcrPort"}));
+}
+
+TEST_F(PolThreadLoop, DestructorAbortsAReadUnderWayAndCallsNoMoreHandlers) {
+  inLine_ = [](TPolThread& p) { p.SendInlBlock("CMD"); };
+  fake_.SetGetBlockHangs(true);
+  poll_->AddEcr(5);
+  fake_.AllowTakes(1);
+  poll_->Resume();
+  ASSERT_TRUE(journal_.WaitFor("GetBlock 8000"));
+  const auto t0 = std::chrono::steady_clock::now();
+  poll_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s);  // the fake holds the read 60 s
+  EXPECT_EQ(Exchange(), (Lines{"EcrInLine 5 1; 0", "SendBlock CMD", "InlSended 5 0",
+                               "GetBlock 8000", "Abort", "CloseEcrPort"}));
+}
+
+TEST_F(PolThreadLoop, NoiseIsForwardedAndAnUnstartedThreadStillClosesThePort) {
+  poll_->NoiseOn();
+  poll_->NoiseOff();
+  poll_.reset();
+  EXPECT_EQ(journal_.Lines(), (Lines{"NoiseOn", "NoiseOff", "CloseEcrPort"}));
+}
+
+}  // namespace
+}  // namespace kassiro
