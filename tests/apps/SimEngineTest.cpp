@@ -1,0 +1,218 @@
+#include "ecrsim/SimEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ecrlink/FrameCodec.h"
+#include "ecrlink/ProtConst.h"
+
+namespace kassiro::ecrsim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes Ack = {0xFF, 0x06};
+const Bytes Nak = {0xFF, 0x15};
+const Bytes Release = {0xFF, 0xFF, 0xFF, 0xFF, 0x13, 0x13};
+
+Bytes Take(int ecr) { return {0xFF, 0xFF, 0x11, 0x11, std::uint8_t('0' + ecr / 10), std::uint8_t('0' + ecr % 10)}; }
+
+// A frame of the computer, with the fill of 9600 baud.
+Bytes ComputerFrame(std::string_view payload) {
+  const auto f = BuildFrame(payload, 9);
+  return {f.view().begin(), f.view().end()};
+}
+
+// What an ECR sends: 0A payload 0D and the CRC, high byte first.
+Bytes EcrFrame(std::string_view payload) {
+  std::string s = "\n" + std::string(payload) + "\r";
+  const std::uint16_t crc = TxBlockCRC(s.substr(1));
+  s += static_cast<char>(crc >> 8);
+  s += static_cast<char>(crc & 0xFF);
+  return Bytes(s.begin(), s.end());
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+class TRecordingSink final : public TByteSink {
+ public:
+  void Send(std::span<const std::uint8_t> bytes) override { Sent.insert(Sent.end(), bytes.begin(), bytes.end()); }
+  Bytes Take() { return std::exchange(Sent, {}); }
+  Bytes Sent;
+};
+
+class SimEngineTest : public ::testing::Test {
+ protected:
+  void Load(const std::string& script) {
+    Engine = std::make_unique<TSimEngine>(ParseSimScript(script), Sink);
+    Engine->SetLog([this](std::string_view l) { Log.emplace_back(l); });
+  }
+  // Feeds bytes at the current time (1 ms apart from the last feed) and returns what the
+  // ECRs sent in answer.
+  Bytes Feed(const Bytes& in) {
+    Now += 1;
+    for (const auto b : in) Engine->Receive(b, Now);
+    return Sink.Take();
+  }
+  // Takes the ECR and acknowledges its answer; returns the answer's bytes.
+  Bytes TakeAndAck(int ecr) {
+    const Bytes answer = Feed(Cat({Release, Release, Take(ecr)}));
+    EXPECT_TRUE(Feed(Ack).empty());
+    return answer;
+  }
+
+  TRecordingSink Sink;
+  std::unique_ptr<TSimEngine> Engine;
+  std::vector<std::string> Log;
+  Millis Now = 1000;
+};
+
+TEST_F(SimEngineTest, AnswersOnlyTakesForItsNumbers) {
+  Load("ecr 3\necr 7 serial 123456\n");
+  EXPECT_EQ(Feed(Take(3)), EcrFrame("004703;"));
+  EXPECT_EQ(Feed(Take(7)), EcrFrame("123456;"));
+  EXPECT_TRUE(Feed(Take(5)).empty());
+  EXPECT_TRUE(Feed(Take(0)).empty());
+  // Filler, fill and release are never answered.
+  EXPECT_TRUE(Feed(Cat({{0xFE, 0xFE, 0xFF, 0xFF}, Release, {0xFE, 0xFE}})).empty());
+}
+
+TEST_F(SimEngineTest, InlineCommandIsAckedThenReplied) {
+  Load("ecr 3\nreply R \"0;{text}\"\nreply P \"E5;\"\n");
+  TakeAndAck(3);
+  EXPECT_EQ(Feed(ComputerFrame("R12;")), Cat({{0x06}, EcrFrame("0;12;")}));
+  EXPECT_TRUE(Feed(Ack).empty());
+  EXPECT_TRUE(Feed(Release).empty());
+
+  TakeAndAck(3);
+  EXPECT_EQ(Feed(ComputerFrame("P")), Cat({{0x06}, EcrFrame("E5;")}));
+  Feed(Ack);
+  TakeAndAck(3);
+  EXPECT_EQ(Feed(ComputerFrame("W1;")), Cat({{0x06}, EcrFrame("0;")})) << "default reply";
+}
+
+TEST_F(SimEngineTest, BadCrcOrNakFaultGetsNakAndTheRepeatIsTaken) {
+  Load("ecr 3\nfault nak 1\n");
+  TakeAndAck(3);
+  Bytes bad = ComputerFrame("R12;");
+  bad.back() ^= 0x01;
+  EXPECT_EQ(Feed(bad), Bytes{0x15});                       // bad CRC; the fault stays
+  EXPECT_EQ(Feed(ComputerFrame("R12;")), Bytes{0x15});     // the nak fault
+  EXPECT_EQ(Feed(ComputerFrame("R12;")), Cat({{0x06}, EcrFrame("0;")}));
+}
+
+TEST_F(SimEngineTest, RepeatsAFrameOnNakAtMostEightTimes) {
+  Load("ecr 3\n");
+  const Bytes answer = Feed(Take(3));
+  for (int i = 0; i < REPEAT_COUNT; ++i) EXPECT_EQ(Feed(Nak), answer) << "repeat " << i + 1;
+  EXPECT_TRUE(Feed(Nak).empty());
+  // Given up: a command frame now is not for it.
+  EXPECT_TRUE(Feed(ComputerFrame("R1;")).empty());
+}
+
+TEST_F(SimEngineTest, BadCrcFaultSpoilsTheNextFramesOnly) {
+  Load("ecr 3\nfault badcrc 2\n");
+  const Bytes good = EcrFrame("004703;");
+  Bytes first = Feed(Take(3));
+  ASSERT_EQ(first.size(), good.size());
+  EXPECT_TRUE(std::equal(good.begin(), good.end() - 2, first.begin()));
+  EXPECT_NE(first, good);
+  std::uint16_t crc = 0;  // the receiver's check does not come out 0
+  for (std::size_t i = 1; i < first.size(); ++i) EcrCRCByte(crc, first[i]);
+  EXPECT_NE(crc, 0);
+  EXPECT_EQ(Feed(Nak), first);
+  EXPECT_EQ(Feed(Nak), good);
+}
+
+TEST_F(SimEngineTest, NoiseFaultPutsStrayBytesAheadOfTheFrame) {
+  Load("ecr 3\nfault noise 1\n");
+  const Bytes noise(std::begin(NoiseBytes), std::end(NoiseBytes));
+  EXPECT_EQ(Feed(Take(3)), Cat({noise, EcrFrame("004703;")}));
+  EXPECT_EQ(Feed(Take(3)), EcrFrame("004703;"));
+}
+
+TEST_F(SimEngineTest, SilentFaultIgnoresTakes) {
+  Load("ecr 3\nfault silent 2\necr 7\nfault silent\n");
+  EXPECT_TRUE(Feed(Take(3)).empty());
+  EXPECT_TRUE(Feed(Take(3)).empty());
+  EXPECT_EQ(Feed(Take(3)), EcrFrame("004703;"));
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(Feed(Take(7)).empty());
+  EXPECT_TRUE(Engine->AddFault(3, TFaultKind::Silent, 1));
+  EXPECT_TRUE(Feed(Take(3)).empty());
+  EXPECT_FALSE(Engine->AddFault(9, TFaultKind::Silent, 1));
+}
+
+TEST_F(SimEngineTest, OnlineBlocksGoInTurnWithBlockNumbers) {
+  Load(R"(ecr 3 serial 123456
+block 8
+online "{serial};{block};0;A;B;"
+online "{serial};{block};0;C;D;" times 2
+online "{serial};{block};B;E;F;"
+)");
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("123456;8;0;A;B;"));
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("123456;9;0;C;D;"));
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("123456;9;0;C;D;")) << "sent twice under one number";
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("123456;0;B;E;F;")) << "9 wraps to 0";
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("123456;")) << "then in-line again";
+  EXPECT_EQ(Engine->OnlineDone(3), 4);
+  EXPECT_EQ(Engine->BlockNo(3), 1);
+}
+
+TEST_F(SimEngineTest, ABlockNotTakenIsSentAgainUnderTheSameNumber) {
+  Load(R"(ecr 3
+online "{serial};{block};0;A;B;"
+online "{serial};{block};8;4711;;12.50;" answer
+loop
+)");
+  // Released before the ACK: the report was not taken.
+  EXPECT_EQ(Feed(Take(3)), EcrFrame("004703;0;0;A;B;"));
+  Feed(Release);
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;0;0;A;B;"));
+  // The query is taken only with its answer.
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;1;8;4711;;12.50;"));
+  Feed(Release);
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;1;8;4711;;12.50;"));
+  Bytes bad = ComputerFrame("ANS;");
+  bad.back() ^= 0x40;
+  EXPECT_EQ(Feed(bad), Bytes{0x15});
+  EXPECT_EQ(Engine->BlockNo(3), 1);
+  EXPECT_EQ(Feed(ComputerFrame("ANS;")), Bytes{0x06}) << "an answer gets 06 and no reply frame";
+  EXPECT_EQ(Engine->BlockNo(3), 2);
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;2;0;A;B;")) << "loop";
+}
+
+TEST_F(SimEngineTest, ReleaseEndsTheExchange) {
+  Load("ecr 3\n");
+  TakeAndAck(3);
+  Feed(Release);
+  EXPECT_TRUE(Feed(ComputerFrame("R1;")).empty());
+  EXPECT_TRUE(Feed(Ack).empty());
+}
+
+TEST_F(SimEngineTest, AHalfReceivedSequenceGoesStaleAfterAGap) {
+  Load("ecr 3\n");
+  TakeAndAck(3);
+  Feed({0x0A, 0x52, 0x31});  // a command frame that breaks off
+  Now += BYTE_TO + 1;
+  EXPECT_EQ(Feed(Take(3)), EcrFrame("004703;"));
+}
+
+TEST_F(SimEngineTest, LogsWhatItReceivesAndSends) {
+  Load("ecr 3\n");
+  TakeAndAck(3);
+  Feed(ComputerFrame("R12;"));
+  Feed({0xFE, 0xFE, 0x41});
+  EXPECT_EQ(Log, (std::vector<std::string>{"release", "release", "take 03", "-> 03 frame 004703;", "ACK",
+                                           "frame R12; crc ok", "-> 03 ACK", "-> 03 frame 0;",
+                                           "noise 41"}));
+}
+
+}  // namespace
+}  // namespace kassiro::ecrsim

@@ -1,0 +1,101 @@
+// The ECRs' side of the line: several simulated ECRs that share one serial line and
+// answer the computer's takes, frames and acknowledgements as their scripts say. The
+// engine is fed the received bytes and writes through a byte sink; it does no I/O of
+// its own and keeps no clock beyond the times it is given.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "EcrLineParser.h"
+#include "SimScript.h"
+#include "ecrlink/Clock.h"
+
+namespace kassiro::ecrsim {
+
+class TByteSink {
+ public:
+  virtual ~TByteSink() = default;
+  virtual void Send(std::span<const std::uint8_t> bytes) = 0;
+};
+
+// Bytes every ECR frame with the noise fault is preceded by; none of them is 0A.
+inline constexpr std::uint8_t NoiseBytes[] = {0x55, 0x00, 0xAA, 0x0D, 0xFE, 0xFF, 0x13, 0x11};
+
+class TSimEngine {
+ public:
+  using TLogFn = std::function<void(std::string_view line)>;
+  using TEventFn = std::function<void(const TLineEvent& e)>;
+
+  // Throws TScriptError when an ECR's script is unusable.
+  TSimEngine(TSimScript script, TByteSink& out);
+
+  // Log lines: every received event (filler only when verbose) and everything sent.
+  void SetLog(TLogFn log, bool verbose = false);
+  // Called with every received event, before the engine acts on it.
+  void SetObserver(TEventFn fn) { FObserver = std::move(fn); }
+
+  // One byte from the line, received at now (ms). A sequence left half received for
+  // more than BYTE_TO is dropped before the byte is looked at.
+  void Receive(std::uint8_t b, Millis now);
+
+  // More faults for an ECR while running; false if the ECR is not simulated.
+  bool AddFault(int ecr, TFaultKind kind, int count);
+  // The block number the ECR's next on-line block carries; -1 if not simulated.
+  int BlockNo(int ecr) const;
+  // How many of the ECR's on-line blocks are done; -1 if not simulated.
+  int OnlineDone(int ecr) const;
+
+ private:
+  struct TEcrState {
+    TEcrScript Script;
+    int BlockNo = 0;
+    std::size_t Next = 0;  // index of the on-line entry due
+    int SentTimes = 0;     // times the due entry was already taken
+    int Done = 0;          // on-line blocks taken so far
+  };
+  enum class TPhase {
+    Idle,           // not taken, or released
+    AwaitPollAck,   // sent the answer to a take, waiting for FF 06 / FF 15
+    InlineTaken,    // short answer taken; a command frame may follow
+    AwaitReplyAck,  // sent the reply to a command, waiting for FF 06 / FF 15
+    OnlineTaken,    // on-line block taken; an answer frame may follow
+  };
+
+  void OnEvent(const TLineEvent& e);
+  void OnTake(int ecr);
+  void OnAck();
+  void OnNak();
+  void OnFrame(const TLineEvent& e);
+  void OnCommand(const ShortStr& cmd);
+  bool AcceptFrame(const TLineEvent& e);
+  void CompleteOnline();
+  bool OnlineDue() const;
+  void SendFrame(const std::string& payload);
+  void TransmitFrame();
+  void SendControl(std::uint8_t b);
+  void Log(const std::string& line) const;
+  TEcrState* Find(int ecr);
+  const TEcrState* Find(int ecr) const;
+
+  TByteSink& FOut;
+  TLogFn FLog;
+  bool FVerbose = false;
+  TEventFn FObserver;
+  TEcrLineParser FParser;
+  Millis FLastByte = 0;
+  bool FHaveByte = false;
+
+  std::vector<TEcrState> FEcrs;
+  TEcrState* FCur = nullptr;  // the ECR taken now
+  TPhase FPhase = TPhase::Idle;
+  bool FCurOnline = false;    // FCur answered its take with an on-line block
+  std::string FFrame;         // payload of the last frame sent, for repeats
+  int FRepeatsLeft = 0;
+};
+
+}  // namespace kassiro::ecrsim

@@ -1,0 +1,224 @@
+// ecrsim: plays one or more ECRs on a serial line so that the server, ecrscan and the
+// tests can work without hardware. See docs/ecrsim.md.
+#include <CLI/CLI.hpp>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ecrlink/Pty.h"
+#include "ecrlink/SerialPort.h"
+#include "ecrlink/SimpleComObject.h"
+#include "ecrsim/SimRunner.h"
+#include "ecrsim/SimScript.h"
+
+namespace {
+
+using namespace kassiro;
+using namespace kassiro::ecrsim;
+
+constexpr int EXIT_USAGE = 2;
+
+struct TUsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct TArgs {
+  std::vector<std::string> Ecrs;
+  std::vector<std::string> Faults;
+  std::string Script;
+  std::string Device;
+  std::string LogFile;
+  int Speed = 9600;
+  bool Pace = false;
+  bool Verbose = false;
+};
+
+std::vector<std::string> Split(const std::string& s, char sep) {
+  std::vector<std::string> out;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t next = s.find(sep, pos);
+    out.push_back(s.substr(pos, next == std::string::npos ? std::string::npos : next - pos));
+    if (next == std::string::npos) return out;
+    pos = next + 1;
+  }
+}
+
+std::optional<int> ToInt(const std::string& s) {
+  int v = 0;
+  const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (s.empty() || ec != std::errc() || p != s.data() + s.size()) return std::nullopt;
+  return v;
+}
+
+// --ecr N or N:SERIAL
+void AddEcrArg(TSimScript& script, const std::string& arg) {
+  const auto parts = Split(arg, ':');
+  const auto n = ToInt(parts[0]);
+  if (parts.size() > 2 || !n || *n < 1 || *n > 99)
+    throw TUsageError("--ecr " + arg + ": expected N or N:SERIAL with N 1..99");
+  if (script.Find(*n)) throw TUsageError("--ecr " + arg + ": ECR " + parts[0] + " is given twice");
+  TEcrScript e = DefaultEcr(*n);
+  if (parts.size() == 2) {
+    const auto& serial = parts[1];
+    if (serial.empty() || serial.size() > 6 ||
+        serial.find_first_not_of("0123456789") != std::string::npos)
+      throw TUsageError("--ecr " + arg + ": the serial number must be 1 to 6 digits");
+    e.Serial = serial;
+  }
+  script.Ecrs.push_back(std::move(e));
+}
+
+// --fault ECR:KIND[:N]
+void AddFaultArg(TSimScript& script, const std::string& arg) {
+  const auto parts = Split(arg, ':');
+  const auto n = ToInt(parts[0]);
+  TFaultKind kind{};
+  if (parts.size() < 2 || parts.size() > 3 || !n || !ParseFaultKind(parts[1], kind))
+    throw TUsageError("--fault " + arg + ": expected ECR:KIND[:N], KIND one of badcrc, nak, silent, noise");
+  TEcrScript* e = script.Find(*n);
+  if (!e) throw TUsageError("--fault " + arg + ": ECR " + parts[0] + " is not simulated");
+  int count = kind == TFaultKind::Silent ? TFaults::Always : 1;
+  if (parts.size() == 3) {
+    const auto c = ToInt(parts[2]);
+    if (!c || *c < 1) throw TUsageError("--fault " + arg + ": the count must be a number from 1");
+    count = *c;
+  }
+  AddFault(e->Faults, kind, count);
+}
+
+TSimScript BuildScript(const TArgs& a) {
+  TSimScript script;
+  if (!a.Script.empty()) script = LoadSimScript(a.Script);
+  for (const auto& e : a.Ecrs) AddEcrArg(script, e);
+  if (script.Ecrs.empty()) throw TUsageError("no ECR to simulate (give --ecr N or --script FILE)");
+  for (const auto& f : a.Faults) AddFaultArg(script, f);
+  return script;
+}
+
+void CheckSpeed(int speed) {
+  if (GetSpeedIndex(speed) >= 0) return;
+  std::string list;
+  for (const auto& w : SendWaitConsts) list += (list.empty() ? "" : ", ") + std::to_string(w.Speed);
+  throw TUsageError("speed " + std::to_string(speed) + " is not one of " + list);
+}
+
+void AddOptions(CLI::App& app, TArgs& a) {
+  app.add_option("--ecr", a.Ecrs, "Simulate ECR N (1..99) with the default script; N:SERIAL sets its serial number");
+  app.add_option("--script", a.Script, "Script file describing the ECRs (docs/ecrsim.md)");
+  app.add_option("--device", a.Device, "Serial device to play on (port name like pts/7 or COM1, or a path); default: a new pseudo-terminal");
+  app.add_option("--speed", a.Speed, "Line speed in baud (1200 ... 38400)")->capture_default_str();
+  app.add_flag("--pace", a.Pace, "Send at the line's speed (10 bits per byte)");
+  app.add_option("--log", a.LogFile, "Write the log to FILE instead of stdout");
+  app.add_option("--fault", a.Faults, "Inject faults: ECR:KIND[:N], KIND badcrc, nak, silent or noise");
+  app.add_flag("-v,--verbose", a.Verbose, "Log idle filler too");
+}
+
+// Log lines go to stdout or a file, one flushed line at a time.
+class TLogOut {
+ public:
+  explicit TLogOut(const std::string& path) {
+    if (path.empty()) return;
+    FFile.open(path, std::ios::app);
+    if (!FFile) throw std::runtime_error("cannot write the log file " + path);
+  }
+  void Line(std::string_view l) {
+    std::ostream& os = FFile.is_open() ? static_cast<std::ostream&>(FFile) : std::cout;
+    os << l << '\n' << std::flush;
+  }
+
+ private:
+  std::ofstream FFile;
+};
+
+// The line the ECRs play on: a new pseudo-terminal or the given device.
+struct TLineHolder {
+  std::unique_ptr<TPty> Pty;
+  std::unique_ptr<TSerialPort> Port;
+  std::unique_ptr<TSimLine> Line;
+  std::string Name, Path;
+};
+
+TLineHolder OpenLine(const TArgs& a) {
+  TLineHolder h;
+  if (a.Device.empty()) {
+    h.Pty = std::make_unique<TPty>();
+    h.Line = std::make_unique<TPtyLine>(*h.Pty);
+    h.Name = h.Pty->SlaveName();
+    h.Path = h.Pty->SlavePath();
+    return h;
+  }
+  h.Port = std::make_unique<TSerialPort>(a.Device, a.Speed);
+  try {
+    h.Port->Open();
+  } catch (const ECommError& e) {
+    std::string msg = e.what();
+    if (e.SysError() != 0) msg += std::string(" (") + std::strerror(e.SysError()) + ")";
+    throw std::runtime_error(msg);
+  }
+  h.Line = std::make_unique<TPortLine>(*h.Port);
+  h.Name = a.Device;
+  h.Path = h.Port->DevicePath();
+  return h;
+}
+
+int Serve(const TArgs& a) {
+  CheckSpeed(a.Speed);
+  TSimScript script = BuildScript(a);
+
+  // SIGINT and SIGTERM are taken by sigwait below; every thread inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  TLogOut log(a.LogFile);
+  TLineHolder line = OpenLine(a);
+  std::vector<std::string> ecrLines;
+  for (const auto& e : script.Ecrs)
+    ecrLines.push_back("ecrsim: ECR " + std::to_string(e.Ecr) + " serial " + e.Serial);
+  TSimRunner runner(std::move(script), *line.Line, TRunOptions{a.Speed, a.Pace, a.Verbose});
+  runner.SetLog([&log](std::string_view l) { log.Line(l); });
+  runner.Start();
+
+  for (const auto& l : ecrLines) std::cout << l << '\n';
+  std::cout << "ecrsim: line " << line.Name << " (" << line.Path << ")" << std::endl;
+
+  int sig = 0;
+  sigwait(&stopSignals, &sig);
+  runner.Stop();
+  log.Line("ecrsim: stopped");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"ecrsim: plays electronic cash registers on a serial line"};
+  TArgs args;
+  AddOptions(app, args);
+  CLI11_PARSE(app, argc, argv);
+  try {
+    return Serve(args);
+  } catch (const TUsageError& e) {
+    std::cerr << "ecrsim: " << e.what() << '\n';
+    return EXIT_USAGE;
+  } catch (const TScriptError& e) {
+    std::cerr << "ecrsim: " << e.what() << '\n';
+    return EXIT_USAGE;
+  } catch (const std::exception& e) {
+    std::cerr << "ecrsim: " << e.what() << '\n';
+    return 1;
+  }
+}
