@@ -1,0 +1,191 @@
+// kassirod: the headless Kassiro server.
+//
+// Files live beside the executable and take its name: kassirod.STG (settings record),
+// kassirod.INI (code table), kassirod.log and kassirod.LO0 (log). SIGTERM and SIGINT
+// close the server like an accepted remote quit; SIGHUP stops and starts it again, so
+// changed settings take effect. `kassirod -Q:password` asks a running copy to quit.
+#include <sys/resource.h>
+
+#include <asio.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <iostream>
+#include <string>
+
+#include "core/KassiroServer.h"
+#include "core/LogFile.h"
+#include "core/SelfMsgs.h"
+#include "ecrlink/SimpleComObject.h"
+#include "util/BarDefs.h"
+#include "util/PrmProc.h"
+
+namespace {
+
+using namespace kassiro;
+
+// As far as the system allows: a process without the right to raise its priority logs
+// the failure and runs on.
+void RaisePriority() {
+  if (::setpriority(PRIO_PROCESS, 0, -20) != 0) {
+    LogAddLine("SetPriorityClass fail ! LastError=" + std::to_string(errno));
+  }
+}
+
+bool ParseNumber(const std::string& text, long min, long max, long& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || v < min || v > max) return false;
+  out = v;
+  return true;
+}
+
+// The settings that a headless server takes from its command line in place of the
+// tray's dialogs: -Port:NAME -Speed:N -IPPort:N -Password:TEXT -Offset:N -SetPW:SET:TEXT
+// -LanguageID:N. They are stored in the settings files before the start. A port name
+// longer than the 6 characters the settings hold is used for this run only.
+bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::string& error) {
+  Session& s = server.GetSession();
+  std::lock_guard lock(s.Lock);
+  server.ServerInis().Load(s.IniStru);
+  bool changed = false;
+  for (std::size_t i = 0; i < params.Count(); ++i) {
+    const TParItem& p = params.Items(i);
+    long n = 0;
+    if (p.Name == "PORT") {
+      if (p.Val.size() > s.IniStru.ComPortName.capacity) server.SetPortOverride(p.Val);
+      else s.IniStru.ComPortName = p.Val;
+    } else if (p.Name == "SPEED" && ParseNumber(p.Val, 1, 65535, n)) {
+      s.IniStru.Speed = static_cast<std::uint16_t>(n);
+    } else if (p.Name == "IPPORT" && ParseNumber(p.Val, 0, 65535, n)) {
+      s.IniStru.IPPort = static_cast<std::uint16_t>(n);
+    } else if (p.Name == "PASSWORD") {
+      s.IniStru.sPassword = p.Val;
+    } else if (p.Name == "OFFSET" && ParseNumber(p.Val, 1, 2147483647, n)) {
+      s.IniStru.GlobalBon = static_cast<std::int32_t>(n);
+    } else if (p.Name == "SETPW" && p.Val.find(':') != std::string::npos &&
+               ParseNumber(p.Val.substr(0, p.Val.find(':')), 1, SET_COUNT, n)) {
+      s.IniStru.SetPW[static_cast<std::size_t>(n)] = p.Val.substr(p.Val.find(':') + 1);
+    } else if (p.Name == "LANGUAGEID" && ParseNumber(p.Val, 1, 6, n)) {
+      server.SetLanguageID(static_cast<int>(n));
+      server.SaveToIniFile();
+      continue;
+    } else {
+      error = "Bad parameter: " + (p.Name.empty() ? std::string("(empty)") : p.Name) +
+              (p.Val.empty() ? "" : ":" + p.Val);
+      return false;
+    }
+    changed = true;
+  }
+  if (changed) server.ServerInis().Save(s.IniStru);
+  return true;
+}
+
+class TDaemon {
+ public:
+  explicit TDaemon(TKassiroServer& server, TSelfMessenger& messenger)
+      : FServer(server), FMessenger(messenger), FSignals(FIo, SIGTERM, SIGINT, SIGHUP),
+        FMsgFd(FIo) {}
+
+  int Run() {
+    WaitForSignal();
+    // Messages that came before the server was up are read and ignored.
+    FMessenger.HandleIncoming();
+    FMessenger.OnSelfEvent = [this](TSelfMessenger&, std::int32_t id, const ShortStr& txt,
+                                    bool loopBack) {
+      if (FServer.ProcessSelfMessage(id, txt, loopBack)) Close();
+    };
+    if (FMessenger.Receiving()) {
+      FMsgFd.assign(::dup(FMessenger.Handle()));
+      WaitForMessage();
+    }
+    FIo.run();
+    return FExitCode;
+  }
+
+ private:
+  void WaitForSignal() {
+    FSignals.async_wait([this](const asio::error_code& ec, int sig) {
+      if (ec) return;
+      if (sig == SIGHUP) {
+        Restart();
+        if (!FIo.stopped()) WaitForSignal();
+      } else {
+        Close();
+      }
+    });
+  }
+
+  void WaitForMessage() {
+    FMsgFd.async_wait(asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& ec) {
+      if (ec) return;
+      FMessenger.HandleIncoming();
+      if (!FIo.stopped()) WaitForMessage();
+    });
+  }
+
+  void Restart() {
+    FServer.StopKassiro();
+    try {
+      FServer.StartKassiro();
+      LogAddLine("Server restarted on " + FServer.PortName() + ".");
+    } catch (const std::exception& e) {
+      std::cerr << e.what() << std::endl;
+      LogAddLine(e.what());
+      FExitCode = 1;
+      FIo.stop();
+    }
+  }
+
+  void Close() {
+    FServer.CloseByUser();
+    FIo.stop();
+  }
+
+  TKassiroServer& FServer;
+  TSelfMessenger& FMessenger;
+  asio::io_context FIo;
+  asio::signal_set FSignals;
+  asio::posix::stream_descriptor FMsgFd;
+  int FExitCode = 0;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const std::filesystem::path exe = ExecutablePath();
+  TKassiroServer server(exe);
+  TSelfMessenger messenger(exe);
+  TParamList params;
+  params.Init(argc, argv);
+
+  std::string password;
+  if (params.HasParam("Q", password)) {
+    messenger.SendMessage(SM_QUIT, password);
+    return 0;
+  }
+  if (!server.ServerInis().Unique()) return 0;  // another copy runs: end silently
+
+  RaisePriority();
+  InitRegionalSettings();
+  std::string error;
+  if (!ApplySettingParams(server, params, error)) {
+    std::cerr << error << std::endl;
+    return 2;
+  }
+  TDaemon daemon(server, messenger);  // takes SIGTERM, SIGINT and SIGHUP from here on
+  try {
+    server.StartKassiro();
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << std::endl;
+    LogAddLine(e.what());
+    return 1;
+  }
+  char line[512];
+  std::snprintf(line, sizeof line, MSG_START, server.Title().c_str(), server.PortName().c_str());
+  LogAddLine(line);
+  std::cout << line << " Clients connect on TCP port " << server.ListeningPort() << "." << std::endl;
+  return daemon.Run();
+}

@@ -1,0 +1,212 @@
+#include "core/KassiroServer.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "Version.h"
+#include "core/IniFile.h"
+#include "core/LogFile.h"
+#include "ecrlink/SimpleComObject.h"
+#include "session/AppCommands.h"
+#include "session/InlineExchange.h"
+#include "session/OnlineAnswers.h"
+#include "session/OnlineHandling.h"
+#include "util/LangTbl.h"
+
+namespace kassiro {
+
+namespace {
+
+// Stands in for the polling thread while the server is stopped, so a client event
+// that races with a stop never reaches a thread that is gone.
+class TNoPollLink final : public TPollLink {
+ public:
+  void AddEcr(int) override {}
+  void RemoveEcr(int) override {}
+  void NoiseOn() override {}
+  void NoiseOff() override {}
+  void Next() override {}
+  void SendInlBlock(const ShortStr&) override {}
+  void SendOnlBlock(const ShortStr&) override {}
+};
+
+std::filesystem::path Beside(std::filesystem::path exe, const char* ext) {
+  return exe.replace_extension(ext);
+}
+
+std::unique_ptr<TBasicCommunicationObject> DefaultComm(const std::string&, int) {
+  return std::make_unique<TSimpleComObject>();
+}
+
+}  // namespace
+
+std::string ApplicationTitle() {
+  char title[96];
+  std::snprintf(title, sizeof title, "%s v%d.%d.%d.%d - DEBUG", APP_NAME, VERSION_MAJOR,
+                VERSION_MINOR, VERSION_PATCH, VERSION_TWEAK);
+  return title;
+}
+
+TKassiroServer::TKassiroServer(const std::filesystem::path& exePath, TCommObjectFactory makeComm)
+    : FExePath(exePath),
+      FMakeComm(makeComm ? std::move(makeComm) : DefaultComm),
+      FTitle(ApplicationTitle()),
+      FServerInis(Beside(exePath, ".STG")),
+      FNoPoll(std::make_unique<TNoPollLink>()) {
+  FSession.SaveSettings = [this](const TIniStru& ini) { FServerInis.SaveLater(ini); };
+  LoadFromIniFile();
+  WireTcpEvents();
+}
+
+TKassiroServer::~TKassiroServer() {
+  StopKassiro();
+  FServerInis.Flush();
+}
+
+TSessionEnv TKassiroServer::Env() {
+  return TSessionEnv{FSession, IPServer, PolObject ? static_cast<TPollLink&>(*PolObject) : *FNoPoll};
+}
+
+void TKassiroServer::WireTcpEvents() {
+  IPServer.OnConnect = [this](TSockServer&, std::uint16_t id) {
+    std::lock_guard lock(FSession.Lock);
+    HandleOnConnect(Env(), id);
+  };
+  IPServer.OnDataIn = [this](TSockServer&, std::uint16_t id, const ShortStr& data) {
+    std::lock_guard lock(FSession.Lock);
+    HandleOnDataIn(Env(), APP_COMM_ROUTINES, id, data);
+  };
+  IPServer.OnDisconnect = [this](TSockServer&, std::uint16_t id) {
+    std::lock_guard lock(FSession.Lock);
+    HandleOnDisconnect(Env(), id);
+  };
+  // Failures of the TCP server are written to the log rather than hidden.
+  IPServer.OnError = [](TSockServer&, std::int32_t err, const ShortStr& txt) {
+    LogAddLine("TCP server: " + txt.str() + " (" + std::to_string(err) + ")");
+  };
+}
+
+void TKassiroServer::WirePollEvents(TPolThread& pol) {
+  auto locked = [this](auto handler) {
+    return [this, handler](auto&&... args) {
+      std::lock_guard lock(FSession.Lock);
+      handler(Env(), std::forward<decltype(args)>(args)...);
+    };
+  };
+  pol.SetOnEcrInLine(locked([](const TSessionEnv& env, TPolThread&, std::int32_t ecr,
+                               const ShortStr& blk, std::uint8_t err) {
+    HandleEcrInline(env, static_cast<std::uint8_t>(ecr), err, blk);
+  }));
+  pol.SetOnInlSended(locked([](const TSessionEnv& env, TPolThread&, std::int32_t ecr, std::uint8_t err) {
+    HandleInlSended(env, static_cast<std::uint8_t>(ecr), err);
+  }));
+  pol.SetOnInlReceived(locked([](const TSessionEnv& env, TPolThread&, std::int32_t ecr,
+                                 const ShortStr& blk, std::uint8_t err) {
+    HandleInlReceived(env, static_cast<std::uint8_t>(ecr), err, blk);
+  }));
+  pol.SetOnOnlSended(locked([](const TSessionEnv& env, TPolThread&, std::int32_t ecr, std::uint8_t err) {
+    HandleOnlSended(env, static_cast<std::uint8_t>(ecr), err);
+  }));
+  pol.SetOnOnlReceived(locked([](const TSessionEnv& env, TPolThread&, std::int32_t ecr,
+                                 const ShortStr& blk, std::uint8_t err) {
+    HandleOnlReceived(env, static_cast<std::uint8_t>(ecr), err, blk);
+  }));
+  pol.SetOnTakeError(nullptr);  // a silent ECR is skipped for this round
+  pol.SetOnSendReqTimeOutError(locked([](const TSessionEnv& env, TPolThread&, std::int32_t ecr,
+                                         std::uint8_t err, std::int32_t) {
+    HandleSendReqTimeOut(env, static_cast<std::uint8_t>(ecr), err);
+  }));
+}
+
+void TKassiroServer::LoadFromIniFile() {
+  FLanguageID = ReadLanguageID(Beside(FExePath, ".INI"), GetLocalLanguageID());
+  // A number outside the six tables falls back to the default table.
+  if (FLanguageID < 1 || FLanguageID > LANG_COUNT) FLanguageID = DEFAULT_CODETABLE;
+}
+
+void TKassiroServer::SaveToIniFile() { WriteLanguageID(Beside(FExePath, ".INI"), FLanguageID); }
+
+void TKassiroServer::StartKassiro() {
+  if (FServerStatred) return;
+  std::string port;
+  int speed = 0;
+  {
+    std::lock_guard lock(FSession.Lock);
+    LoadFromIniFile();
+    FServerInis.Load(FSession.IniStru);
+    IPServer.SetLocalPort(FSession.IniStru.IPPort);
+    port = FPortOverride.empty() ? FSession.IniStru.ComPortName.str() : FPortOverride;
+    speed = FSession.IniStru.Speed;
+  }
+  IPServer.Enable();  // a failure is logged through OnError; the start goes on
+  CommObject = FMakeComm(port, speed);
+  CommObject->SetCommPortName(port);
+  CommObject->SetSpeed(speed);
+  auto pol = std::make_unique<TPolThread>();
+  pol->SetCommunicationObject(CommObject.get());
+  WirePollEvents(*pol);
+  pol->FillTranTbl(LangTable(FLanguageID));
+  pol->NoiseOff();
+  try {
+    CommObject->OpenEcrPort();
+  } catch (...) {
+    pol.reset();
+    RollBackStart();
+    throw;
+  }
+  {
+    std::lock_guard lock(FSession.Lock);
+    PolObject = std::move(pol);
+  }
+  PolObject->Resume();
+  FServerStatred = true;
+}
+
+// A start that failed at the serial port goes back to the stopped state.
+void TKassiroServer::RollBackStart() {
+  CommObject.reset();
+  IPServer.Disable();
+  std::lock_guard lock(FSession.Lock);
+  FSession.ClearStructures();
+}
+
+void TKassiroServer::StopKassiro() {
+  if (!FServerStatred) return;
+  std::unique_ptr<TPolThread> pol;
+  {
+    std::lock_guard lock(FSession.Lock);
+    pol = std::move(PolObject);
+  }
+  pol.reset();  // ends the thread (its handlers may still take the lock) and closes the port
+  CommObject.reset();
+  IPServer.Disable();
+  {
+    std::lock_guard lock(FSession.Lock);
+    FSession.ClearStructures();
+  }
+  FServerStatred = false;
+}
+
+void TKassiroServer::CloseByUser() {
+  {
+    std::lock_guard lock(FSession.Lock);
+    FServerInis.Save(FSession.IniStru);
+  }
+  StopKassiro();
+  LogAddLine(FTitle + " closed by user.");
+}
+
+bool TKassiroServer::ProcessSelfMessage(std::int32_t ID, const ShortStr& Txt, bool LoopBack) {
+  if (LoopBack || ID != SM_QUIT) return false;
+  std::lock_guard lock(FSession.Lock);
+  FSession.FSelfClose = Txt == FSession.IniStru.sPassword.view();
+  return FSession.FSelfClose;
+}
+
+std::uint16_t TKassiroServer::ListeningPort() const { return IPServer.BoundPort(); }
+
+std::string TKassiroServer::PortName() const {
+  return CommObject ? CommObject->CommPortName() : std::string();
+}
+
+}  // namespace kassiro

@@ -1,0 +1,89 @@
+// The server's start and stop, without any window: owns the TCP server, the serial
+// communication object and the polling thread, wires their events to the session logic
+// under the session lock, and keeps the settings file and the program INI file. The
+// headless server kassirod runs one; the tray application reuses it.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "core/SelfMsgs.h"
+#include "core/SettingsFile.h"
+#include "core/TheNewDefs.h"
+#include "ecrlink/BasicComObject.h"
+#include "ecrlink/PolObj.h"
+#include "net/SockCmps.h"
+#include "net/NewSrvProcs.h"
+
+namespace kassiro {
+
+inline constexpr const char* APP_NAME = "Kassiro";
+inline constexpr const char* MSG_START = "%s started on %s.";
+
+// "Kassiro v0.1.0.0 - DEBUG"
+std::string ApplicationTitle();
+
+// Makes the serial communication object for a port name and speed; tests replace it.
+using TCommObjectFactory =
+    std::function<std::unique_ptr<TBasicCommunicationObject>(const std::string& port, int speed)>;
+
+class TKassiroServer {
+ public:
+  // Files beside exePath, named after it: ".STG", ".INI". The settings file is opened
+  // and locked here (ServerInis().Unique() tells whether this copy holds it).
+  explicit TKassiroServer(const std::filesystem::path& exePath,
+                          TCommObjectFactory makeComm = nullptr);
+  ~TKassiroServer();
+  TKassiroServer(const TKassiroServer&) = delete;
+  TKassiroServer& operator=(const TKassiroServer&) = delete;
+
+  TSettingsFile& ServerInis() { return FServerInis; }
+  Session& GetSession() { return FSession; }
+  const std::string& Title() const { return FTitle; }
+  bool Started() const { return FServerStatred; }
+  int LanguageID() const { return FLanguageID; }
+  std::uint16_t ListeningPort() const;  // the TCP port actually bound (0 while stopped)
+  std::string PortName() const;         // the serial port in use ("" while stopped)
+
+  // Reads the INI value and the settings record, enables the TCP server, opens the
+  // serial line and starts polling. A port that can't be opened or configured throws
+  // ECommError after everything started so far has been stopped again.
+  void StartKassiro();
+  // Stops polling (closing the line), drops every client and clears the shared records.
+  void StopKassiro();
+  // The close of the program: saves the settings, stops, writes the closing log line.
+  void CloseByUser();
+
+  void LoadFromIniFile();
+  void SaveToIniFile();
+  void SetLanguageID(int id) { FLanguageID = id; }
+  // A serial port name for this run in place of the stored one (which holds at most 6
+  // characters), e.g. a full device path.
+  void SetPortOverride(std::string port) { FPortOverride = std::move(port); }
+
+  // The reaction to a message of another copy: true when it is an accepted quit
+  // request (the administrator password matched), which sets FSelfClose.
+  bool ProcessSelfMessage(std::int32_t ID, const ShortStr& Txt, bool LoopBack);
+
+ private:
+  void WireTcpEvents();
+  void WirePollEvents(TPolThread& pol);
+  TSessionEnv Env();
+  void RollBackStart();
+
+  std::filesystem::path FExePath;
+  TCommObjectFactory FMakeComm;
+  std::string FPortOverride;
+  std::string FTitle;
+  TSettingsFile FServerInis;
+  Session FSession;
+  int FLanguageID = 1;
+  bool FServerStatred = false;
+  TSockServer IPServer;
+  std::unique_ptr<TBasicCommunicationObject> CommObject;
+  std::unique_ptr<TPolThread> PolObject;  // replaced under the session lock
+  std::unique_ptr<TPollLink> FNoPoll;     // stands in for PolObject while stopped
+};
+
+}  // namespace kassiro
