@@ -170,6 +170,8 @@ TEST_F(EcrLinkPty, BadCrcFrameIsNakedAndTakenWhenRepeated) {
   EXPECT_EQ(block, "004703;");
   ASSERT_TRUE(Heard.WaitForCount("ACK", 1));
   EXPECT_EQ(Heard.Snapshot(), (Lines{"take 03", "NAK", "ACK"}));
+  // The simulator's log and its observer are separate journals: wait for each.
+  ASSERT_TRUE(SimLog.WaitForCount("ACK", 1));
   EXPECT_EQ(SimLog.Snapshot(), (Lines{"take 03", "-> 03 frame 004703; bad crc", "NAK", "-> 03 frame 004703;", "ACK"}));
 }
 
