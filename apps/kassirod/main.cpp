@@ -6,13 +6,17 @@
 // changed settings take effect. `kassirod -Q:password` asks a running copy to quit.
 #include <sys/resource.h>
 
-#include <asio.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <iostream>
 #include <string>
+
+// After a standard header: Asio chooses how it allocates handler memory from the
+// standard library's configuration macros, and every file must make the same choice
+// (with Asio first it pairs operator new here with free() in the TCP server's loop).
+#include <asio.hpp>
 
 #include "core/KassiroServer.h"
 #include "core/LogFile.h"
@@ -45,12 +49,14 @@ bool ParseNumber(const std::string& text, long min, long max, long& out) {
 // The settings that a headless server takes from its command line in place of the
 // tray's dialogs: -Port:NAME -Speed:N -IPPort:N -Password:TEXT -Offset:N -SetPW:SET:TEXT
 // -LanguageID:N. They are stored in the settings files before the start. A port name
-// longer than the 6 characters the settings hold is used for this run only.
+// longer than the 6 characters the settings hold is used for this run only; a password
+// longer than the settings hold is refused (cut, it would never match a quit request).
 bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::string& error) {
   Session& s = server.GetSession();
   std::lock_guard lock(s.Lock);
   server.ServerInis().Load(s.IniStru);
   bool changed = false;
+  int languageID = 0;
   for (std::size_t i = 0; i < params.Count(); ++i) {
     const TParItem& p = params.Items(i);
     long n = 0;
@@ -61,16 +67,16 @@ bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::s
       s.IniStru.Speed = static_cast<std::uint16_t>(n);
     } else if (p.Name == "IPPORT" && ParseNumber(p.Val, 0, 65535, n)) {
       s.IniStru.IPPort = static_cast<std::uint16_t>(n);
-    } else if (p.Name == "PASSWORD") {
+    } else if (p.Name == "PASSWORD" && p.Val.size() <= s.IniStru.sPassword.capacity) {
       s.IniStru.sPassword = p.Val;
     } else if (p.Name == "OFFSET" && ParseNumber(p.Val, 1, 2147483647, n)) {
       s.IniStru.GlobalBon = static_cast<std::int32_t>(n);
     } else if (p.Name == "SETPW" && p.Val.find(':') != std::string::npos &&
-               ParseNumber(p.Val.substr(0, p.Val.find(':')), 1, SET_COUNT, n)) {
+               ParseNumber(p.Val.substr(0, p.Val.find(':')), 1, SET_COUNT, n) &&
+               p.Val.size() - p.Val.find(':') - 1 <= s.IniStru.SetPW[1].capacity) {
       s.IniStru.SetPW[static_cast<std::size_t>(n)] = p.Val.substr(p.Val.find(':') + 1);
     } else if (p.Name == "LANGUAGEID" && ParseNumber(p.Val, 1, 6, n)) {
-      server.SetLanguageID(static_cast<int>(n));
-      server.SaveToIniFile();
+      languageID = static_cast<int>(n);
       continue;
     } else {
       error = "Bad parameter: " + (p.Name.empty() ? std::string("(empty)") : p.Name) +
@@ -79,7 +85,12 @@ bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::s
     }
     changed = true;
   }
+  // Stored only once every parameter was accepted: a refused command line changes nothing.
   if (changed) server.ServerInis().Save(s.IniStru);
+  if (languageID != 0) {
+    server.SetLanguageID(languageID);
+    server.SaveToIniFile();
+  }
   return true;
 }
 

@@ -16,7 +16,7 @@ namespace kassiro::testing {
 class TempDir {
  public:
   TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kassiro-core-XXXXXX").string();
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kassiro-XXXXXX").string();
     if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
   }

@@ -1,0 +1,95 @@
+// Reports and queries that an ECR raises on-line, delivered to the clients that hold
+// the sets, and the clients' answers back to the ECR.
+#include "E2eFixture.h"
+#include "Exchanges.h"
+
+namespace kassiro::e2e {
+namespace {
+
+// ECR 3 numbers its blocks from 3: an unknown command `?` (dropped, no counter moves), the
+// sale report under number 4, sent twice, then an article query under number 5.
+constexpr const char* kReportQueryScript = R"(
+ecr 3 serial 123456
+block 3
+online "{serial};{block};?;X;"
+online "{serial};{block};0;A;B;" times 2
+online "{serial};{block};8;4711;;12.50;" answer
+)";
+
+void LineSevenReceipt120(TIniStru& ini) {
+  ini.ERData[3].Line = 7;
+  ini.ERData[3].Bon = 120;
+}
+
+TEST_F(E2eTest, ReportIsForwardedOnceAndQueryIsAnswered) {
+  Start(kReportQueryScript, LineSevenReceipt120);
+  TcpClient& ersl = Connect();
+  TcpClient& ecpl = Connect();
+  TcpClient& ers = Connect();
+  TcpClient& ecp = Connect();
+  // The listening sets first: polling starts with the first main set.
+  Request(ersl, kTakeErslRequest, kTakeErslAnswer);
+  Request(ecpl, kTakeEcplRequest, kTakeEcplAnswer);
+  Request(ers, kTakeErsRequest, kTakeErsAnswer);
+  EXPECT_EQ(Recv(ersl), Show(kTakeErsAnswer));
+
+  // The report, with line 7 and receipt 120 appended, to the holders of sets 1 and 2.
+  EXPECT_EQ(Recv(ers), Show(kReportMessage));
+  EXPECT_EQ(Recv(ersl), Show(kReportMessage));
+  EXPECT_TRUE(WaitForSimSent(3, kReportBlock, 2));
+  EXPECT_TRUE(WaitForLog(kRepeatedReportLogLine));
+  // Nobody holds set 9 yet, so the query blocks that follow move no counter either.
+  EXPECT_EQ(WithSession([](Session& s) { return s.IniStru.ERData[3].Line; }), 8);
+
+  // The query, with line 8: the repeated report did not count.
+  Request(ecp, kTakeEcpRequest, kTakeEcpAnswer);
+  EXPECT_EQ(Recv(ecpl), Show(kTakeEcpAnswer));
+  EXPECT_EQ(Recv(ecp), Show(kQueryMessage));
+  EXPECT_EQ(Recv(ecpl), Show(kQueryMessage));
+  EXPECT_TRUE(WaitForSimSent(3, kQueryBlock));
+
+  // Nothing else reached the report set's holders: their next message answers a probe.
+  Request(ers, kPhaseErsRequest, kPhaseErsIdleAnswer);
+  EXPECT_EQ(Recv(ersl), Show(kPhaseErsIdleAnswer));
+
+  // The answer goes to the ECR; once it acknowledged, the holders get the result.
+  ASSERT_TRUE(ecp.Send(kAnswerRequest));
+  EXPECT_EQ(Recv(ecp), Show(kAnswerResult));
+  EXPECT_EQ(Recv(ecpl), Show(kAnswerResult));
+  EXPECT_EQ(FSimHeard.Count("frame " + std::string(kAnswerEcrReceives) + " crc ok"), 1u);
+  // The request is closed: a second answer is too late.
+  Request(ecp, kAnswerRequest, kAnswerTooLate);
+  EXPECT_EQ(Recv(ecpl), Show(kAnswerTooLate));
+}
+
+// ECR 3 asks under block number 5 and keeps asking until it is answered.
+constexpr const char* kQueryScript = R"(
+ecr 3 serial 123456
+block 5
+online "{serial};{block};8;4711;;12.50;" answer
+)";
+
+TEST_F(E2eTest, RefusedQueryAndAnswerAfterTheWindow) {
+  Start(kQueryScript, [](TIniStru& ini) {
+    ini.ERData[3].Line = 8;
+    ini.ERData[3].Bon = 120;
+  });
+  TcpClient& ecp = Connect();
+  Request(ecp, kTakeEcpRequest, kTakeEcpAnswer);
+  EXPECT_EQ(Recv(ecp), Show(kQueryMessage));
+
+  // A refusal is answered at once; the ECR gets no answer and asks again (next line).
+  Request(ecp, kForbidRequest, kForbidAnswer);
+  EXPECT_EQ(Recv(ecp), Show(kQueryAgainMessage));
+
+  // Let the 6000 ms window pass: the ECR falls silent, so the next take of it comes
+  // after the server has given up waiting, and no new query reopens the window.
+  const std::size_t takesSoFar = FSimHeard.Count("take 03");
+  ASSERT_TRUE(AddSimFault(3, ecrsim::TFaultKind::Silent, ecrsim::TFaults::Always));
+  ASSERT_TRUE(FSimHeard.WaitForCount("take 03", takesSoFar + 1));
+  Request(ecp, kAnswerRequest, kAnswerTooLate);
+  EXPECT_EQ(FSimHeard.CountPrefix("frame"), 0u) << "the ECR was sent an answer";
+}
+
+}  // namespace
+}  // namespace kassiro::e2e
