@@ -21,6 +21,7 @@
 #include <system_error>
 #include <vector>
 
+#include "TempDir.h"  // tests/support
 #include "ecrsim/SimRunner.h"
 
 namespace kassiro::bench {
@@ -28,25 +29,7 @@ namespace kassiro::bench {
 using Clock = std::chrono::steady_clock;
 
 // A fresh folder under the system's temporary directory, removed with everything in it.
-class TScratchDir {
- public:
-  TScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kassiro-bench-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr)
-      throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    FPath = tmpl;
-  }
-  ~TScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(FPath, ec);
-  }
-  TScratchDir(const TScratchDir&) = delete;
-  TScratchDir& operator=(const TScratchDir&) = delete;
-  const std::filesystem::path& path() const { return FPath; }
-
- private:
-  std::filesystem::path FPath;
-};
+using TScratchDir = testing::TempDir;
 
 // The ECRs' end of a pseudo-terminal that notes when bytes arrived and when the last
 // frame the ECRs sent was completely written. Used on the simulator's thread only (the

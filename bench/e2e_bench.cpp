@@ -15,12 +15,6 @@
 //       the client holds ST_ECP (9) on ECR 3 and answers each query at once with AC_Ans.
 //       Measured: the query frame written by the simulator -> the client has the query
 //       message, and the client's AC_Ans sent -> the simulator has the answer frame.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +27,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "TcpClient.h"  // tests/support
 #include "core/IniFile.h"
 #include "core/KassiroServer.h"
 #include "core/LogFile.h"
@@ -67,62 +62,14 @@ std::string Msg(int st, int cop, int ecr, int err, std::string_view text = {}) {
   return m.append(text);
 }
 
-// A blocking loopback client: length-prefixed messages both ways.
-class TClient {
- public:
-  explicit TClient(std::uint16_t port) : FFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    if (FFd < 0) throw std::runtime_error("socket failed");
-    const int one = 1;
-    ::setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(FFd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-      ::close(FFd);
-      throw std::runtime_error("connect failed");
-    }
-  }
-  ~TClient() { ::close(FFd); }
-  TClient(const TClient&) = delete;
-  TClient& operator=(const TClient&) = delete;
+using TClient = testing::TcpClient;
 
-  bool Send(std::string_view msg) {
-    const std::string wire = std::string(1, static_cast<char>(msg.size())).append(msg);
-    return ::send(FFd, wire.data(), wire.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(wire.size());
-  }
-
-  // The next whole message without its length byte, or nothing by the deadline.
-  std::optional<std::string> Next(std::chrono::milliseconds wait = Wait) {
-    const auto until = Clock::now() + wait;
-    for (;;) {
-      if (!FBuf.empty() && FBuf.size() >= 1u + static_cast<std::uint8_t>(FBuf[0])) {
-        const std::size_t len = static_cast<std::uint8_t>(FBuf[0]);
-        std::string msg = FBuf.substr(1, len);
-        FBuf.erase(0, 1 + len);
-        return msg;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-      pollfd p{FFd, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) return std::nullopt;
-      char buf[512];
-      const auto n = ::recv(FFd, buf, sizeof buf, 0);
-      if (n <= 0) return std::nullopt;
-      FBuf.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-
-  // Sends a request and expects exactly `answer` as the next message.
-  void Request(std::string_view request, std::string_view answer) {
-    if (!Send(request)) throw std::runtime_error("send failed");
-    const auto got = Next();
-    if (!got || *got != answer) throw std::runtime_error("unexpected answer to a set-up request");
-  }
-
- private:
-  int FFd;
-  std::string FBuf;
-};
+// Sends a request and expects exactly `answer` as the next message.
+void Request(TClient& client, std::string_view request, std::string_view answer) {
+  if (!client.Send(request)) throw std::runtime_error("send failed");
+  const auto got = client.Next(Wait);
+  if (!got || *got != answer) throw std::runtime_error("unexpected answer to a set-up request");
+}
 
 // The simulator on its own thread over the pty's master side.
 struct TLine {
@@ -187,11 +134,11 @@ int BenchCommand(const TOptions& o) {
   TServer server(line.Pty, dir.path());
 
   TClient owner(server.Port());
-  owner.Request(Msg(5, 1, 2, 0, "pw;"), Msg(5, 1, 2, 0));
+  Request(owner, Msg(5, 1, 2, 0, "pw;"), Msg(5, 1, 2, 0));
   std::unique_ptr<TClient> others;
   if (o.Ecrs > 1) {
     others = std::make_unique<TClient>(server.Port());
-    for (int ecr = 1; ecr <= 99; ++ecr) others->Request(Msg(1, 1, ecr, 0, "pw;"), Msg(1, 1, ecr, 0));
+    for (int ecr = 1; ecr <= 99; ++ecr) Request(*others, Msg(1, 1, ecr, 0, "pw;"), Msg(1, 1, ecr, 0));
   }
   const double spread = o.SpreadMs >= 0 ? o.SpreadMs : (o.Ecrs > 1 ? 20.0 : 1.0);
   std::printf("e2e_bench command: IN_Cmd on ECR 2 with %d ECR(s) polled%s, %d commands, pauses "
@@ -208,7 +155,7 @@ int BenchCommand(const TOptions& o) {
     std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(pause(rng)));
     const auto t0 = Clock::now();
     if (!owner.Send(request)) throw std::runtime_error("send failed");
-    const auto got = owner.Next();
+    const auto got = owner.Next(Wait);
     const auto t1 = Clock::now();
     if (!got || *got != result) throw std::runtime_error("no result, or an unexpected one");
     if (i >= 0) us.push_back(Micros(t1 - t0));
@@ -257,22 +204,22 @@ int BenchQuery(const TOptions& o) {
               o.Count, LoadAverage().c_str());
 
   TClient client(server.Port());
-  client.Request(Msg(9, 1, 3, 0, "pw;"), Msg(9, 1, 3, 0));
+  Request(client, Msg(9, 1, 3, 0, "pw;"), Msg(9, 1, 3, 0));
   const std::string answer = Msg(9, 4, 3, 0, answerText);
   std::vector<Clock::time_point> messageHad, answerSent;
   for (int i = 0; i < o.Count; ++i) {
-    const auto query = client.Next();
+    const auto query = client.Next(Wait);
     const auto had = Clock::now();
     if (!query || query->size() < 5 || (*query)[0] != 9 || static_cast<std::uint8_t>((*query)[1]) != 0x80)
       throw std::runtime_error("no query message, or an unexpected message");
     answerSent.push_back(Clock::now());
     if (!client.Send(answer)) throw std::runtime_error("send failed");
     messageHad.push_back(had);
-    const auto result = client.Next();
+    const auto result = client.Next(Wait);
     if (!result || *result != answer) throw std::runtime_error("no result to the answer, or an unexpected one");
   }
   client.Send(Msg(9, 2, 3, 0));  // release: ECR 3 leaves the list
-  client.Next();
+  client.Next(Wait);
   line.Sim.Stop();
 
   std::lock_guard lock(mu);

@@ -26,8 +26,7 @@ pin=${BENCH_PIN:-1}
 bin=$(cd "$build/bin" 2>/dev/null && pwd) || { echo "bench: no $build/bin; build first (make build)" >&2; exit 1; }
 for p in poll_bench e2e_bench tcp_load echo_floor kassirod ecrsim; do
   if [[ ! -x "$bin/$p" ]]; then
-    echo "bench: $bin/$p is missing; the benchmarks are built with -DKASSIRO_BENCH=ON when" \
-         "Google Benchmark is installed (make deps)" >&2
+    echo "bench: $bin/$p is missing; the benchmarks are built unless -DKASSIRO_BENCH=OFF" >&2
     exit 1
   fi
 done

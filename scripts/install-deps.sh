@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build needs, only when one is missing.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev googletest libbenchmark-dev libasio-dev libcli11-dev)
+packages=(cmake g++ make libgtest-dev googletest libasio-dev libcli11-dev)
 
 missing=()
 for p in "${packages[@]}"; do

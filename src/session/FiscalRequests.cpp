@@ -8,6 +8,7 @@
 #include "core/LogFile.h"
 #include "session/SessionText.h"
 #include "util/BarDefs.h"
+#include "util/HexText.h"
 
 namespace kassiro {
 
@@ -61,11 +62,6 @@ std::optional<TStep> RecStep(std::uint8_t op, const ShortStr& app) {
     case 11: return TStep{REC_FOOT_BLOCK, TLineUse::Keep, TBonUse::Keep};
     default: return std::nullopt;
   }
-}
-
-std::string HexByte(std::uint8_t b) {
-  constexpr std::string_view DIGITS = "0123456789ABCDEF";
-  return {DIGITS[b >> 4], DIGITS[b & 0x0F]};
 }
 
 void LogUnknownCop(std::string_view routine, std::uint8_t op) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "FakeComObject.h"
+#include "TempDir.h"
 #include "core/LogFile.h"
 
 namespace kassiro {
@@ -40,24 +41,7 @@ TCodeTable CaseTable() {
   return t;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kassiro-pol-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using testing::TempDir;
 
 // ---- the ECR list ----
 
@@ -242,9 +226,7 @@ class PolThreadLoop : public ::testing::Test {
   }
 
   bool Logged(const std::string& text) const {
-    std::ifstream in(dir_.path() / "polobj-test.log", std::ios::binary);
-    const std::string log{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    return log.find(text) != std::string::npos;
+    return testing::ReadFile(dir_.path() / "polobj-test.log").find(text) != std::string::npos;
   }
 
   TempDir dir_;

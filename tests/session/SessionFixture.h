@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "TempDir.h"
 #include "core/LogFile.h"
 #include "core/SessionLinks.h"
 #include "core/TheNewDefs.h"
@@ -110,22 +111,10 @@ inline std::string Dump(const Session& s) {
 // The program's log bound to a fresh temporary directory for one test.
 class LogCapture {
  public:
-  LogCapture() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kassiro-session-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-    BindProgramLog(dir_ / "session-test");
-  }
-  ~LogCapture() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
+  LogCapture() { BindProgramLog(dir_ / "session-test"); }
 
   std::string Contents() const {
-    std::ifstream in(dir_ / "session-test.log", std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return testing::ReadFile(dir_ / "session-test.log");
   }
   // True when the log holds the line with exactly this text.
   bool HasLine(std::string_view text) const {
@@ -139,7 +128,7 @@ class LogCapture {
   }
 
  private:
-  std::filesystem::path dir_;
+  testing::TempDir dir_;
 };
 
 class SessionTest : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include "core/CodeNames.h"
 #include "core/KassiroConstants.h"
 #include "ecrclient/Transcript.h"
+#include "util/HexText.h"
 
 namespace kassiro::client {
 
@@ -45,23 +46,15 @@ std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t m
   return value;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // "0x80" style; exactly one or two hex digits.
 std::optional<std::uint8_t> ParseHexByte(std::string_view text) {
   if (text.size() < 3 || text.size() > 4 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
     return std::nullopt;
   }
-  int value = 0;
-  for (const char c : text.substr(2)) {
-    if (HexValue(c) < 0) return std::nullopt;
-    value = value * 16 + HexValue(c);
-  }
+  const std::string_view digits = text.substr(2);
+  if (digits.size() == 2) return HexPairAt(digits, 0);
+  const int value = HexDigitValue(digits[0]);
+  if (value < 0) return std::nullopt;
   return static_cast<std::uint8_t>(value);
 }
 
@@ -94,9 +87,8 @@ std::variant<std::string, TLineError> ParseText(std::string_view rest) {
     if (kind == '\\' || kind == 'n') {
       out += kind == 'n' ? '\n' : '\\';
       i += 1;
-    } else if (kind == 'x' && i + 3 < in.size() && HexValue(in[i + 2]) >= 0 &&
-               HexValue(in[i + 3]) >= 0) {
-      out += static_cast<char>(HexValue(in[i + 2]) * 16 + HexValue(in[i + 3]));
+    } else if (const auto byte = HexPairAt(in, i + 2); kind == 'x' && byte) {
+      out += static_cast<char>(*byte);
       i += 3;
     } else {
       return Error("bad escape " + Quoted(in.substr(i, kind == 'x' ? 4 : 2)) +
@@ -149,10 +141,9 @@ TScriptLine ParseRaw(std::string_view rest) {
   for (std::string_view word = NextWord(rest); !word.empty(); word = NextWord(rest)) {
     if (word.size() % 2 != 0) return Error("raw bytes are pairs of hex digits: " + Quoted(word));
     for (std::size_t i = 0; i < word.size(); i += 2) {
-      if (HexValue(word[i]) < 0 || HexValue(word[i + 1]) < 0) {
-        return Error("raw bytes are pairs of hex digits: " + Quoted(word));
-      }
-      bytes += static_cast<char>(HexValue(word[i]) * 16 + HexValue(word[i + 1]));
+      const auto byte = HexPairAt(word, i);
+      if (!byte) return Error("raw bytes are pairs of hex digits: " + Quoted(word));
+      bytes += static_cast<char>(*byte);
     }
   }
   if (bytes.empty()) return Error("raw needs at least one byte (raw HEX...)");

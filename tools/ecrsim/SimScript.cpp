@@ -6,6 +6,8 @@
 #include <optional>
 #include <sstream>
 
+#include "util/HexText.h"
+
 namespace kassiro::ecrsim {
 namespace {
 
@@ -33,13 +35,6 @@ bool AllDigits(std::string_view s) {
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A quoted text starting at line[i] (the opening quote); i ends after the closing one.
 std::string ReadQuoted(std::string_view line, std::size_t& i) {
   std::string out;
@@ -57,9 +52,8 @@ std::string ReadQuoted(std::string_view line, std::size_t& i) {
     const char e = line[i];
     if (e == '"' || e == '\\') {
       out += e;
-    } else if (e == 'x' && i + 2 < line.size() && HexDigit(line[i + 1]) >= 0 &&
-               HexDigit(line[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(line[i + 1]) * 16 + HexDigit(line[i + 2]));
+    } else if (const auto byte = HexPairAt(line, i + 1); e == 'x' && byte) {
+      out += static_cast<char>(*byte);
       i += 2;
     } else {
       Fail(std::string("unknown escape '\\") + e + "' (use \\\", \\\\ or \\xHH)");
