@@ -80,10 +80,7 @@ void TKassiroServer::WireTcpEvents() {
     std::lock_guard lock(FSession.Lock);
     HandleOnDisconnect(Env(), id);
   };
-  // Failures of the TCP server are written to the log rather than hidden.
-  IPServer.OnError = [](TSockServer&, std::int32_t err, const ShortStr& txt) {
-    LogAddLine("TCP server: " + txt.str() + " (" + std::to_string(err) + ")");
-  };
+  // The TCP server logs its own failures (OnError stays free), with their causes.
 }
 
 void TKassiroServer::WirePollEvents(TPolThread& pol) {

@@ -128,8 +128,13 @@ void TSockServer::Enable() {
 
 void TSockServer::EnableFailed(std::int32_t Err, const char* Txt, const std::error_code& Cause) {
   FLoop.reset();  // closes whatever was opened
-  LogAddLine("TCP server: " + std::string(Txt) + " failed on port " + std::to_string(FLocalPort) +
-             ": " + Cause.message());
+  ReportError(Err, Txt, " failed on port " + std::to_string(FLocalPort) + ": " + Cause.message());
+}
+
+void TSockServer::ReportError(std::int32_t Err, const char* Txt, std::string_view Detail) {
+  std::string line = "TCP server: " + std::string(Txt);
+  if (Detail.empty()) line.append(" (").append(std::to_string(Err)).append(")");
+  LogAddLine(line.append(Detail));
   Raise(OnError, *this, Err, ShortStr(Txt));
 }
 
@@ -196,7 +201,7 @@ void TSockServer::StartAccept() {
 void TSockServer::Accepted(const std::error_code& Ec, const TConnPtr& Conn) {
   if (!FLoop->Acceptor.is_open()) return;  // closed by Disable
   if (Ec) {
-    Raise(OnError, *this, Ec.value(), ShortStr("Accepting invalid socket"));
+    ReportError(Ec.value(), "Accepting invalid socket", ": " + Ec.message());
     RetryAccept();
     return;
   }
@@ -214,9 +219,9 @@ void TSockServer::RetryAccept() {
 void TSockServer::Admit(const TConnPtr& Conn) {
   std::error_code ec;
   if (Conn->Socket.set_option(tcp::no_delay(true), ec); ec)
-    Raise(OnError, *this, ec.value(), ShortStr("Seting socket NODELAY"));
+    ReportError(ec.value(), "Seting socket NODELAY", ": " + ec.message());
   if (Conn->Socket.set_option(asio::socket_base::keep_alive(true), ec); ec)
-    Raise(OnError, *this, ec.value(), ShortStr("Seting Socket KEEPALIVE"));
+    ReportError(ec.value(), "Seting Socket KEEPALIVE", ": " + ec.message());
   bool full = false;
   {
     std::lock_guard lock(FMutex);
@@ -263,7 +268,8 @@ void TSockServer::ReadDone(const TConnPtr& Conn, const std::error_code& Ec, std:
 // then OnDisconnect while the identifier is still its own, then free the entry.
 void TSockServer::PeerGone(const TConnPtr& Conn) {
   if (const auto missing = Conn->Reader.Missing(); missing > 0) {
-    Raise(OnError, *this, static_cast<std::int32_t>(missing + 1), ShortStr("Bytes Missing"));
+    ReportError(static_cast<std::int32_t>(missing + 1), "Bytes Missing",
+                ": client " + std::to_string(Conn->ID) + " left a message unfinished");
     if (Conn->Closed) return;
   }
   Raise(OnDisconnect, *this, Conn->ID);
@@ -283,7 +289,7 @@ void TSockServer::Release(const TConnPtr& Conn) {
 void TSockServer::SendData(std::uint16_t ID, const ShortStr& Data) {
   std::lock_guard lock(FMutex);
   if (ID > MAX_ENTRIES) {
-    PostLocked([this, ID] { Raise(OnError, *this, std::int32_t{ID}, ShortStr("ID too big")); });
+    PostLocked([this, ID] { ReportError(std::int32_t{ID}, "ID too big"); });
     return;
   }
   if (ID == 0) return;
@@ -333,10 +339,10 @@ void TSockServer::WriteDone(const TConnPtr& Conn, const std::error_code& Ec) {
 // holds things for it releases them.
 void TSockServer::DropOverflowed(const TConnPtr& Conn) {
   if (Conn->Closed) return;
-  Raise(OnError, *this, std::int32_t{Conn->ID}, ShortStr("Not all bytes sended"));
-  LogAddLine("TCP server: client " + std::to_string(Conn->ID) + " (" + PeerText(Conn->Peer) +
-             ") dropped: it took no data while " + std::to_string(MAX_SEND_QUEUE) +
-             " bytes waited to be sent");
+  ReportError(std::int32_t{Conn->ID}, "Not all bytes sended",
+              ": client " + std::to_string(Conn->ID) + " (" + PeerText(Conn->Peer) +
+                  ") dropped: it took no data while " + std::to_string(MAX_SEND_QUEUE) +
+                  " bytes waited to be sent");
   if (Conn->Closed) return;
   Raise(OnDisconnect, *this, Conn->ID);
   if (!Conn->Closed) Release(Conn);

@@ -19,6 +19,8 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
+#include <string_view>
 #include <system_error>
 
 #include "core/SessionLinks.h"
@@ -114,6 +116,8 @@ class TSockServer final : public TClientLink {
   using TConnPtr = std::shared_ptr<TConnection>;
 
   void EnableFailed(std::int32_t Err, const char* Txt, const std::error_code& Cause);
+  // Every failure is written to the log, with what is known of its cause, and raised.
+  void ReportError(std::int32_t Err, const char* Txt, std::string_view Detail = {});
   void RunLoop();
   void StartAccept();
   void Accepted(const std::error_code& Ec, const TConnPtr& Conn);

@@ -120,6 +120,10 @@ TEST_F(SockServerTest, UnfinishedMessageAtCloseIsReportedMissing) {
   ASSERT_TRUE(Rec.WaitFor(DisconnectEv(id)));
   // 4 of 7 bytes came: 3 missing, reported as one more
   EXPECT_EQ(Rec.Events(), (std::vector{ConnectEv(id), ErrorEv(4, "Bytes Missing"), DisconnectEv(id)}));
+  EXPECT_NE(LogText().find("TCP server: Bytes Missing: client " + std::to_string(id) +
+                           " left a message unfinished"),
+            std::string::npos)
+      << LogText();
 }
 
 TEST_F(SockServerTest, CleanCloseReportsOnlyTheDisconnect) {
