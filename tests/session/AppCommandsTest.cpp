@@ -441,7 +441,7 @@ INSTANTIATE_TEST_SUITE_P(Table, AppCommands, ::testing::ValuesIn(Cases()),
                            return info.param.name;
                          });
 
-// The spec's sequences over several requests.
+// Sequences over several requests.
 using AppCommandFlows = SessionTest;
 
 TEST_F(AppCommandFlows, SetThreeHoldsThirteenUntilReleased) {
