@@ -46,16 +46,7 @@ note() { summary+=("$1"); }
 loadavg() { cut -d' ' -f1-3 /proc/loadavg; }
 section() { echo; echo "== $1 (load average $(loadavg))"; }
 
-# Waits up to 10 s for a line matching $2 in file $1 and prints it.
-wait_for_line() {
-  for _ in $(seq 100); do
-    if line=$(grep -m1 -E "$2" "$1" 2>/dev/null); then echo "$line"; return 0; fi
-    sleep 0.1
-  done
-  echo "bench: gave up waiting for '$2' in $1" >&2
-  cat "$1" >&2
-  return 1
-}
+source "$(dirname "$0")/wait-for-line.sh"
 
 # Best (highest) and median of numbers, one per line on stdin: "best median".
 best_median() { sort -g | awk '{v[NR]=$1} END {print v[NR], v[int((NR+1)/2)]}'; }

@@ -18,16 +18,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'echo; echo "demo: stopped early"; exit 130' INT TERM
 
-# Waits up to 10 s for a line matching $2 in file $1 and prints it.
-wait_for_line() {
-  for _ in $(seq 100); do
-    if line=$(grep -m1 -E "$2" "$1" 2>/dev/null); then echo "$line"; return 0; fi
-    sleep 0.1
-  done
-  echo "demo: gave up waiting for '$2' in $1" >&2
-  cat "$1" >&2
-  return 1
-}
+source "$(dirname "$0")/wait-for-line.sh"
 
 rm -rf "$demo"
 mkdir -p "$demo"
