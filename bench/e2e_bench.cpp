@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "ServerInFolder.h"  // tests/support
 #include "TcpClient.h"  // tests/support
-#include "core/IniFile.h"
 #include "core/KassiroServer.h"
 #include "core/LogFile.h"
 #include "ecrlink/Pty.h"
@@ -87,18 +87,7 @@ class TServer {
  public:
   TServer(const TPty& pty, const std::filesystem::path& dir) {
     BindProgramLog(dir / "kassirod");
-    WriteLanguageID(dir / "kassirod.INI", 1);
-    FServer = std::make_unique<TKassiroServer>(dir / "kassirod");
-    {
-      std::lock_guard lock(FServer->GetSession().Lock);
-      TIniStru& ini = FServer->GetSession().IniStru;
-      ini.Speed = Speed;
-      ini.IPPort = 0;
-      ini.sPassword = "admin";
-      for (std::size_t st = 1; st <= SET_COUNT; ++st) ini.SetPW[st] = Password;
-    }
-    FServer->SetPortOverride(pty.SlavePath());
-    FServer->StartKassiro();
+    FServer = testing::StartServerInFolder(dir / "kassirod", pty.SlavePath(), Speed, Password);
     if (!FServer->Started() || FServer->ListeningPort() == 0) throw std::runtime_error("server did not start");
   }
   std::uint16_t Port() const { return FServer->ListeningPort(); }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "core/IniFile.h"
+#include "ServerInFolder.h"
 #include "core/LogFile.h"
 
 namespace kassiro::e2e {
@@ -89,22 +89,7 @@ void E2eTest::Start(std::string_view script, const std::function<void(TIniStru&)
   FSim->SetObserver([this](const ecrsim::TLineEvent& e) { OnSimEvent(e); });
   FSim->Start();
 
-  // Code table 1 whatever the user's locale: ASCII digits, capitals and punctuation
-  // pass unchanged.
-  ASSERT_TRUE(WriteLanguageID(FDir.path() / "kassirod.INI", 1));
-  FServer = std::make_unique<TKassiroServer>(ExePath());
-  {
-    // The settings file is new and empty: the start keeps these values.
-    std::lock_guard lock(FServer->GetSession().Lock);
-    TIniStru& ini = FServer->GetSession().IniStru;
-    ini.Speed = LineSpeed;
-    ini.IPPort = 0;
-    ini.sPassword = "admin";
-    for (std::size_t st = 1; st <= SET_COUNT; ++st) ini.SetPW[st] = Password;
-    if (adjust) adjust(ini);
-  }
-  FServer->SetPortOverride(FPty.SlavePath());
-  FServer->StartKassiro();
+  FServer = testing::StartServerInFolder(ExePath(), FPty.SlavePath(), LineSpeed, Password, adjust);
   ASSERT_TRUE(FServer->Started());
   ASSERT_NE(FServer->ListeningPort(), 0);
 }
