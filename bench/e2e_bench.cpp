@@ -29,7 +29,7 @@
 #include "BenchSupport.h"
 #include "ServerInFolder.h"  // tests/support
 #include "TcpClient.h"  // tests/support
-#include "core/KassiroServer.h"
+#include "server/KassiroServer.h"
 #include "core/LogFile.h"
 #include "ecrlink/Pty.h"
 #include "ecrsim/SimScript.h"

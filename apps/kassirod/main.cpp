@@ -18,7 +18,7 @@
 // (with Asio first it pairs operator new here with free() in the TCP server's loop).
 #include <asio.hpp>
 
-#include "core/KassiroServer.h"
+#include "server/KassiroServer.h"
 #include "core/LogFile.h"
 #include "core/SelfMsgs.h"
 #include "ecrlink/SimpleComObject.h"

@@ -20,7 +20,7 @@
 
 #include "TcpClient.h"
 #include "TempDir.h"
-#include "core/KassiroServer.h"
+#include "server/KassiroServer.h"
 #include "ecrlink/Pty.h"
 #include "ecrsim/SimRunner.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/IniFile.h"
-#include "core/KassiroServer.h"
+#include "server/KassiroServer.h"
 #include "core/TheNewDefs.h"
 
 namespace kassiro::testing {

@@ -1,4 +1,4 @@
-#include "core/KassiroServer.h"
+#include "server/KassiroServer.h"
 
 #include <cstdio>
 #include <mutex>
