@@ -1,0 +1,85 @@
+#include "ui/logic/PortList.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <map>
+#include <system_error>
+#include <tuple>
+
+namespace kassiro::ui {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t PORT_NAME_MAX = 6;
+
+bool IsDigits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "COM10" -> ("COM", 10); a name without a trailing number has -1.
+std::tuple<std::string_view, long> SplitNumber(std::string_view name) {
+  std::size_t i = name.size();
+  while (i > 0 && std::isdigit(static_cast<unsigned char>(name[i - 1]))) --i;
+  long n = -1;
+  if (i < name.size()) std::from_chars(name.data() + i, name.data() + name.size(), n);
+  return {name.substr(0, i), n};
+}
+
+// Device basename -> by-id link name, for the links that point at a tty.
+std::map<std::string, std::string> ByIdNames(const fs::path& byIdDir) {
+  std::map<std::string, std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(byIdDir, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path target = fs::read_symlink(it->path(), ec);
+    if (ec) {
+      ec.clear();
+      continue;
+    }
+    names[target.filename().string()] = it->path().filename().string();
+  }
+  return names;
+}
+
+}  // namespace
+
+std::optional<std::string> ShortPortName(std::string_view ttyName) {
+  std::string name;
+  if (ttyName.starts_with("ttyS") && IsDigits(ttyName.substr(4))) {
+    long n = 0;
+    std::from_chars(ttyName.data() + 4, ttyName.data() + ttyName.size(), n);
+    name = "COM" + std::to_string(n + 1);
+  } else if (ttyName.starts_with("tty") && ttyName.size() > 3) {
+    name = ttyName.substr(3);
+  } else {
+    name = ttyName;
+  }
+  if (name.empty() || name.size() > PORT_NAME_MAX) return std::nullopt;
+  return name;
+}
+
+bool PortNameLess(std::string_view a, std::string_view b) {
+  return SplitNumber(a) < SplitNumber(b);
+}
+
+std::vector<TSerialPortEntry> ListSerialPorts(const fs::path& sysClassTty, const fs::path& byIdDir) {
+  const auto byId = ByIdNames(byIdDir);
+  std::vector<TSerialPortEntry> ports;
+  std::error_code ec;
+  for (fs::directory_iterator it(sysClassTty, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string tty = it->path().filename().string();
+    std::error_code dev;
+    if (!fs::exists(it->path() / "device", dev)) continue;  // virtual consoles, pseudo-terminals
+    const auto name = ShortPortName(tty);
+    if (!name) continue;
+    const auto id = byId.find(tty);
+    ports.push_back({*name, "/dev/" + tty, id != byId.end() ? id->second : std::string()});
+  }
+  std::sort(ports.begin(), ports.end(),
+            [](const TSerialPortEntry& a, const TSerialPortEntry& b) { return PortNameLess(a.Name, b.Name); });
+  return ports;
+}
+
+}  // namespace kassiro::ui
