@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <iostream>
 #include <string>
@@ -163,20 +164,43 @@ class TDaemon {
   int FExitCode = 0;
 };
 
+// Hands the password to the running copy only when it runs as this user.
+int SendQuit(const std::filesystem::path& exe, const std::string& password) {
+  TSelfMessenger sender(exe, false);
+  switch (sender.Send(SM_QUIT, password)) {
+    case TSendResult::Sent:
+    case TSendResult::NoListener:  // nobody runs: nothing to quit
+      return 0;
+    case TSendResult::OtherUser:
+      std::cerr << "The quit request was not sent: its channel " << sender.ChannelName()
+                << " is held by another user (uid " << sender.ListenerUid() << ")." << std::endl;
+      return 1;
+    case TSendResult::Failed:
+      break;
+  }
+  std::cerr << "The quit request could not be sent: " << std::strerror(errno) << "." << std::endl;
+  return 1;
+}
+
+// The line that tells where clients connect, or why they cannot.
+std::string ClientsText(const TKassiroServer& server) {
+  if (server.ListeningPort() != 0) {
+    return "Clients connect on TCP port " + std::to_string(server.ListeningPort()) + ".";
+  }
+  return "TCP port " + std::to_string(server.ConfiguredTcpPort()) +
+         " could not be opened: " + server.TcpFailure().message() + ".";
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   const std::filesystem::path exe = ExecutablePath();
-  TKassiroServer server(exe);
-  TSelfMessenger messenger(exe);
   TParamList params;
   params.Init(argc, argv);
 
   std::string password;
-  if (params.HasParam("Q", password)) {
-    messenger.SendMessage(SM_QUIT, password);
-    return 0;
-  }
+  if (params.HasParam("Q", password)) return SendQuit(exe, password);
+  TKassiroServer server(exe);
   if (!server.ServerInis().Unique()) return 0;  // another copy runs: end silently
 
   RaisePriority();
@@ -185,6 +209,15 @@ int main(int argc, char* argv[]) {
   if (!ApplySettingParams(server, params, error)) {
     std::cerr << error << std::endl;
     return 2;
+  }
+  // The copy that holds the settings file holds the channel too; without it no quit
+  // request reaches this copy, which must be said.
+  TSelfMessenger messenger(exe);
+  if (!messenger.Receiving()) {
+    const std::string why = "Quit channel " + messenger.ChannelName() +
+                            " could not be set up: " + messenger.ListenError().message();
+    LogAddLine(why);
+    std::cerr << why << std::endl;
   }
   TDaemon daemon(server, messenger);  // takes SIGTERM, SIGINT and SIGHUP from here on
   try {
@@ -197,6 +230,6 @@ int main(int argc, char* argv[]) {
   char line[512];
   std::snprintf(line, sizeof line, MSG_START, server.Title().c_str(), server.PortName().c_str());
   LogAddLine(line);
-  std::cout << line << " Clients connect on TCP port " << server.ListeningPort() << "." << std::endl;
+  std::cout << line << " " << ClientsText(server) << std::endl;
   return daemon.Run();
 }

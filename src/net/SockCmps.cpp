@@ -93,6 +93,7 @@ void TSockServer::Enable() {
   if (FEnabled || OnIoThread()) return;
   if (FLoop && FLoop->Thread.joinable()) FLoop->Thread.join();  // after a Disable from a handler
   FLoop.reset();
+  FEnableError.clear();
   try {
     FLoop = std::make_unique<TLoop>();
   } catch (const std::system_error& e) {
@@ -128,6 +129,7 @@ void TSockServer::Enable() {
 
 void TSockServer::EnableFailed(std::int32_t Err, const char* Txt, const std::error_code& Cause) {
   FLoop.reset();  // closes whatever was opened
+  FEnableError = Cause;
   ReportError(Err, Txt, " failed on port " + std::to_string(FLocalPort) + ": " + Cause.message());
 }
 

@@ -98,6 +98,8 @@ class TSockServer final : public TClientLink {
   void SetLocalPort(std::uint16_t Port) { FLocalPort = Port; }  // used by the next Enable
   // The port actually listened on (LocalPort 0 picks a free one); 0 when not enabled.
   std::uint16_t BoundPort() const { return FBoundPort.load(); }
+  // Why the last Enable failed; empty after one that succeeded.
+  std::error_code EnableError() const { return FEnableError; }
 
   // Queues one frame for connection ID. An ID above 500 raises OnError(ID, "ID too
   // big") later on the io thread; a free ID is ignored. A client whose queue would pass
@@ -139,6 +141,7 @@ class TSockServer final : public TClientLink {
   std::atomic<bool> FEnabled{false};
   std::uint16_t FLocalPort = DEFAULT_LOCAL_PORT;
   std::atomic<std::uint16_t> FBoundPort{0};
+  std::error_code FEnableError;
   std::unique_ptr<TLoop> FLoop;  // the event loop, listener and io thread while enabled
 
   // Guards FEntry, FPosting and every connection's outgoing queue.

@@ -45,6 +45,9 @@ class TKassiroServer {
   int LanguageID() const { return FLanguageID; }
   std::uint16_t ListeningPort() const;  // the TCP port actually bound (0 while stopped)
   std::string PortName() const;         // the serial port in use ("" while stopped)
+  std::uint16_t ConfiguredTcpPort() const { return IPServer.LocalPort(); }
+  // Why the TCP port could not be opened at the last start (empty when it was).
+  std::error_code TcpFailure() const { return IPServer.EnableError(); }
 
   // Reads the INI value and the settings record, enables the TCP server, opens the
   // serial line and starts polling. A port that can't be opened or configured throws

@@ -9,11 +9,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -25,6 +29,7 @@
 #include <vector>
 
 #include "Process.h"
+#include "core/SelfMsgs.h"
 #include "TcpClient.h"
 #include "TempDir.h"
 
@@ -424,16 +429,81 @@ TEST_F(Kassirod, ATcpPortInUseDoesNotStopTheStart) {
   ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len), 0);
   const std::string port = std::to_string(ntohs(a.sin_port));
 
-  TServer server = StartServer({"-Port:" + SimPort, "-IPPort:" + port});
-  EXPECT_EQ(server.Port, SimPort);
+  auto child = std::make_unique<TChild>(Command({"-Port:" + SimPort, "-IPPort:" + port}));
+  const auto m = child->WaitForLine(std::regex(R"(^(.*) started on (\S+)\. (.*)$)"));
+  ASSERT_TRUE(m) << child->Out << child->Err;
+  EXPECT_EQ((*m)[2], SimPort);
+  EXPECT_EQ((*m)[3], "TCP port " + port + " could not be opened: Address already in use.");
   EXPECT_EQ(CountInLog(" kassirod: TCP server: Binding socket and address failed on port " + port +
                        ": Address already in use"),
             1)
       << Log();
+  // The start went on: the quit channel answers.
+  EXPECT_TRUE(child->Running());
+  EXPECT_EQ(Run({"-Q:"}).Exit, 0);
+  EXPECT_EQ(child->Wait(), 0);
+  EXPECT_TRUE(Logged(LogLines().back(), Title + " closed by user.")) << Log();
+  ::close(holder);
+}
+
+// Another local user binds the quit channel's name before the server starts: the server
+// says it has no channel, and a quit request hands the password to nobody.
+TEST_F(Kassirod, AQuitChannelTakenByAnotherUserGetsNoPassword) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
+  StartSim({3});
+  const std::string name = kassiro::SelfChannelName(fs::canonical(Exe()));
+  int ready[2], done[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(done), 0);
+  const pid_t squatter = ::fork();
+  if (squatter == 0) {
+    // The name on every kind of local socket a channel could use; exit 1 if a byte came.
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(3);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::memcpy(a.sun_path + 1, name.data(), name.size());
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    std::vector<int> fds;
+    for (const int type : {SOCK_DGRAM, SOCK_SEQPACKET, SOCK_STREAM}) {
+      const int fd = ::socket(AF_UNIX, type | SOCK_NONBLOCK, 0);
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0) ::_exit(3);
+      if (type != SOCK_DGRAM) ::listen(fd, 8);
+      fds.push_back(fd);
+    }
+    if (::write(ready[1], "y", 1) != 1) ::_exit(3);
+    char c;
+    if (::read(done[0], &c, 1) != 1) ::_exit(3);
+    char buf[300];
+    if (::recv(fds[0], buf, sizeof buf, MSG_DONTWAIT) > 0) ::_exit(1);
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+      for (int conn; (conn = ::accept4(fds[i], nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {
+        if (::recv(conn, buf, sizeof buf, MSG_DONTWAIT) > 0) ::_exit(1);
+      }
+    }
+    ::_exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+
+  TServer server = StartOnSim({"-Password:secret"});
+  EXPECT_EQ(CountInLog(" kassirod: Quit channel " + name +
+                       " could not be set up: Address already in use"),
+            1)
+      << Log();
+
+  const TRunResult quit = Run({"-Q:secret"});
+  EXPECT_EQ(quit.Exit, 1);
+  EXPECT_EQ(quit.Err, "The quit request was not sent: its channel " + name +
+                          " is held by another user (uid 65534).\n");
+  ASSERT_EQ(::write(done[1], "x", 1), 1);
+  int status = 0;
+  ::waitpid(squatter, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the other user received the password";
+  for (const int fd : {ready[0], ready[1], done[0], done[1]}) ::close(fd);
+
   EXPECT_TRUE(server.Child->Running());
   server.Child->Signal(SIGTERM);
   EXPECT_EQ(server.Child->Wait(), 0);
-  ::close(holder);
 }
 
 TEST_F(Kassirod, SighupStopsAndStartsTheServerAgain) {
