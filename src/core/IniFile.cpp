@@ -45,8 +45,12 @@ std::vector<Line> SplitLines(std::string_view text) {
     std::string_view raw = nl == std::string_view::npos ? text : text.substr(0, nl + 1);
     text.remove_prefix(raw.size());
     std::size_t bodyLen = raw.size();
-    if (bodyLen > 0 && raw[bodyLen - 1] == '\n') --bodyLen;
-    if (bodyLen > 0 && raw[bodyLen - 1] == '\r') --bodyLen;
+    // A CR belongs to the ending only in front of the LF: a lone CR (a file cut after
+    // it) stays in the body, so that a line appended behind it starts a line of its own.
+    if (bodyLen > 0 && raw[bodyLen - 1] == '\n') {
+      --bodyLen;
+      if (bodyLen > 0 && raw[bodyLen - 1] == '\r') --bodyLen;
+    }
     lines.push_back({raw.substr(0, bodyLen), raw.substr(bodyLen)});
   }
   return lines;

@@ -76,6 +76,9 @@ TEST(IniText, SetReplacesAddsOrAppendsAndKeepsTheRest) {
        "\xEF\xBB\xBF[Options]\nLanguageID=4\n"},
       {"comment line is not the key", "[Options]\n;LanguageID=1\n",
        "[Options]\nLanguageID=4\n;LanguageID=1\n"},
+      // A lone CR does not end a line: what follows it would join the last line.
+      {"last line ends in a lone CR", "[A]\nk=v\r", "[A]\nk=v\r\n[Options]\nLanguageID=4\n"},
+      {"a lone CR inside a line", "[A]\nk=v\r[Options]\n", "[A]\nk=v\r[Options]\n[Options]\nLanguageID=4\n"},
   };
   for (const auto& c : cases) {
     const std::string out = SetIniValue(c.text, "Options", "LanguageID", "4");
