@@ -2,8 +2,9 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
 
-.PHONY: deps configure build test demo bench clean
+.PHONY: deps configure build test demo bench fuzz clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -24,6 +25,10 @@ demo: build
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)
+
+# Every fuzz target for FUZZ_SECONDS seconds, in a clang build of its own (build-fuzz).
+fuzz: deps
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh
 
 clean:
 	rm -rf $(BUILD)
