@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 1: CheckBlock(com.TakeEcr(fuzz::Choose(in, 100), blk), blk, line); break;
-      case 2: CheckBlock(com.GetBlock(blk, 40u * fuzz::Choose(in, 255)), blk, line); break;
+      case 2: CheckBlock(com.GetBlock(blk, 10u * fuzz::Choose(in, 255)), blk, line); break;
       case 3: CheckResult(com.SendBlock(ShortStr(fuzz::Bytes(in)))); break;
       case 4: com.FreeEcr(); break;
     }
