@@ -1,0 +1,23 @@
+// ecrbridge's log: one line per event on stderr, "ecrbridge: " and the text, after a
+// local time stamp unless systemd's journal (which stamps lines itself) takes stderr.
+// Lines from the threads never interleave.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace kassiro::bridge {
+
+class TBridgeLog {
+ public:
+  explicit TBridgeLog(std::FILE* out = stderr);
+  void Line(const std::string& text);
+
+ private:
+  std::FILE* FOut;
+  bool FStamp;
+  std::mutex FMutex;
+};
+
+}  // namespace kassiro::bridge

@@ -1,0 +1,143 @@
+// ecrbridge: takes the report sets of a Kassiro server's ECRs and publishes every report
+// as JSON on an MQTT broker (see docs/bridge.md). Two threads do the work: the link
+// reads reports from the server and puts each into the on-disk spool at once; the
+// publisher sends the spool's records to the broker and lets them go when the broker
+// has acknowledged them. The main thread waits for SIGTERM / SIGINT and stops both.
+//
+// Exit status: 0 after a stop by signal, --help or --version; 1 when the spool can't be
+// used; 2 for a mistake in the options or the config file.
+#include <pthread.h>
+#include <signal.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+#include "ecrbridge/BridgeConfig.h"
+#include "ecrbridge/BridgeLog.h"
+#include "ecrbridge/Charset.h"
+#include "ecrbridge/KassiroLink.h"
+#include "ecrbridge/Publisher.h"
+#include "ecrbridge/ReportJson.h"
+#include "ecrbridge/Spool.h"
+
+namespace {
+
+using namespace kassiro::bridge;
+namespace fs = std::filesystem;
+
+fs::path ExeDir() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::current_path() : exe.parent_path();
+}
+
+std::string Ids(const TReport& r) {
+  return "ECR " + std::to_string(r.Ecr) + " " + r.Event + " line " + (r.Line ? std::to_string(*r.Line) : "-") +
+         " receipt " + (r.Receipt ? std::to_string(*r.Receipt) : "-");
+}
+
+// Puts each report into the spool and says when the spool fills and when it has room
+// again, not at every report it had to drop.
+class TReportSink {
+ public:
+  TReportSink(const TBridgeConfig& config, const TCharset& charset, TSpool& spool, TPublisher& publisher,
+              TBridgeLog& log)
+      : FConfig(config), FCharset(charset), FSpool(spool), FPublisher(publisher), FLog(log) {}
+
+  void operator()(std::uint8_t ecr, std::uint8_t code, std::string_view text,
+                  std::chrono::system_clock::time_point received) {
+    const TReport report = ReadReport(ecr, code, text, FCharset, received);
+    switch (FSpool.Append(ReportTopic(FConfig.Shop, report), ReportJson(FConfig.Shop, report))) {
+      case TSpool::TAppend::Stored:
+        if (FDropped > 0) {
+          FLog.Line("the spool has room again; " + std::to_string(FDropped) + " report(s) were dropped, the last " +
+                    FLastDropped);
+          FDropped = 0;
+        }
+        FPublisher.Wake();
+        break;
+      case TSpool::TAppend::Full:
+        if (FDropped++ == 0) {
+          FLog.Line("the spool is full (" + std::to_string(FSpool.Bytes()) + " of " +
+                    std::to_string(FSpool.MaxBytes()) + " bytes, " + std::to_string(FSpool.Pending()) +
+                    " reports): reports are dropped until the broker takes some; the first " + Ids(report));
+        }
+        FLastDropped = Ids(report);
+        break;
+      case TSpool::TAppend::Failed:
+        FLog.Line("cannot write the spool in " + FConfig.SpoolDir.string() + ": report dropped, " + Ids(report));
+        break;
+    }
+  }
+
+ private:
+  const TBridgeConfig& FConfig;
+  const TCharset& FCharset;
+  TSpool& FSpool;
+  TPublisher& FPublisher;
+  TBridgeLog& FLog;
+  std::uint64_t FDropped = 0;
+  std::string FLastDropped;
+};
+
+int Run(const TBridgeConfig& c) {
+  TBridgeLog log;
+  const auto charset = TCharset::Named(c.Charset);
+  auto opened = TSpool::Open(c.SpoolDir, c.SpoolSize);
+  if (auto* error = std::get_if<std::string>(&opened)) {
+    log.Line(*error);
+    return 1;
+  }
+  TSpool& spool = *std::get<std::unique_ptr<TSpool>>(opened);
+  if (!spool.Repaired().empty()) log.Line("spool repaired: " + spool.Repaired());
+
+  // Signals are taken by this thread alone, with sigwait.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  TMosquittoLibrary library;
+  TPublisher publisher({c.Broker, c.ClientId, c.Username, c.Password, c.TlsCaFile, c.TlsCaPath, c.TlsCertFile,
+                        c.TlsKeyFile, c.TlsInsecure, c.KeepaliveSeconds, StateTopic(c.Shop), c.RetryMin,
+                        c.RetryMax},
+                       spool, log);
+  TKassiroLink link({c.ServerHost, c.ServerPort, c.Ecrs, c.MainSet, c.SetPassword, c.RetryMin, c.RetryMax}, log,
+                    TReportSink(c, *charset, spool, publisher, log));
+
+  std::string ecrs;
+  for (const auto e : c.Ecrs) ecrs += (ecrs.empty() ? "" : ",") + std::to_string(e);
+  log.Line(VersionText() + " started: shop " + c.Shop + ", ECR " + ecrs + ", " +
+           (c.MainSet ? "ST_ERS" : "ST_ERSL") + " on " + c.ServerHost + ":" + std::to_string(c.ServerPort) +
+           ", broker " + (c.Broker.Tls ? "mqtts://" : "mqtt://") + c.Broker.Host + ":" +
+           std::to_string(c.Broker.Port) + ", spool " + c.SpoolDir.string() + " (" +
+           std::to_string(spool.Pending()) + " report(s) waiting)");
+
+  std::thread publishing([&] { publisher.Run(); });
+  std::thread reading([&] { link.Run(); });
+  int sig = 0;
+  while (sigwait(&signals, &sig) != 0) {
+  }
+  log.Line("stopping (signal " + std::to_string(sig) + ")");
+  link.Stop();
+  reading.join();
+  publisher.Stop();
+  publishing.join();
+  log.Line("stopped; " + std::to_string(spool.Pending()) + " report(s) wait in the spool");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  const TCommandLine cmd = ParseCommandLine(argc, argv, ExeDir());
+  std::cout << cmd.Out << std::flush;
+  std::cerr << cmd.Err << std::flush;
+  if (!cmd.Config) return cmd.Exit;
+  return Run(*cmd.Config);
+}
