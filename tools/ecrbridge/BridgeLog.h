@@ -1,5 +1,5 @@
-// ecrbridge's log: one line per event on stderr, "ecrbridge: " and the text, after a
-// local time stamp unless systemd's journal (which stamps lines itself) takes stderr.
+// ecrbridge's log: one line per event on stdout, "ecrbridge: " and the text, after a
+// local time stamp unless systemd's journal (which stamps lines itself) takes it.
 // Lines from the threads never interleave.
 #pragma once
 
@@ -11,7 +11,7 @@ namespace kassiro::bridge {
 
 class TBridgeLog {
  public:
-  explicit TBridgeLog(std::FILE* out = stderr);
+  explicit TBridgeLog(std::FILE* out = stdout);
   void Line(const std::string& text);
 
  private:

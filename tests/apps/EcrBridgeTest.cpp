@@ -1,0 +1,336 @@
+// ecrbridge's parts in-process: the spool (order, acknowledgement, bounds, what a killed
+// process leaves behind), the published JSON and the configuration.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "ecrbridge/BridgeConfig.h"
+#include "ecrbridge/Charset.h"
+#include "ecrbridge/ReportJson.h"
+#include "ecrbridge/Spool.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kassiro::bridge;
+using kassiro::testing::ReadFile;
+using kassiro::testing::TempDir;
+using kassiro::testing::WriteFile;
+
+// ---------------------------------------------------------------- spool
+
+std::unique_ptr<TSpool> OpenSpool(const fs::path& dir, std::uint64_t size = 1 << 20) {
+  auto opened = TSpool::Open(dir, size);
+  if (auto* error = std::get_if<std::string>(&opened)) {
+    ADD_FAILURE() << *error;
+    return nullptr;
+  }
+  return std::move(std::get<std::unique_ptr<TSpool>>(opened));
+}
+
+// Reads every record from the cursor on: the payloads, and the end of the last one.
+std::vector<std::string> ReadAll(TSpool& spool, TSpool::TPos* end = nullptr) {
+  std::vector<std::string> out;
+  TSpool::TPos pos = spool.Cursor();
+  while (auto r = spool.Read(pos)) {
+    out.push_back(r->Payload);
+    pos = r->End;
+  }
+  if (end) *end = pos;
+  return out;
+}
+
+// Acknowledges the first n records from the cursor.
+void AckFirst(TSpool& spool, std::size_t n) {
+  TSpool::TPos pos = spool.Cursor();
+  for (std::size_t i = 0; i < n; ++i) pos = spool.Read(pos)->End;
+  spool.Acknowledge(pos, n);
+}
+
+std::uint64_t SegmentFiles(const fs::path& dir) {
+  std::uint64_t n = 0;
+  for (const auto& e : fs::directory_iterator(dir)) n += e.path().extension() == ".seg";
+  return n;
+}
+
+TEST(BridgeSpool, KeepsOrderAndGivesBackWhatTheBrokerDidNotAcknowledgeAfterAKill) {
+  TempDir dir;
+  {
+    auto spool = OpenSpool(dir.path());
+    for (const char* p : {"r1", "r2", "r3"}) ASSERT_EQ(spool->Append("t/" + std::string(p), p), TSpool::TAppend::Stored);
+    TSpool::TPos pos = spool->Cursor();
+    const auto first = spool->Read(pos);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->Topic, "t/r1");
+    EXPECT_EQ(first->Payload, "r1");
+    EXPECT_EQ(ReadAll(*spool), (std::vector<std::string>{"r1", "r2", "r3"}));
+    AckFirst(*spool, 2);
+    EXPECT_EQ(spool->Pending(), 1u);
+    // Gone without a word, as after kill -9: r3 was read, perhaps published, not acknowledged.
+  }
+  auto spool = OpenSpool(dir.path());
+  EXPECT_EQ(spool->Pending(), 1u);
+  EXPECT_EQ(ReadAll(*spool), (std::vector<std::string>{"r3"}));
+  EXPECT_EQ(spool->Append("t", "r4"), TSpool::TAppend::Stored);
+  EXPECT_EQ(ReadAll(*spool), (std::vector<std::string>{"r3", "r4"}));
+  EXPECT_TRUE(spool->Repaired().empty()) << spool->Repaired();
+}
+
+TEST(BridgeSpool, EverythingAcknowledgedLeavesNoSegmentAndAFreshStart) {
+  TempDir dir;
+  {
+    auto spool = OpenSpool(dir.path());
+    for (int i = 0; i < 5; ++i) spool->Append("t", "r" + std::to_string(i));
+    AckFirst(*spool, 5);
+    EXPECT_EQ(spool->Bytes(), 0u);
+    EXPECT_EQ(SegmentFiles(dir.path()), 0u);
+  }
+  auto spool = OpenSpool(dir.path());
+  EXPECT_EQ(spool->Pending(), 0u);
+  EXPECT_TRUE(ReadAll(*spool).empty());
+  spool->Append("t", "next");
+  EXPECT_EQ(ReadAll(*spool), (std::vector<std::string>{"next"}));
+}
+
+TEST(BridgeSpool, IsBoundedRefusesWhatDoesNotFitAndTakesMoreOnceAcknowledged) {
+  TempDir dir;
+  constexpr std::uint64_t size = TSpool::MIN_SIZE;
+  auto spool = OpenSpool(dir.path(), size);
+  const std::string payload(300, 'x');
+  int stored = 0;
+  while (spool->Append("kassiro/s/ecr/1/PLU_R", payload) == TSpool::TAppend::Stored) ++stored;
+  EXPECT_GT(stored, 40);
+  EXPECT_LE(spool->Bytes(), size);
+  std::uint64_t onDisk = 0;
+  for (const auto& e : fs::directory_iterator(dir.path()))
+    if (e.path().extension() == ".seg") onDisk += e.file_size();
+  EXPECT_EQ(onDisk, spool->Bytes());
+  EXPECT_EQ(spool->Append("t", payload), TSpool::TAppend::Full);
+  EXPECT_EQ(spool->Pending(), static_cast<std::uint64_t>(stored));
+
+  // The broker takes half: whole segments go and their room comes back.
+  AckFirst(*spool, static_cast<std::size_t>(stored / 2));
+  EXPECT_LT(spool->Bytes(), size * 3 / 4);
+  EXPECT_EQ(spool->Append("t", "after"), TSpool::TAppend::Stored);
+  const auto rest = ReadAll(*spool);
+  ASSERT_EQ(rest.size(), static_cast<std::size_t>(stored - stored / 2 + 1));
+  EXPECT_EQ(rest.back(), "after");
+}
+
+TEST(BridgeSpool, ATornTailIsCutOffAndADamagedCursorPublishesEverythingAgain) {
+  TempDir dir;
+  {
+    auto spool = OpenSpool(dir.path());
+    spool->Append("t", "r1");
+    spool->Append("t", "r2");
+  }
+  fs::path segment;
+  for (const auto& e : fs::directory_iterator(dir.path()))
+    if (e.path().extension() == ".seg") segment = e.path();
+  const auto whole = fs::file_size(segment);
+  {
+    std::ofstream(segment, std::ios::binary | std::ios::app) << std::string("\x20\x00\x00\x00\x01\x02", 6);
+  }
+  {
+    auto spool = OpenSpool(dir.path());
+    EXPECT_NE(spool->Repaired().find("cut off"), std::string::npos) << spool->Repaired();
+    EXPECT_EQ(fs::file_size(segment), whole);
+    EXPECT_EQ(ReadAll(*spool), (std::vector<std::string>{"r1", "r2"}));
+    AckFirst(*spool, 1);
+    spool->Append("t", "r3");
+  }
+  std::string cursor = ReadFile(dir / "cursor");
+  cursor[3] ^= 0x40;
+  WriteFile(dir / "cursor", cursor);
+  auto spool = OpenSpool(dir.path());
+  EXPECT_NE(spool->Repaired().find("cursor"), std::string::npos) << spool->Repaired();
+  EXPECT_EQ(ReadAll(*spool), (std::vector<std::string>{"r1", "r2", "r3"})) << "never less, perhaps more";
+}
+
+TEST(BridgeSpool, ASecondBridgeOnTheSameFolderIsRefused) {
+  TempDir dir;
+  auto first = OpenSpool(dir.path());
+  auto second = TSpool::Open(dir.path(), 1 << 20);
+  ASSERT_TRUE(std::holds_alternative<std::string>(second));
+  EXPECT_NE(std::get<std::string>(second).find("in use by another ecrbridge"), std::string::npos);
+}
+
+TEST(BridgeSpool, SegmentsComeAndGoWhileTheBrokerKeepsUp) {
+  TempDir dir;
+  auto spool = OpenSpool(dir.path(), TSpool::MIN_SIZE);
+  TSpool::TPos readPos = spool->Cursor();
+  const std::string payload(200, 'y');
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(spool->Append("t", payload + std::to_string(i)), TSpool::TAppend::Stored) << i;
+    if (i % 3 == 2) {  // the broker acknowledges in batches of three
+      int n = 0;
+      while (auto r = spool->Read(readPos)) {
+        EXPECT_EQ(r->Payload, payload + std::to_string(i - 2 + n));
+        readPos = r->End;
+        ++n;
+      }
+      ASSERT_EQ(n, 3);
+      spool->Acknowledge(readPos, 3);
+    }
+    EXPECT_LE(SegmentFiles(dir.path()), 2u);
+  }
+  EXPECT_EQ(spool->Pending(), 1u);
+}
+
+TEST(BridgeSpool, Crc32IsTheUsualOne) { EXPECT_EQ(Crc32("123456789", 9), 0xCBF43926u); }
+
+// ---------------------------------------------------------------- JSON
+
+const auto At = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796912585123));  // 2026-12-10T14:23:05.123Z
+
+TEST(BridgeJson, AReportBecomesOneObjectUnderItsTopic) {
+  const auto charset = TCharset::Named("CP1251");
+  ASSERT_TRUE(charset);
+  const TReport r = ReadReport(3, 0x80, "123456;4;A;B;7;120;", *charset, At);
+  EXPECT_EQ(ReportTopic("shop-12", r), "kassiro/shop-12/ecr/3/PLU_R");
+  EXPECT_EQ(ReportJson("shop-12", r),
+            R"({"shop":"shop-12","ecr":3,"serial":"123456","event":"PLU_R","code":128,"block":4,)"
+            R"("fields":["A","B"],"line":7,"receipt":120,"received":"2026-12-10T14:23:05.123Z"})");
+  EXPECT_EQ(StateTopic("shop-12"), "kassiro/shop-12/bridge/state");
+}
+
+TEST(BridgeJson, FieldsTextsAndNumbersInEveryShape) {
+  const auto charset = TCharset::Named("CP1251");
+  ASSERT_TRUE(charset);
+  struct TCase {
+    std::uint8_t code;
+    std::string text;
+    std::string expected;  // the JSON from "serial" to "receipt"
+  };
+  const TCase cases[] = {
+      // A receipt: empty fields stay, amounts stay decimal strings as the ECR wrote them.
+      {0x8B, "000123;2;0;X;;10.00;;0.50;8;91;",
+       R"("serial":"000123","event":"TSM_R","code":139,"block":2,"fields":["0","X","","10.00","","0.50"],"line":8,"receipt":91)"},
+      // Cyrillic in CP1251, a quote, a backslash and a control byte.
+      {0x80, "1;0;\xC0\xE1;\"q\"\\\x01;5;6;",
+       "\"serial\":\"1\",\"event\":\"PLU_R\",\"code\":128,\"block\":0,\"fields\":[\"\xD0\x90\xD0\xB1\",\"\\\"q\\\"\\\\\\u0001\"],\"line\":5,\"receipt\":6"},
+      // Cut short by the message's size limit: the numbers are lost, the rest stays.
+      {0x80, "1;0;A;B;7;12", R"("serial":"1","event":"PLU_R","code":128,"block":0,"fields":["A","B","7","12"],"line":null,"receipt":null)"},
+      // No data fields; a block number that is no number.
+      {0x86, "9;x;3;4;", R"("serial":"9","event":"PER_R","code":134,"block":null,"fields":[],"line":3,"receipt":4)"},
+      // Nothing at all.
+      {0x80, "", R"("serial":"","event":"PLU_R","code":128,"block":null,"fields":[],"line":null,"receipt":null)"},
+  };
+  for (const auto& c : cases) {
+    const std::string json = ReportJson("s", ReadReport(1, c.code, c.text, *charset, At));
+    EXPECT_NE(json.find(c.expected), std::string::npos) << c.text << "\n" << json;
+  }
+}
+
+TEST(BridgeJson, OnlyReportsOfTheReportSetArePublished) {
+  EXPECT_TRUE(IsReport(1, 0x80));
+  EXPECT_TRUE(IsReport(1, 0x8F));
+  EXPECT_FALSE(IsReport(1, 0x81)) << "a query";
+  EXPECT_FALSE(IsReport(1, 0x90)) << "a query";
+  EXPECT_FALSE(IsReport(1, 4)) << "an answer's copy";
+  EXPECT_FALSE(IsReport(9, 0x80)) << "KPQ, a query of another set";
+  EXPECT_FALSE(IsReport(2, 0x80));
+}
+
+// ---------------------------------------------------------------- configuration
+
+TCommandLine Parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "ecrbridge");
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  return ParseCommandLine(static_cast<int>(argv.size()), argv.data(), "/opt/kassiro");
+}
+
+TEST(BridgeConfig, DefaultsAndEveryOption) {
+  const auto d = Parse({"--shop", "s1", "--ecr", "3"});
+  ASSERT_TRUE(d.Config) << d.Err;
+  EXPECT_EQ(d.Config->ServerHost, "127.0.0.1");
+  EXPECT_EQ(d.Config->ServerPort, 4999);
+  EXPECT_FALSE(d.Config->MainSet);
+  EXPECT_EQ(d.Config->Broker.Host, "127.0.0.1");
+  EXPECT_EQ(d.Config->Broker.Port, 1883);
+  EXPECT_FALSE(d.Config->Broker.Tls);
+  EXPECT_EQ(d.Config->ClientId, "kassiro-bridge-s1");
+  EXPECT_EQ(d.Config->SpoolDir, fs::path("/opt/kassiro/ecrbridge.spool"));
+  EXPECT_EQ(d.Config->SpoolSize, 64u << 20);
+
+  const auto c = Parse({"--shop", "s1", "--ecr", "1-3,7", "--ecr", "5", "--set", "main", "--server", "10.0.0.2:5000",
+                        "--broker", "mqtts://hq.example.com", "--username", "u", "--password", "p",
+                        "--spool-size", "512K", "--spool-dir", "/var/lib/x", "--retry-min", "100"});
+  ASSERT_TRUE(c.Config) << c.Err;
+  EXPECT_EQ(c.Config->Ecrs, (std::vector<std::uint8_t>{1, 2, 3, 5, 7}));
+  EXPECT_TRUE(c.Config->MainSet);
+  EXPECT_EQ(c.Config->ServerHost, "10.0.0.2");
+  EXPECT_EQ(c.Config->ServerPort, 5000);
+  EXPECT_TRUE(c.Config->Broker.Tls);
+  EXPECT_EQ(c.Config->Broker.Host, "hq.example.com");
+  EXPECT_EQ(c.Config->Broker.Port, 8883);
+  EXPECT_EQ(c.Config->TlsCaPath, "/etc/ssl/certs") << "mqtts checks the broker against the system's CAs";
+  EXPECT_EQ(c.Config->SpoolSize, 512u << 10);
+  EXPECT_EQ(c.Config->SpoolDir, fs::path("/var/lib/x"));
+  EXPECT_EQ(c.Config->RetryMin, std::chrono::milliseconds(100));
+}
+
+TEST(BridgeConfig, AConfigFileHoldsTheSameNamesAndTheCommandLineWins) {
+  TempDir dir;
+  WriteFile(dir / "bridge.conf",
+            "# shop 12\nshop = shop-12\necr = 1-4,7\nserver = 192.168.1.10:4999\nbroker = mqtt://hq:1884\n"
+            "set = main\nusername = shop12\npassword = \"s3cret\"\n");
+  const auto c = Parse({"--config", (dir / "bridge.conf").string(), "--server", "127.0.0.1:4000"});
+  ASSERT_TRUE(c.Config) << c.Err;
+  EXPECT_EQ(c.Config->Shop, "shop-12");
+  EXPECT_EQ(c.Config->Ecrs, (std::vector<std::uint8_t>{1, 2, 3, 4, 7}));
+  EXPECT_EQ(c.Config->ServerPort, 4000);
+  EXPECT_EQ(c.Config->Broker.Host, "hq");
+  EXPECT_EQ(c.Config->Broker.Port, 1884);
+  EXPECT_TRUE(c.Config->MainSet);
+  EXPECT_EQ(c.Config->Password, "s3cret");
+}
+
+TEST(BridgeConfig, MistakesAreNamedAndEndWithTwo) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--ecr", "3"}, "no shop id"},
+      {{"--shop", "a/b", "--ecr", "3"}, "--shop 'a/b'"},
+      {{"--shop", "s"}, "no ECR given"},
+      {{"--shop", "s", "--ecr", "0"}, "--ecr '0': ECR numbers are 1..99"},
+      {{"--shop", "s", "--ecr", "5-2"}, "--ecr '5-2'"},
+      {{"--shop", "s", "--ecr", "x"}, "--ecr 'x'"},
+      {{"--shop", "s", "--ecr", "1", "--server", "h:99999"}, "--server 'h:99999'"},
+      {{"--shop", "s", "--ecr", "1", "--broker", "http://h"}, "the scheme is mqtt:// or mqtts://"},
+      {{"--shop", "s", "--ecr", "1", "--broker", "mqtt://u:p@h"}, "credentials go in --username"},
+      {{"--shop", "s", "--ecr", "1", "--set", "both"}, "--set"},
+      {{"--shop", "s", "--ecr", "1", "--spool-size", "1K"}, "at least 16K"},
+      {{"--shop", "s", "--ecr", "1", "--charset", "NO-SUCH-CODEPAGE"}, "--charset"},
+      {{"--shop", "s", "--ecr", "1", "--tls-cert", "/etc/hostname"}, "--tls-cert and --tls-key go together"},
+      {{"--shop", "s", "--ecr", "1", "--tls-ca-file", "/no/such/ca.pem"}, "cannot read '/no/such/ca.pem'"},
+      {{"--shop", "s", "--ecr", "1", "--password", "p"}, "--password needs --username"},
+      {{"--shop", "s", "--ecr", "1", "--retry-min", "5000", "--retry-max", "100"}, "--retry-min"},
+      {{"--shop", "s", "--ecr", "1", "--frobnicate"}, "--frobnicate"},
+      {{"--config", "/no/such/bridge.conf"}, "/no/such/bridge.conf"},
+  };
+  for (const auto& [args, error] : cases) {
+    const auto r = Parse(args);
+    EXPECT_FALSE(r.Config) << error;
+    EXPECT_EQ(r.Exit, 2) << error;
+    EXPECT_TRUE(r.Err.starts_with("ecrbridge: ")) << r.Err;
+    EXPECT_NE(r.Err.find(error), std::string::npos) << r.Err;
+  }
+}
+
+TEST(BridgeConfig, HelpAndVersionGoToStdout) {
+  const auto help = Parse({"--help"});
+  EXPECT_EQ(help.Exit, 0);
+  EXPECT_FALSE(help.Config);
+  EXPECT_NE(help.Out.find("--spool-size"), std::string::npos);
+  const auto version = Parse({"--version"});
+  EXPECT_EQ(version.Exit, 0);
+  EXPECT_EQ(version.Out, VersionText() + "\n");
+  EXPECT_TRUE(version.Out.starts_with("ecrbridge 0.")) << version.Out;
+}
+
+}  // namespace
