@@ -185,6 +185,15 @@ section "End to end: ECR query -> client, AC_Ans -> line (e2e_bench query)"
 note "$(grep -m1 '^query frame' "$work/query.out")"
 note "$(grep -m1 '^AC_Ans sent' "$work/query.out")"
 
+# ---------------------------------------------------------------------- bridge
+if [[ -x "$bin/bridge_bench" ]]; then
+  section "ecrbridge: stand-in server -> bridge -> mosquitto on loopback -> subscriber (bridge_bench)"
+  "$bin/bridge_bench" | tee "$work/bridge.out"
+  note "$(grep -m1 '^bridge latency' "$work/bridge.out")"
+  note "$(grep -m1 '^sustained' "$work/bridge.out")"
+  note "$(grep -m1 '^drain' "$work/bridge.out")"
+fi
+
 # ---------------------------------------------------------------------- memory
 section "Memory: kassirod's VmRSS under 100 clients of AC_Phase for $memory_seconds s"
 start_kassirod memory
