@@ -88,6 +88,7 @@ void TKassiroLink::Run() {
   while (!FStopping) {
     TUniqueFd fd = Connect();
     if (fd.valid()) {
+      FFailureLogged = false;
       FBackoff.Reset();
       Session(fd.get());
       if (FStopping) break;
@@ -104,7 +105,8 @@ TUniqueFd TKassiroLink::Connect() {
   addrinfo* found = nullptr;
   const int rc = ::getaddrinfo(FOptions.Host.c_str(), std::to_string(FOptions.Port).c_str(), &hints, &found);
   if (rc != 0) {
-    FLog.Line("cannot find the Kassiro server " + FWhere + ": " + ::gai_strerror(rc));
+    if (!FFailureLogged) FLog.Line("cannot find the Kassiro server " + FWhere + ": " + ::gai_strerror(rc));
+    FFailureLogged = true;
     return {};
   }
   std::string why = "no address";
@@ -132,7 +134,11 @@ TUniqueFd TKassiroLink::Connect() {
     result = std::move(fd);
   }
   ::freeaddrinfo(found);
-  if (!result.valid() && !FStopping) FLog.Line("cannot connect to the Kassiro server " + FWhere + ": " + why);
+  // Said once; the attempts go on quietly until one succeeds.
+  if (!result.valid() && !FStopping && !FFailureLogged) {
+    FLog.Line("cannot connect to the Kassiro server " + FWhere + ": " + why + "; trying again");
+    FFailureLogged = true;
+  }
   return result;
 }
 

@@ -54,6 +54,7 @@ class TKassiroLink {
   TBackoff FBackoff;
   TWakeEvent FWake;
   std::atomic<bool> FStopping{false};
+  bool FFailureLogged = false;  // the run's thread only
 };
 
 }  // namespace kassiro::bridge

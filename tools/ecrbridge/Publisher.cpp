@@ -94,7 +94,7 @@ bool TPublisher::Connect() {
   FInFlight.clear();
   const int rc = mosquitto_connect(m, FOptions.Broker.Host.c_str(), FOptions.Broker.Port, FOptions.KeepaliveSeconds);
   if (rc != MOSQ_ERR_SUCCESS) {
-    if (!FLostLogged) FLog.Line("cannot connect to the broker " + FWhere + ": " + Problem(rc));
+    if (!FLostLogged) FLog.Line("cannot connect to the broker " + FWhere + ": " + Problem(rc) + "; trying again");
     FLostLogged = true;
     FMosq.reset();
     return false;
