@@ -53,15 +53,14 @@ TKassiroServer::TKassiroServer(const std::filesystem::path& exePath, TCommObject
       FTitle(ApplicationTitle()),
       FServerInis(Beside(exePath, ".STG")),
       FNoPoll(std::make_unique<TNoPollLink>()) {
-  FSession.SaveSettings = [this](const TIniStru& ini) { FServerInis.SaveLater(ini); };
+  // On disk before the handler goes on: a receipt number never leaves the server
+  // before it is stored, so no restart hands it out again.
+  FSession.SaveSettings = [this](const TIniStru& ini) { FServerInis.Save(ini); };
   LoadFromIniFile();
   WireTcpEvents();
 }
 
-TKassiroServer::~TKassiroServer() {
-  StopKassiro();
-  FServerInis.Flush();
-}
+TKassiroServer::~TKassiroServer() { StopKassiro(); }
 
 TSessionEnv TKassiroServer::Env() {
   return TSessionEnv{FSession, IPServer, PolObject ? static_cast<TPollLink&>(*PolObject) : *FNoPoll};

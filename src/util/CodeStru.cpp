@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +47,7 @@ std::uint8_t RandomNiceByte() {
   }
 }
 
+// The descriptor, or -1 with errno telling why (EWOULDBLOCK: another holder).
 int OpenLocked(const std::filesystem::path& fileName) {
   const int fd = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
@@ -54,7 +56,9 @@ int OpenLocked(const std::filesystem::path& fileName) {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
+    const int err = errno;
     ::close(fd);
+    errno = err;
     return -1;
   }
   return fd;
@@ -75,18 +79,22 @@ bool ReadAll(int fd, std::span<std::uint8_t> bytes) {
   return true;
 }
 
-// Writes all bytes at offset 0; gives up silently on an error.
-void WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+// Writes all bytes at offset 0; false on an error (errno tells).
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
                                static_cast<off_t>(done));
     if (n > 0) {
       done += static_cast<std::size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      return;
+    } else if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    } else if (errno != EINTR) {
+      return false;
     }
   }
+  return true;
 }
 
 std::uint32_t ReadLE32(std::span<const std::uint8_t, 4> b) {
@@ -117,11 +125,34 @@ TCodeStru::TFileHandle::~TFileHandle() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-TCodeStru::TCodeStru(std::filesystem::path fileName, std::size_t sz) : FStruSize(sz) {
+TCodeStru::TCodeStru(std::filesystem::path fileName, std::size_t sz)
+    : FStruSize(sz), FFileName(std::move(fileName)) {
   if (sz < 1 || sz > MAX_STRU_SIZE) {
     throw std::invalid_argument("TCodeStru: record size outside 1..32768");
   }
-  FHandle = TFileHandle(OpenLocked(fileName));
+  FHandle = TFileHandle(OpenLocked(FFileName));
+  FOpenErrno = FHandle.Valid() ? 0 : errno;
+}
+
+std::uintmax_t TCodeStru::StoredSize() const {
+  struct stat st {};
+  if (!Unique() || ::fstat(FHandle.Get(), &st) != 0) return 0;
+  return static_cast<std::uintmax_t>(st.st_size);
+}
+
+bool TCodeStru::StillAtPath() const {
+  struct stat held {}, atPath {};
+  if (!Unique() || ::fstat(FHandle.Get(), &held) != 0) return false;
+  if (::stat(FFileName.c_str(), &atPath) != 0) return false;
+  return held.st_nlink > 0 && held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
+}
+
+bool TCodeStru::Reopen() {
+  TFileHandle fresh(OpenLocked(FFileName));
+  FOpenErrno = fresh.Valid() ? 0 : errno;
+  if (!fresh.Valid()) return false;
+  FHandle = std::move(fresh);
+  return true;
 }
 
 void TCodeStru::CheckSize(std::size_t recordSize) const {
@@ -183,9 +214,12 @@ bool TCodeStru::Load(std::span<std::uint8_t> record) {
   return true;
 }
 
-void TCodeStru::Save(std::span<const std::uint8_t> record) {
+bool TCodeStru::Save(std::span<const std::uint8_t> record) {
   CheckSize(record.size());
-  if (!Unique()) return;
+  if (!Unique()) {
+    errno = EBADF;
+    return false;
+  }
   MakeKey();
   std::vector<std::uint8_t> image(FileSize());
   std::copy(FKey.begin(), FKey.end(), image.begin());
@@ -195,8 +229,8 @@ void TCodeStru::Save(std::span<const std::uint8_t> record) {
   FChkSum = CheckMem(body);
   WriteLE32(FChkSum, std::span<std::uint8_t, 4>(image.data() + KEY_SIZE + FStruSize,
                                                 CHECKSUM_SIZE));
-  WriteAll(FHandle.Get(), image);
-  ::fsync(FHandle.Get());
+  // fdatasync: the data and the size that reading it needs; the time stamps may lag.
+  return WriteAll(FHandle.Get(), image) && ::fdatasync(FHandle.Get()) == 0;
 }
 
 }  // namespace kassiro

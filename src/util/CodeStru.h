@@ -40,6 +40,18 @@ class TCodeStru {
 
   // Whether this object holds the file.
   bool Unique() const { return FHandle.Valid(); }
+  // Why the last open or reopen failed: EWOULDBLOCK when another holder has the lock,
+  // the errno of open() otherwise; 0 after a success.
+  int OpenErrno() const { return FOpenErrno; }
+  const std::filesystem::path& FileName() const { return FFileName; }
+  // Bytes in the held file (0 when not held or unknown).
+  std::uintmax_t StoredSize() const;
+  // Whether the file at FileName() is still the one held: false once it was removed,
+  // renamed away or replaced by another file.
+  bool StillAtPath() const;
+  // Opens and locks the file at FileName() anew, creating it if missing, and lets go of
+  // the one held so far. On failure the old one stays held and false is returned.
+  bool Reopen();
   std::size_t StruSize() const { return FStruSize; }
   std::size_t FileSize() const { return KEY_SIZE + FStruSize + CHECKSUM_SIZE; }
 
@@ -47,9 +59,10 @@ class TCodeStru {
   // checksum matches; returns whether it did. record.size() must be StruSize()
   // (else std::invalid_argument).
   bool Load(std::span<std::uint8_t> record);
-  // Writes record under a new key at offset 0 and flushes it to disk; write errors
-  // are ignored. record.size() must be StruSize() (else std::invalid_argument).
-  void Save(std::span<const std::uint8_t> record);
+  // Writes record under a new key at offset 0 and flushes it to disk; true once it is
+  // there, false on a write or flush error (errno tells) or when the file is not held.
+  // record.size() must be StruSize() (else std::invalid_argument).
+  bool Save(std::span<const std::uint8_t> record);
 
   // b when both of its halves hold one to three 1-bits, else 0.
   static std::uint8_t NiceByte(std::uint8_t b);
@@ -87,7 +100,9 @@ class TCodeStru {
   TKey FKey{};
   std::uint32_t FChkSum = 0;
   std::size_t FStruSize;
+  std::filesystem::path FFileName;
   TFileHandle FHandle;  // open and locked, or not valid
+  int FOpenErrno = 0;
 };
 
 }  // namespace kassiro
