@@ -24,7 +24,7 @@ count=${BENCH_COUNT:-200}
 pin=${BENCH_PIN:-1}
 
 bin=$(cd "$build/bin" 2>/dev/null && pwd) || { echo "bench: no $build/bin; build first (make build)" >&2; exit 1; }
-for p in poll_bench e2e_bench tcp_load echo_floor kassirod ecrsim; do
+for p in poll_bench e2e_bench receipt_bench tcp_load echo_floor kassirod ecrsim; do
   if [[ ! -x "$bin/$p" ]]; then
     echo "bench: $bin/$p is missing; the benchmarks are built unless -DKASSIRO_BENCH=OFF" >&2
     exit 1
@@ -172,6 +172,11 @@ done
 note "tcp 500 clients paced at 20 requests/s each: floor $(sed -E 's/.*(rate=[^ ]+ p50=[^ ]+ p99=[^ ]+).*/\1/' "$work/floor-paced.out"); kassirod $(sed -E 's/.*(rate=[^ ]+ p50=[^ ]+ p99=[^ ]+).*/\1/' "$work/kd-paced.out")"
 
 # ------------------------------------------------------------------ end to end
+section "Receipt numbers: stored on disk before they are handed out (receipt_bench)"
+"$bin/receipt_bench" --count 300 --dir "$work" | tee "$work/receipt.out"
+note "$(grep -m1 '^GetIncBon, number on disk' "$work/receipt.out")"
+note "$(grep -m1 'at  9600 baud' "$work/receipt.out")"
+
 section "End to end: IN_Cmd -> result, ECR 2 the only one polled (e2e_bench command)"
 "$bin/e2e_bench" command --ecrs 1 --count "$count" | tee "$work/cmd1.out"
 note "$(grep -m1 '^command -> result' "$work/cmd1.out")"

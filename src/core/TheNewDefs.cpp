@@ -130,20 +130,37 @@ std::int32_t DrawGlobalBon(TIniStru& ini) {
   return bon;
 }
 
-}  // namespace
-
-std::int32_t GetBon(Session& s, int Ecr) {
-  TERData& d = s.IniStru.ERData[Ecr];
-  if (d.Bon == 0) d.Bon = DrawGlobalBon(s.IniStru);
+// The ECR's current number, drawn first when it has none yet.
+std::int32_t CurrentBon(TIniStru& ini, int Ecr, bool& drawn) {
+  TERData& d = ini.ERData[Ecr];
+  drawn = d.Bon == 0;
+  if (drawn) d.Bon = DrawGlobalBon(ini);
   return d.Bon;
 }
 
+void Store(Session& s) {
+  if (s.SaveSettings) s.SaveSettings(s.IniStru);
+}
+
+}  // namespace
+
+// A drawn number is stored before it is returned: were it kept in memory only, a
+// restart after a crash would hand it out a second time.
+std::int32_t GetBon(Session& s, int Ecr) {
+  bool drawn = false;
+  const std::int32_t bon = CurrentBon(s.IniStru, Ecr, drawn);
+  if (drawn) Store(s);
+  return bon;
+}
+
+// One store for both draws: the finished number and the next one.
 std::int32_t GetIncBon(Session& s, int Ecr) {
-  const std::int32_t finished = GetBon(s, Ecr);
+  bool drawn = false;
+  const std::int32_t finished = CurrentBon(s.IniStru, Ecr, drawn);
   TERData& d = s.IniStru.ERData[Ecr];
   d.Bon = DrawGlobalBon(s.IniStru);
   d.Line = 1;
-  if (s.SaveSettings) s.SaveSettings(s.IniStru);
+  Store(s);
   return finished;
 }
 

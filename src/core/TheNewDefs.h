@@ -91,8 +91,9 @@ struct Session {
   TIniStru IniStru;
   bool FSelfClose = false;
 
-  // Called (under Lock) whenever the settings record is to be written, e.g. by
-  // GetIncBon. The server wires it to its settings file; unset means "do not save".
+  // Called (under Lock) whenever a receipt number was drawn (GetBon, GetIncBon); it
+  // returns once the record is on disk, before the number can leave the server. The
+  // server wires it to its settings file; unset means "do not save".
   std::function<void(const TIniStru&)> SaveSettings;
 
   // Resets every ECR record, the answer window and ServerStatus; WaitRes and

@@ -168,27 +168,35 @@ class Numbering : public ::testing::Test {
   std::int32_t savedGlobalBon = 0;
 };
 
-TEST_F(Numbering, ReceiptNumbersAreDrawnLazilyFromOneCounter) {
+// Every draw from the counter is stored before the number is returned; a number that
+// is only read again stores nothing.
+TEST_F(Numbering, ReceiptNumbersAreDrawnLazilyFromOneCounterAndStoredWhenDrawn) {
   EXPECT_EQ(GetBon(s, 5), 1);
+  EXPECT_EQ(saves, 1);
+  EXPECT_EQ(savedGlobalBon, 2);
   EXPECT_EQ(GetBon(s, 5), 1);
   EXPECT_EQ(s.IniStru.GlobalBon, 2);
   EXPECT_EQ(GetBon(s, 7), 2);
-  EXPECT_EQ(saves, 0);
+  EXPECT_EQ(saves, 2);
+  EXPECT_EQ(savedGlobalBon, 3);
 
   s.IniStru.ERData[5].Line = 9;
   EXPECT_EQ(GetIncBon(s, 5), 1);
   EXPECT_EQ(s.IniStru.ERData[5].Bon, 3);
   EXPECT_EQ(s.IniStru.ERData[5].Line, 1);
   EXPECT_EQ(s.IniStru.GlobalBon, 4);
-  EXPECT_EQ(saves, 1);
+  EXPECT_EQ(saves, 3);
   EXPECT_EQ(savedGlobalBon, 4);  // saved after the update
   EXPECT_EQ(GetBon(s, 7), 2);    // the other ECR keeps its number
+  EXPECT_EQ(saves, 3);
 }
 
-TEST_F(Numbering, GetIncBonOnAnEcrWithoutNumberDrawsTwo) {
+TEST_F(Numbering, GetIncBonOnAnEcrWithoutNumberDrawsTwoAndStoresOnce) {
   EXPECT_EQ(GetIncBon(s, 1), 1);
   EXPECT_EQ(s.IniStru.ERData[1].Bon, 2);
   EXPECT_EQ(s.IniStru.GlobalBon, 3);
+  EXPECT_EQ(saves, 1);
+  EXPECT_EQ(savedGlobalBon, 3);
 }
 
 TEST_F(Numbering, LineNumbers) {
