@@ -139,10 +139,10 @@ bool TLogFile::WorkOutNames() {
   }
 }
 
-logError TLogFile::OpenLocked() {
+logError TLogFile::OpenLocked(int extraFlags) {
   if (fLogOpened) return logError::leAlreadyOpen;
   if (!WorkOutNames()) return logError::leIntern;
-  const int fd = ::open(LogFName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(LogFName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | extraFlags, 0644);
   if (fd < 0) return logError::leOpen;
   struct stat st {};
   nLogSize = ::fstat(fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
@@ -168,6 +168,10 @@ logError TLogFile::AddLineLocked(std::string_view s, TLogModes LModes) {
   if (nLogSize >= lMaxLogSize) LogRotate();
   // A rotation whose reopen failed leaves the log closed; the line is lost.
   if (!fLogOpened) return logError::leWrite;
+  return WriteLineLocked(s);
+}
+
+logError TLogFile::WriteLineLocked(std::string_view s) {
   try {
     std::string line = DateHeader();
     line.append(strLogHDR).append(s).append("\r\n");
@@ -187,8 +191,17 @@ logError TLogFile::LogRotate() {
     std::error_code ec;
     std::filesystem::remove(bak, ec);
     CloseLocked();
-    std::filesystem::rename(LogFName, bak, ec);  // a failure leaves rotation to the next line
-    return OpenLocked();
+    std::filesystem::rename(LogFName, bak, ec);
+    if (!ec) return OpenLocked();
+    // The old log cannot be moved aside (a directory of the older generation's name, a
+    // folder without write access...): retrying before every line would let the log
+    // grow without bound, so it starts anew in place and says why.
+    const logError res = OpenLocked(O_TRUNC);
+    if (res == logError::leNone) {
+      WriteLineLocked("The log could not be moved aside to " + bak.string() + " (" + ec.message() +
+                      "); it was emptied to keep its size.");
+    }
+    return res;
   } catch (...) {
     return logError::leRename;
   }

@@ -1,5 +1,6 @@
 // The log file beside the executable: time-stamped lines, an exception entry, and a
-// rotation at 5 MiB that keeps one older generation (".LO0"). No routine throws; each
+// rotation at 5 MiB that keeps one older generation (".LO0"). A log that cannot be moved
+// aside is emptied instead, so it stays bounded whatever is in the way. No routine throws; each
 // reports a logError code, which callers may ignore. Lines from several threads come
 // out whole.
 #pragma once
@@ -69,9 +70,10 @@ class TLogFile {
 
  private:
   // Each routine below expects mu_ to be held.
-  logError OpenLocked();
+  logError OpenLocked(int extraFlags = 0);  // extraFlags: O_TRUNC to start anew
   logError CloseLocked();
   logError AddLineLocked(std::string_view s, TLogModes LModes);
+  logError WriteLineLocked(std::string_view s);  // no mode check, no rotation
   logError LogRotate();
   bool WorkOutNames();
   std::string DateHeader() const;

@@ -210,6 +210,24 @@ TEST_F(LogFileTest, RotatesBeforeTheFirstLineAfterReachingTheThreshold) {
   EXPECT_LE(fs::file_size(logName), 100u + 37u);
 }
 
+// A non-empty directory, or a folder without write access, keeps the old log from being
+// moved aside: the log is emptied in place and says so, and stays bounded however many
+// lines follow.
+TEST_F(LogFileTest, ALogThatCannotBeMovedAsideIsEmptiedAndStaysBounded) {
+  fs::create_directory(bakName);
+  WriteFile(bakName / "keep", "x");
+  TLogFile log(exe, FixedClock());
+  log.lMaxLogSize = 200;
+  ASSERT_EQ(log.LogOpen(), logError::leNone);
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(log.LogAddLine("line of some length"), logError::leNone);
+  EXPECT_LE(fs::file_size(logName), 200u + 200u);
+  const std::string text = ReadFile(logName);
+  EXPECT_EQ(text.rfind(kPrefix + "The log could not be moved aside to " + bakName.string() + " (", 0), 0u)
+      << text;
+  EXPECT_NE(text.find("); it was emptied to keep its size.\r\n"), std::string::npos) << text;
+  EXPECT_EQ(ReadFile(bakName / "keep"), "x") << "what is in the way stays";
+}
+
 TEST_F(LogFileTest, BigLogPresentAtStartIsRotatedByTheFirstLine) {
   WriteFile(logName, "");
   fs::resize_file(logName, DEFMAXLOGSZ);
