@@ -1,10 +1,12 @@
 // kassirod: the headless Kassiro server.
 //
-// Files live beside the executable and take its name: kassirod.STG (settings record),
-// kassirod.INI (code table), kassirod.log and kassirod.LO0 (log). SIGTERM and SIGINT
-// close the server like an accepted remote quit; SIGHUP stops and starts it again, so
-// changed settings take effect. `kassirod -Q:password` asks a running copy to quit.
+// Files live beside the executable and take its name: kassirod.STG (settings record)
+// and kassirod.STB (its copy), kassirod.INI (code table), kassirod.log and kassirod.LO0
+// (log). SIGTERM and SIGINT close the server like an accepted remote quit; SIGHUP stops
+// and starts it again, so changed settings take effect. A signal that comes while the
+// server starts is handled once it runs. `kassirod -Q:password` asks a running copy to quit.
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,8 +22,10 @@
 #include <asio.hpp>
 
 #include "server/KassiroServer.h"
+#include "server/StopSignals.h"
 #include "core/LogFile.h"
 #include "core/SelfMsgs.h"
+#include "ecrlink/SerialPort.h"
 #include "ecrlink/SimpleComObject.h"
 #include "util/BarDefs.h"
 #include "util/PrmProc.h"
@@ -47,11 +51,37 @@ bool ParseNumber(const std::string& text, long min, long max, long& out) {
   return true;
 }
 
+// The line speeds the serial line supports, for a message: "1200 2400 ... 38400".
+std::string SupportedSpeeds() {
+  std::string list;
+  for (const auto& c : SendWaitConsts) list += (list.empty() ? "" : " ") + std::to_string(c.Speed);
+  return list;
+}
+
+// "" when the name leads to a character device, else why not.
+std::string PortProblem(const std::string& name) {
+  if (name.empty()) return " (no port name)";
+  const std::string path = ResolvePortPath(name);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return " (no such device)";
+  return {};
+}
+
+// What is wrong with a parameter beyond its form, for the message that refuses it.
+std::string Why(const TParItem& p) {
+  long n = 0;
+  if (p.Name == "PORT") return PortProblem(p.Val);
+  if (p.Name == "SPEED" && ParseNumber(p.Val, 1, 65535, n)) return " (speeds: " + SupportedSpeeds() + ")";
+  return {};
+}
+
 // The settings that a headless server takes from its command line in place of the
 // tray's dialogs: -Port:NAME -Speed:N -IPPort:N -Password:TEXT -Offset:N -SetPW:SET:TEXT
-// -LanguageID:N. They are stored in the settings files before the start. A port name
-// longer than the 6 characters the settings hold is used for this run only; a password
-// longer than the settings hold is refused (cut, it would never match a quit request).
+// -LanguageID:N. Every one is checked before anything is stored (a stored speed or port
+// that the line refuses would fail every later start too); then they are stored in the
+// settings files before the start. A port name longer than the 6 characters the
+// settings hold is used for this run only; a password longer than the settings hold is
+// refused (cut, it would never match a quit request).
 bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::string& error) {
   Session& s = server.GetSession();
   std::lock_guard lock(s.Lock);
@@ -61,10 +91,11 @@ bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::s
   for (std::size_t i = 0; i < params.Count(); ++i) {
     const TParItem& p = params.Items(i);
     long n = 0;
-    if (p.Name == "PORT") {
+    if (p.Name == "PORT" && PortProblem(p.Val).empty()) {
       if (p.Val.size() > s.IniStru.ComPortName.capacity) server.SetPortOverride(p.Val);
       else s.IniStru.ComPortName = p.Val;
-    } else if (p.Name == "SPEED" && ParseNumber(p.Val, 1, 65535, n)) {
+    } else if (p.Name == "SPEED" && ParseNumber(p.Val, 1, 65535, n) &&
+               GetSpeedIndex(static_cast<std::int32_t>(n)) >= 0) {
       s.IniStru.Speed = static_cast<std::uint16_t>(n);
     } else if (p.Name == "IPPORT" && ParseNumber(p.Val, 0, 65535, n)) {
       s.IniStru.IPPort = static_cast<std::uint16_t>(n);
@@ -81,7 +112,7 @@ bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::s
       continue;
     } else {
       error = "Bad parameter: " + (p.Name.empty() ? std::string("(empty)") : p.Name) +
-              (p.Val.empty() ? "" : ":" + p.Val);
+              (p.Val.empty() ? "" : ":" + p.Val) + Why(p);
       return false;
     }
     changed = true;
@@ -113,6 +144,7 @@ class TDaemon {
       FMsgFd.assign(::dup(FMessenger.Handle()));
       WaitForMessage();
     }
+    ReleaseStopSignals();  // one that came during the start is handled now
     FIo.run();
     return FExitCode;
   }
@@ -194,6 +226,7 @@ std::string ClientsText(const TKassiroServer& server) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  HoldStopSignals();  // first: until the server is up they would end it unsaved
   const std::filesystem::path exe = ExecutablePath();
   TParamList params;
   params.Init(argc, argv);
@@ -201,7 +234,13 @@ int main(int argc, char* argv[]) {
   std::string password;
   if (params.HasParam("Q", password)) return SendQuit(exe, password);
   TKassiroServer server(exe);
-  if (!server.ServerInis().Unique()) return 0;  // another copy runs: end silently
+  if (!server.ServerInis().Unique()) {
+    if (server.ServerInis().HeldByAnother()) return 0;  // another copy runs: end silently
+    const std::string why = server.ServerInis().OpenFailure();
+    std::cerr << why << std::endl;
+    LogAddLine(why);
+    return 1;
+  }
 
   RaisePriority();
   InitRegionalSettings();
@@ -219,7 +258,7 @@ int main(int argc, char* argv[]) {
     LogAddLine(why);
     std::cerr << why << std::endl;
   }
-  TDaemon daemon(server, messenger);  // takes SIGTERM, SIGINT and SIGHUP from here on
+  TDaemon daemon(server, messenger);  // handles SIGTERM, SIGINT and SIGHUP once it runs
   try {
     server.StartKassiro();
   } catch (const std::exception& e) {

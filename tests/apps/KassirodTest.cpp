@@ -383,8 +383,10 @@ TEST_F(Kassirod, AStartThatFailsSaysWhyAndEnds) {
   };
   // In this order: the settings of one case are stored for the next.
   const TCase cases[] = {
-      {{"-Port:ttyZZ9", "-IPPort:0"}, 1, "Unable to open port ttyZZ9!", true},
-      {{"-Port:ttyZZ9", "-Speed:1000"}, 1, "Unsupported speed 1000 for port ttyZZ9!", true},
+      // A character device, but no line: the start fails at the port.
+      {{"-Port:/dev/full", "-IPPort:0"}, 1, "Unable to configure port /dev/full!", true},
+      {{"-Port:ttyZZ9"}, 2, "Bad parameter: PORT:ttyZZ9 (no such device)", false},
+      {{"-Speed:1000"}, 2, "Bad parameter: SPEED:1000 (speeds: 1200 2400 4800 9600 14400 19200 28800 38400)", false},
       {{"-Speed:fast"}, 2, "Bad parameter: SPEED:fast", false},
       {{"-IPPort:65536"}, 2, "Bad parameter: IPPORT:65536", false},
       {{"-SetPW:15:x"}, 2, "Bad parameter: SETPW:15:x", false},
@@ -572,12 +574,12 @@ TEST_F(Kassirod, ACopyThatWasKilledLeavesNothingInTheWayOfTheNext) {
 TEST_F(Kassirod, RaisesItsPriorityOrLogsWhyNot) {
   const std::string failure = "SetPriorityClass fail ! LastError=13";
   if (::getuid() != 0) {
-    const TRunResult r = Run({"-Port:ttyZZ9", "-IPPort:0"});
+    const TRunResult r = Run({"-Port:/dev/zero", "-IPPort:0"});
     EXPECT_EQ(r.Exit, 1);
     const auto lines = LogLines();
     ASSERT_EQ(lines.size(), 2u) << Log();
     EXPECT_TRUE(Logged(lines[0], failure)) << Log();
-    EXPECT_TRUE(Logged(lines[1], "Unable to open port ttyZZ9!")) << Log();
+    EXPECT_TRUE(Logged(lines[1], "Unable to configure port /dev/zero!")) << Log();
     return;
   }
   StartSim({3});
@@ -593,11 +595,11 @@ TEST_F(Kassirod, RaisesItsPriorityOrLogsWhyNot) {
   fs::copy_file(BinDir / "kassirod", userDir / "kassirod");
   ASSERT_EQ(::chown(userDir.path().c_str(), 65534, 65534), 0);
   const TRunResult r = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                   (userDir / "kassirod").string(), "-Port:ttyZZ9", "-IPPort:0"});
+                                   (userDir / "kassirod").string(), "-Port:/dev/zero", "-IPPort:0"});
   EXPECT_EQ(r.Exit, 1) << r.Err;
   const std::string log = ReadFile(userDir / "kassirod.log");
   EXPECT_NE(log.find(" kassirod: " + failure + "\r\n"), std::string::npos) << log;
-  EXPECT_NE(log.find(" kassirod: Unable to open port ttyZZ9!\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" kassirod: Unable to configure port /dev/zero!\r\n"), std::string::npos) << log;
 }
 
 }  // namespace
