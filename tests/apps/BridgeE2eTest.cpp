@@ -90,7 +90,7 @@ class Bridge : public ::testing::Test {
   Bridge() { fs::copy_file(BinDir / "kassirod", Dir / "kassirod"); }
 
   // ---- the broker
-  void StartBroker(bool persistent = false) {
+  void StartBroker(bool persistent = false, const std::string& more = "") {
     std::string conf = "listener " + std::to_string(BrokerPort) + " 127.0.0.1\nallow_anonymous true\n"
                        "log_dest file " + BrokerLog().string() + "\nlog_type all\n";
     // Run as root it would switch to the user "mosquitto", who can't write here.
@@ -98,7 +98,7 @@ class Bridge : public ::testing::Test {
     if (persistent) {
       conf += "persistence true\npersistence_location " + Dir.path().string() + "/\nautosave_interval 1\n";
     }
-    WriteFile(Dir / "mosquitto.conf", conf);
+    WriteFile(Dir / "mosquitto.conf", conf + more);
     const std::size_t from = ReadFile(BrokerLog()).size();
     Broker = std::make_unique<TChild>(std::vector<std::string>{MOSQUITTO_PATH, "-c", (Dir / "mosquitto.conf").string()});
     if (!BrokerLogs(from, " running"))
@@ -130,6 +130,7 @@ class Bridge : public ::testing::Test {
   void StartSubscriber(bool persistentSession = false) {
     std::vector<std::string> args{MOSQUITTO_SUB_PATH, "-h", "127.0.0.1", "-p", std::to_string(BrokerPort),
                                   "-v", "-q", "1", "-t", "kassiro/#"};
+    args.insert(args.end(), ClientAuth.begin(), ClientAuth.end());
     if (persistentSession) args.insert(args.end(), {"-c", "-i", "head-office"});
     Sub = std::make_unique<TChild>(args);
     Publish("kassiro/probe", "ready");
@@ -139,7 +140,8 @@ class Bridge : public ::testing::Test {
 
   void Publish(const std::string& topic, const std::string& payload) {
     const auto r = kassiro::testing::RunProgram(
-        {MOSQUITTO_PUB_PATH, "-h", "127.0.0.1", "-p", std::to_string(BrokerPort), "-q", "1", "-r", "-t", topic, "-m", payload});
+        Concat({MOSQUITTO_PUB_PATH, "-h", "127.0.0.1", "-p", std::to_string(BrokerPort), "-q", "1", "-r", "-t", topic, "-m", payload},
+               ClientAuth));
     if (r.Exit != 0) throw std::runtime_error("mosquitto_pub failed: " + r.Err);
   }
 
@@ -187,7 +189,7 @@ class Bridge : public ::testing::Test {
   void StartBridge(std::vector<std::string> more = {}) {
     std::vector<std::string> args{(BinDir / "ecrbridge").string(), "--shop", "s1", "--ecr", "3",
                                   "--server", "127.0.0.1:" + std::to_string(ServerPort),
-                                  "--broker", "mqtt://127.0.0.1:" + std::to_string(BrokerPort),
+                                  "--broker", BrokerUrl.empty() ? "mqtt://127.0.0.1:" + std::to_string(BrokerPort) : BrokerUrl,
                                   "--set-password", "pw", "--spool-dir", SpoolDir().string(),
                                   "--retry-min", "50", "--retry-max", "400"};
     args.insert(args.end(), more.begin(), more.end());
@@ -209,7 +211,14 @@ class Bridge : public ::testing::Test {
     return n;
   }
 
+  static std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+
   TempDir Dir;  // first: it goes last, after every program in it has ended
+  std::vector<std::string> ClientAuth;  // TLS and account options of mosquitto_sub and _pub
+  std::string BrokerUrl;                // the bridge's, when not mqtt:// on BrokerPort
   const std::uint16_t BrokerPort = FreeTcpPort();
   const std::uint16_t ServerPort = FreeTcpPort();
   std::unique_ptr<TChild> Broker, Sub, Sim, Kassirod, BridgeProc;
@@ -449,6 +458,56 @@ TEST_F(Bridge, AKilledBridgeLosesNothingItHadReadAndSaysItIsOffline) {
   } while (state && state->Payload == "online");
   ASSERT_TRUE(state) << Sub->Out;
   EXPECT_EQ(state->Payload, "offline");
+}
+
+// Runs a program that must succeed.
+void MustRun(const std::vector<std::string>& args) {
+  const auto r = kassiro::testing::RunProgram(args);
+  if (r.Exit != 0) throw std::runtime_error(args[0] + " failed: " + r.Out + r.Err);
+}
+
+TEST_F(Bridge, ABrokerBehindTlsAndAPasswordTakesTheBridgeWithTheRightAccountOnly) {
+  // A CA of our own, and the broker's certificate for 127.0.0.1 signed by it.
+  const auto file = [&](const char* name) { return (Dir / name).string(); };
+  const std::vector<std::string> ec{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+  MustRun(Concat({"/usr/bin/openssl", "req", "-x509", "-days", "1", "-subj", "/CN=Test CA", "-keyout", file("ca.key"),
+                  "-out", file("ca.crt")}, ec));
+  MustRun(Concat({"/usr/bin/openssl", "req", "-subj", "/CN=127.0.0.1", "-keyout", file("broker.key"), "-out",
+                  file("broker.csr")}, ec));
+  WriteFile(Dir / "san.ext", "subjectAltName=IP:127.0.0.1\n");
+  MustRun({"/usr/bin/openssl", "x509", "-req", "-days", "1", "-in", file("broker.csr"), "-CA", file("ca.crt"), "-CAkey",
+           file("ca.key"), "-CAcreateserial", "-extfile", file("san.ext"), "-out", file("broker.crt")});
+  MustRun({MOSQUITTO_PASSWD_PATH, "-c", "-b", file("passwords"), "shop-1", "s3cret"});
+  MustRun({MOSQUITTO_PASSWD_PATH, "-b", file("passwords"), "head-office", "hq"});
+  StartBroker(false, "cafile " + file("ca.crt") + "\ncertfile " + file("broker.crt") + "\nkeyfile " +
+                         file("broker.key") + "\nallow_anonymous false\npassword_file " + file("passwords") + "\n");
+  ClientAuth = {"--cafile", file("ca.crt"), "-u", "head-office", "-P", "hq"};
+  StartSubscriber();
+  StartSim("ecr 3 serial 123456\nonline \"{serial};{block};0;A;1;\"\nloop\n");
+  StartKassirod();
+
+  BrokerUrl = "mqtts://127.0.0.1:" + std::to_string(BrokerPort);
+  StartBridge({"--set", "main", "--tls-ca-file", file("ca.crt"), "--username", "shop-1",
+               "--password", "wrong"});
+  ASSERT_TRUE(BridgeSays("the broker refused the connection: Connection Refused: not authorised")) << BridgeOut();
+  BridgeProc->Signal(SIGTERM);
+  BridgeProc->Wait();
+
+  // Without our CA the broker's certificate is not trusted.
+  StartBridge({"--set", "main", "--tls-ca-path", Dir.path().string(), "--username", "shop-1",
+               "--password", "s3cret"});
+  ASSERT_TRUE(BridgeSays("cannot connect to the broker")) << BridgeOut();
+  BridgeProc->Signal(SIGTERM);
+  BridgeProc->Wait();
+
+  // The account in a config file, as an installer writes it.
+  WriteFile(Dir / "bridge.conf", "set = main\nusername = shop-1\npassword = \"s3cret\"\ntls-ca-file = " +
+                                     file("ca.crt") + "\n");
+  StartBridge({"--config", file("bridge.conf")});
+  ASSERT_TRUE(BridgeSays("connected to the broker 127.0.0.1:" + std::to_string(BrokerPort))) << BridgeOut();
+  const auto p = NextPublished();
+  ASSERT_TRUE(p) << Sub->Out << BridgeOut();
+  EXPECT_EQ(p->Topic, "kassiro/s1/ecr/3/PLU_R");
 }
 
 }  // namespace

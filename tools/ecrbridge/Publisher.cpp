@@ -33,6 +33,8 @@ void TPublisher::Stop() {
 }
 
 std::string TPublisher::Problem(int rc) const {
+  // The library closes a refused connection itself; the broker's answer says why.
+  if (FRefused != 0) return std::string("the broker refused the connection: ") + mosquitto_connack_string(FRefused);
   if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
   return mosquitto_strerror(rc);
 }
@@ -52,7 +54,7 @@ void TPublisher::Run() {
       continue;
     }
     if (FRefused != 0) {
-      Drop(std::string("the broker refused the connection: ") + mosquitto_connack_string(FRefused));
+      Drop(Problem(MOSQ_ERR_CONN_REFUSED));
     } else if (!FConnected && TClock::now() - FConnectStarted > CONNACK_TIMEOUT) {
       Drop("the broker did not answer the connection");
     } else {
