@@ -9,7 +9,9 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -60,20 +62,24 @@ class TReportSink {
         FPublisher.Wake();
         break;
       case TSpool::TAppend::Full:
-        if (FDropped++ == 0) {
-          FLog.Line("the spool is full (" + std::to_string(FSpool.Bytes()) + " of " +
-                    std::to_string(FSpool.MaxBytes()) + " bytes, " + std::to_string(FSpool.Pending()) +
-                    " reports): reports are dropped until the broker takes some; the first " + Ids(report));
-        }
-        FLastDropped = Ids(report);
+        Dropped(report, "the spool is full (" + std::to_string(FSpool.Bytes()) + " of " +
+                            std::to_string(FSpool.MaxBytes()) + " bytes, " + std::to_string(FSpool.Pending()) +
+                            " reports): reports are dropped until the broker takes some");
         break;
       case TSpool::TAppend::Failed:
-        FLog.Line("cannot write the spool in " + FConfig.SpoolDir.string() + ": report dropped, " + Ids(report));
+        Dropped(report, "cannot write the spool in " + FConfig.SpoolDir.string() + ": " + std::strerror(errno) +
+                            "; reports are dropped until it can");
         break;
     }
   }
 
  private:
+  // The first report dropped is logged with why; the others only counted.
+  void Dropped(const TReport& report, const std::string& why) {
+    if (FDropped++ == 0) FLog.Line(why + "; the first " + Ids(report));
+    FLastDropped = Ids(report);
+  }
+
   const TBridgeConfig& FConfig;
   const TCharset& FCharset;
   TSpool& FSpool;
