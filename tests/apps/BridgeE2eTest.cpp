@@ -460,6 +460,22 @@ TEST_F(Bridge, AKilledBridgeLosesNothingItHadReadAndSaysItIsOffline) {
   EXPECT_EQ(state->Payload, "offline");
 }
 
+TEST_F(Bridge, AMainSetHeldByAnotherClientIsAskedForAgainUntilItIsFree) {
+  StartBroker();
+  StartSubscriber();
+  StartSim("ecr 3 serial 123456\nonline \"{serial};{block};0;A;1;\"\n");
+  StartKassirod();
+  auto backOffice = std::make_unique<TcpClient>(ServerPort);
+  ASSERT_TRUE(backOffice->Send(Message(1, 1, 3, "pw;")));
+  ASSERT_EQ(backOffice->Next(), Message(1, 1, 3));
+  ASSERT_EQ(backOffice->Next(), Message(1, 0x80, 3, "123456;0;A;1;1;1;"));
+
+  StartBridge({"--set", "main"});
+  ASSERT_TRUE(BridgeSays("ECR 3: ST_ERS refused: ERR_TAKEN (2); asking again in 400 ms")) << BridgeOut();
+  backOffice.reset();  // its sets are free with its connection
+  ASSERT_TRUE(BridgeSays("holding ST_ERS on ECR 3")) << BridgeOut();
+}
+
 // Runs a program that must succeed.
 void MustRun(const std::vector<std::string>& args) {
   const auto r = kassiro::testing::RunProgram(args);
