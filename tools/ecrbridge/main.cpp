@@ -94,7 +94,7 @@ int Run(const TBridgeConfig& c) {
   const auto charset = TCharset::Named(c.Charset);
   auto opened = TSpool::Open(c.SpoolDir, c.SpoolSize);
   if (auto* error = std::get_if<std::string>(&opened)) {
-    log.Line(*error);
+    std::cerr << "ecrbridge: " << *error << "\n";  // with the mistakes in the options, for whoever started it
     return 1;
   }
   TSpool& spool = *std::get<std::unique_ptr<TSpool>>(opened);
