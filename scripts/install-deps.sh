@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages the build needs, only when one is missing.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev googletest libasio-dev libcli11-dev)
+packages=(cmake g++ make libgtest-dev googletest libasio-dev libcli11-dev
+          pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl)
 
 missing=()
 for p in "${packages[@]}"; do
