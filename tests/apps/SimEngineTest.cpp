@@ -214,5 +214,110 @@ TEST_F(SimEngineTest, LogsWhatItReceivesAndSends) {
                                            "noise 41"}));
 }
 
+TEST_F(SimEngineTest, SeqCountsBlocksMovedPastAndTheJournalHasEveryBlockTaken) {
+  Load(R"(ecr 3
+online "{serial};{block};0;{seq};" times 2
+online "{serial};{block};7;{seq};" answer
+loop
+)");
+  std::vector<std::string> journal;
+  Engine->SetJournal([&](Millis when, int ecr, std::string_view block) {
+    journal.push_back(std::to_string(when) + " " + std::to_string(ecr) + " " + std::string(block));
+  });
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;0;0;1;"));
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;0;0;1;")) << "a repeated block keeps its seq";
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;1;7;2;"));
+  Feed(Release);
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;1;7;2;")) << "not answered: not taken";
+  Feed(ComputerFrame("ANS;"));
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;2;0;3;"));
+  EXPECT_EQ(journal, (std::vector<std::string>{"1002 3 004703;0;0;1;", "1004 3 004703;0;0;1;",
+                                               "1010 3 004703;1;7;2;", "1012 3 004703;2;0;3;"}));
+}
+
+TEST_F(SimEngineTest, CountsWhatEachEcrDid) {
+  Load("ecr 3\nonline \"{serial};{block};0;A;B;\"\nfault badcrc 1\necr 7\nfault silent 1\n");
+  Feed(Take(3));
+  Feed(Nak);  // the spoilt frame is sent again
+  Feed(Ack);  // the report taken
+  TakeAndAck(3);
+  Feed(ComputerFrame("R1;"));
+  Feed(Ack);
+  Feed(Take(7));
+  TakeAndAck(7);
+  Bytes bad = ComputerFrame("R1;");
+  bad.back() ^= 0x01;
+  Feed(bad);
+  const TEcrCounts& c3 = *Engine->Counts(3);
+  EXPECT_EQ(c3.Takes, 2);
+  EXPECT_EQ(c3.OnlineSent, 1);
+  EXPECT_EQ(c3.OnlineTaken, 1);
+  EXPECT_EQ(c3.Inline, 1);
+  EXPECT_EQ(c3.Commands, 1);
+  EXPECT_EQ(c3.Repeats, 1);
+  EXPECT_EQ(c3.BadCrc, 1);
+  const TEcrCounts& c7 = *Engine->Counts(7);
+  EXPECT_EQ(c7.Takes, 2);
+  EXPECT_EQ(c7.Silent, 1);
+  EXPECT_EQ(c7.NaksSent, 1);
+  EXPECT_EQ(Engine->Counts(9), nullptr);
+  const std::string text = Engine->FormatCounts();
+  EXPECT_EQ(text.substr(0, text.find('\n')),
+            "ecr 3 takes=2 silent=0 inline=1 online_sent=1 online_taken=1 commands=1 answers=0 "
+            "repeats=1 naks_sent=0 badcrc=1 noise=0 nak_faults=0 random_faults=0");
+  EXPECT_NE(text.find("\ntotal takes=4 silent=1 inline=2 "), std::string::npos) << text;
+}
+
+// Everything the ECRs send for a run of takes and commands, with random faults.
+Bytes RunWithRandomFaults(double percent, std::uint32_t seed, TEcrCounts& counts) {
+  TRecordingSink sink;
+  TSimEngine engine(ParseSimScript("ecr 3\necr 4\n"), sink);
+  engine.SetRandomFaults(percent, seed);
+  Millis now = 0;
+  auto feed = [&](const Bytes& in) {
+    now += 1;
+    for (const auto b : in) engine.Receive(b, now);
+  };
+  for (int i = 0; i < 400; ++i) {
+    feed(Cat({Release, Take(3 + i % 2)}));
+    feed(Ack);
+    feed(ComputerFrame("R1;"));
+    feed(Ack);
+  }
+  counts = *engine.Counts(3);
+  const TEcrCounts& c4 = *engine.Counts(4);
+  counts.Takes += c4.Takes;
+  counts.RandomFaults += c4.RandomFaults;
+  counts.Silent += c4.Silent;
+  counts.BadCrc += c4.BadCrc;
+  counts.Noise += c4.Noise;
+  counts.NakFaults += c4.NakFaults;
+  return sink.Sent;
+}
+
+TEST(SimEngineRandomFaults, DrawnAtTheRateAndTheSameForTheSameSeed) {
+  TEcrCounts none, all, a, b, c;
+  RunWithRandomFaults(0, 1, none);
+  EXPECT_EQ(none.RandomFaults, 0);
+  EXPECT_EQ(none.Silent + none.BadCrc + none.Noise + none.NakFaults, 0);
+
+  RunWithRandomFaults(100, 1, all);
+  EXPECT_EQ(all.RandomFaults, all.Takes) << "every take draws one";
+  // Every kind comes up, and every fault drawn is used (a nak fault waits for a frame of
+  // the computer; one still waiting at the end is not counted yet).
+  EXPECT_GT(all.Silent, 0);
+  EXPECT_GT(all.BadCrc, 0);
+  EXPECT_GT(all.Noise, 0);
+  EXPECT_GT(all.NakFaults, 0);
+  EXPECT_LE(all.RandomFaults - (all.Silent + all.BadCrc + all.Noise + all.NakFaults), 2);
+
+  const Bytes first = RunWithRandomFaults(5, 42, a);
+  EXPECT_EQ(RunWithRandomFaults(5, 42, b), first) << "same seed, same bytes";
+  EXPECT_EQ(b.RandomFaults, a.RandomFaults);
+  EXPECT_GT(a.RandomFaults, 400 * 5 / 100 / 3) << "about 5 % of 400 takes";
+  EXPECT_LT(a.RandomFaults, 400 * 5 / 100 * 3);
+  EXPECT_NE(RunWithRandomFaults(5, 43, c), first) << "another seed, other faults";
+}
+
 }  // namespace
 }  // namespace kassiro::ecrsim

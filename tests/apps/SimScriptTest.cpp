@@ -57,6 +57,8 @@ fault silent
 TEST(SimScript, ExpandsPlaceholders) {
   TEcrScript e = DefaultEcr(5);
   EXPECT_EQ(Expand("{serial};{block};{ecr};", e, 7), "004705;7;5;");
+  EXPECT_EQ(Expand("{seq};", e, 7), "1;");
+  EXPECT_EQ(Expand("{block};{seq};", e, 7, std::nullopt, 1234), "7;1234;");
   EXPECT_EQ(Expand("0;{text}", e, 0, std::string_view("12;")), "0;12;");
   EXPECT_THROW(Expand("{text}", e, 0), TScriptError);  // only replies have a command text
   EXPECT_THROW(Expand("{serial", e, 0), TScriptError);

@@ -4,7 +4,10 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <filesystem>
 #include <regex>
+#include <thread>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -96,6 +99,46 @@ TEST(Tools, FaultsFromTheCommandLinePacingAndLogFile) {
   EXPECT_EQ(sim.Child.Out.find("take"), std::string::npos) << "the log went to the file";
 }
 
+// Waits until a file holds a line matching re; its text then, or "" after the deadline.
+std::string WaitForFileLine(const std::filesystem::path& path, const std::regex& re) {
+  const auto until = std::chrono::steady_clock::now() + TChild::DefaultDeadline;
+  while (std::chrono::steady_clock::now() < until) {
+    std::string text;
+    if (std::filesystem::exists(path)) text = ReadFile(path);
+    if (std::regex_search(text, re)) return text;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return "";
+}
+
+TEST(Tools, CountsOnSignalAndAtExitJournalAndSeed) {
+  TempDir dir;
+  const auto script = WriteScript(dir, "shop.sim", "ecr 3\nonline \"{serial};{block};0;{seq};\"\necr 4\n");
+  const auto counts = dir / "counts";
+  const auto journal = dir / "journal";
+  TSim sim({"--script", script, "--counts", counts.string(), "--journal", journal.string(),
+            "--fault-rate", "0.5", "--seed", "7"});
+  EXPECT_NE(sim.Child.Out.find("ecrsim: random faults 0.5 % seed 7\n"), std::string::npos) << sim.Child.Out;
+  const TRunResult scan = RunProgram({Ecrscan(), sim.Port, "9600", "3-4"});
+  EXPECT_EQ(scan.Exit, 0) << scan.Err;
+  EXPECT_FALSE(std::filesystem::exists(counts)) << "written only when asked";
+
+  sim.Child.Signal(SIGUSR1);
+  const std::string first = WaitForFileLine(counts, std::regex("\ntotal takes="));
+  EXPECT_NE(first.find("ecr 3 takes=1 silent=0 inline=0 online_sent=1 online_taken=1 "), std::string::npos)
+      << first;
+  EXPECT_NE(first.find("ecr 4 takes=1 silent=0 inline=1 online_sent=0 "), std::string::npos) << first;
+  EXPECT_TRUE(sim.Child.Running()) << "SIGUSR1 does not stop it";
+
+  const TRunResult again = RunProgram({Ecrscan(), sim.Port, "9600", "4-4"});
+  EXPECT_EQ(again.Exit, 0) << again.Err;
+  sim.Child.Signal(SIGTERM);
+  EXPECT_EQ(sim.Child.Wait(), 0);
+  EXPECT_NE(ReadFile(counts).find("ecr 4 takes=2 "), std::string::npos) << "rewritten at exit";
+  EXPECT_TRUE(std::regex_search(ReadFile(journal), std::regex(R"(^\d+ 3 004703;0;0;1;\n$)")))
+      << ReadFile(journal);
+}
+
 TEST(Tools, BadArgumentsGiveAMessageAndANonZeroExit) {
   TempDir dir;
   const auto bad = WriteScript(dir, "bad.sim", "ecr 3\nonlin \"x\"\n");
@@ -121,6 +164,8 @@ TEST(Tools, BadArgumentsGiveAMessageAndANonZeroExit) {
       {{Ecrsim(), "--ecr", "3", "--device", "/dev/kassiro-no-such-port"},
        "ecrsim: Unable to open port /dev/kassiro-no-such-port!"},
       {{Ecrsim(), "--ecr", "3", "--log", (dir / "no/such/dir/sim.log").string()}, "ecrsim: cannot write the log file"},
+      {{Ecrsim(), "--ecr", "3", "--fault-rate", "150"}, "--fault-rate: Value 150 not in range"},
+      {{Ecrsim(), "--ecr", "3", "--journal", (dir / "no/such/dir/j").string()}, "ecrsim: cannot write the journal file"},
   };
   for (const auto& c : cases) {
     const TRunResult r = RunProgram(c.args);

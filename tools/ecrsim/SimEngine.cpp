@@ -1,5 +1,6 @@
 #include "SimEngine.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "ecrlink/FrameCodec.h"
@@ -52,6 +53,57 @@ bool TSimEngine::AddFault(int ecr, TFaultKind kind, int count) {
   return true;
 }
 
+void TSimEngine::SetRandomFaults(double percent, std::uint32_t seed) {
+  FFaultChance = std::clamp(percent, 0.0, 100.0) / 100.0;
+  FRandom.seed(seed);
+}
+
+const TEcrCounts* TSimEngine::Counts(int ecr) const {
+  const TEcrState* s = Find(ecr);
+  return s ? &s->Counts : nullptr;
+}
+
+namespace {
+
+void AddCounts(TEcrCounts& sum, const TEcrCounts& c) {
+  sum.Takes += c.Takes;
+  sum.Silent += c.Silent;
+  sum.Inline += c.Inline;
+  sum.OnlineSent += c.OnlineSent;
+  sum.OnlineTaken += c.OnlineTaken;
+  sum.Commands += c.Commands;
+  sum.Answers += c.Answers;
+  sum.Repeats += c.Repeats;
+  sum.NaksSent += c.NaksSent;
+  sum.BadCrc += c.BadCrc;
+  sum.Noise += c.Noise;
+  sum.NakFaults += c.NakFaults;
+  sum.RandomFaults += c.RandomFaults;
+}
+
+std::string CountsText(const TEcrCounts& c) {
+  char buf[320];
+  std::snprintf(buf, sizeof buf,
+                "takes=%ld silent=%ld inline=%ld online_sent=%ld online_taken=%ld commands=%ld "
+                "answers=%ld repeats=%ld naks_sent=%ld badcrc=%ld noise=%ld nak_faults=%ld "
+                "random_faults=%ld",
+                c.Takes, c.Silent, c.Inline, c.OnlineSent, c.OnlineTaken, c.Commands, c.Answers,
+                c.Repeats, c.NaksSent, c.BadCrc, c.Noise, c.NakFaults, c.RandomFaults);
+  return buf;
+}
+
+}  // namespace
+
+std::string TSimEngine::FormatCounts() const {
+  std::string out;
+  TEcrCounts total;
+  for (const auto& s : FEcrs) {
+    out += "ecr " + std::to_string(s.Script.Ecr) + " " + CountsText(s.Counts) + "\n";
+    AddCounts(total, s.Counts);
+  }
+  return out + "total " + CountsText(total) + "\n";
+}
+
 int TSimEngine::BlockNo(int ecr) const {
   const TEcrState* s = Find(ecr);
   return s ? s->BlockNo : -1;
@@ -97,9 +149,12 @@ void TSimEngine::OnTake(int ecr) {
   FPhase = TPhase::Idle;
   FCur = Find(ecr);
   if (!FCur) return;
+  ++FCur->Counts.Takes;
+  DrawFault();
   TFaults& f = FCur->Script.Faults;
   if (f.Silent != 0) {
     if (f.Silent > 0) --f.Silent;
+    ++FCur->Counts.Silent;
     Log(Tag(ecr) + "(silent)");
     FCur = nullptr;
     return;
@@ -107,8 +162,20 @@ void TSimEngine::OnTake(int ecr) {
   FCurOnline = OnlineDue();
   const std::string& tmpl =
       FCurOnline ? FCur->Script.Online[FCur->Next].Text : FCur->Script.Inline;
-  SendFrame(Expand(tmpl, FCur->Script, FCur->BlockNo));
+  ++(FCurOnline ? FCur->Counts.OnlineSent : FCur->Counts.Inline);
+  SendFrame(Expand(tmpl, FCur->Script, FCur->BlockNo, std::nullopt, FCur->Seq));
   FPhase = TPhase::AwaitPollAck;
+}
+
+// A take is one exchange: it may bring one fault of a random kind for the taken ECR.
+void TSimEngine::DrawFault() {
+  if (FFaultChance <= 0) return;
+  if (std::uniform_real_distribution<double>(0.0, 1.0)(FRandom) >= FFaultChance) return;
+  static constexpr TFaultKind Kinds[] = {TFaultKind::BadCrc, TFaultKind::Nak, TFaultKind::Silent,
+                                         TFaultKind::Noise};
+  const auto kind = Kinds[std::uniform_int_distribution<int>(0, 3)(FRandom)];
+  ecrsim::AddFault(FCur->Script.Faults, kind, 1);
+  ++FCur->Counts.RandomFaults;
 }
 
 void TSimEngine::OnAck() {
@@ -128,14 +195,18 @@ void TSimEngine::OnNak() {
     return;
   }
   --FRepeatsLeft;
+  ++FCur->Counts.Repeats;
   TransmitFrame();
 }
 
 void TSimEngine::OnFrame(const TLineEvent& e) {
   if (FPhase == TPhase::InlineTaken) {
-    if (AcceptFrame(e)) OnCommand(e.Payload);
+    if (!AcceptFrame(e)) return;
+    ++FCur->Counts.Commands;
+    OnCommand(e.Payload);
   } else if (FPhase == TPhase::OnlineTaken) {
     if (!AcceptFrame(e)) return;
+    ++FCur->Counts.Answers;
     if (OnlineDue() && FCur->Script.Online[FCur->Next].WaitAnswer) CompleteOnline();
     FPhase = TPhase::Idle;
   }
@@ -145,8 +216,12 @@ void TSimEngine::OnFrame(const TLineEvent& e) {
 bool TSimEngine::AcceptFrame(const TLineEvent& e) {
   TFaults& f = FCur->Script.Faults;
   const bool nakFault = e.CrcOk && f.Nak > 0;
-  if (nakFault) --f.Nak;
+  if (nakFault) {
+    --f.Nak;
+    ++FCur->Counts.NakFaults;
+  }
   const bool ok = e.CrcOk && !nakFault;
+  if (!ok) ++FCur->Counts.NaksSent;
   SendControl(ok ? ECR_ACK : ECR_NAK);
   return ok;
 }
@@ -168,8 +243,11 @@ void TSimEngine::OnCommand(const ShortStr& cmd) {
 void TSimEngine::CompleteOnline() {
   TEcrState& s = *FCur;
   ++s.Done;
+  ++s.Counts.OnlineTaken;
+  if (FJournal) FJournal(FLastByte, s.Script.Ecr, FFrame);
   if (++s.SentTimes < s.Script.Online[s.Next].Times) return;
   s.SentTimes = 0;
+  ++s.Seq;
   s.BlockNo = (s.BlockNo + 1) % 10;
   if (++s.Next == s.Script.Online.size() && s.Script.Loop) s.Next = 0;
 }
@@ -187,6 +265,7 @@ void TSimEngine::TransmitFrame() {
   std::string note;
   if (f.Noise > 0) {
     --f.Noise;
+    ++FCur->Counts.Noise;
     bytes.assign(std::begin(NoiseBytes), std::end(NoiseBytes));
     note += " after noise";
   }
@@ -194,6 +273,7 @@ void TSimEngine::TransmitFrame() {
   bytes.insert(bytes.end(), frame.view().begin(), frame.view().end());
   if (f.BadCrc > 0) {
     --f.BadCrc;
+    ++FCur->Counts.BadCrc;
     bytes.back() ^= 0xFF;  // the low CRC byte
     note += " bad crc";
   }

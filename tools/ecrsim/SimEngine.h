@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,10 +27,30 @@ class TByteSink {
 // Bytes every ECR frame with the noise fault is preceded by; none of them is 0A.
 inline constexpr std::uint8_t NoiseBytes[] = {0x55, 0x00, 0xAA, 0x0D, 0xFE, 0xFF, 0x13, 0x11};
 
+// What one simulated ECR did so far.
+struct TEcrCounts {
+  long Takes = 0;        // takes for its number, answered or not
+  long Silent = 0;       // of those, left unanswered (the silent fault)
+  long Inline = 0;       // in-line answers sent
+  long OnlineSent = 0;   // on-line blocks sent (a block sent again counts again)
+  long OnlineTaken = 0;  // on-line blocks the computer took
+  long Commands = 0;     // command frames accepted and replied to
+  long Answers = 0;      // answer frames accepted
+  long Repeats = 0;      // frames sent again after a NAK
+  long NaksSent = 0;     // frames of the computer refused (bad CRC or the nak fault)
+  long BadCrc = 0;       // frames sent with a spoilt CRC
+  long Noise = 0;        // frames sent after noise bytes
+  long NakFaults = 0;    // good frames of the computer refused on purpose
+  long RandomFaults = 0; // faults drawn at random (--fault-rate)
+};
+
 class TSimEngine {
  public:
   using TLogFn = std::function<void(std::string_view line)>;
   using TEventFn = std::function<void(const TLineEvent& e)>;
+  // An on-line block the computer took: when (the time of the byte that completed it),
+  // by which ECR, and its text.
+  using TJournalFn = std::function<void(Millis when, int ecr, std::string_view block)>;
 
   // Throws TScriptError when an ECR's script is unusable.
   TSimEngine(TSimScript script, TByteSink& out);
@@ -38,6 +59,12 @@ class TSimEngine {
   void SetLog(TLogFn log, bool verbose = false);
   // Called with every received event, before the engine acts on it.
   void SetObserver(TEventFn fn) { FObserver = std::move(fn); }
+  // Called with every on-line block taken.
+  void SetJournal(TJournalFn fn) { FJournal = std::move(fn); }
+  // Every take of a simulated ECR draws, with the chance percent / 100, one fault of a
+  // kind chosen at random (badcrc, nak, silent or noise) for that ECR. Same seed, same
+  // bytes in: same faults.
+  void SetRandomFaults(double percent, std::uint32_t seed);
 
   // One byte from the line, received at now (ms). A sequence left half received for
   // more than BYTE_TO is dropped before the byte is looked at.
@@ -49,6 +76,10 @@ class TSimEngine {
   int BlockNo(int ecr) const;
   // How many of the ECR's on-line blocks are done; -1 if not simulated.
   int OnlineDone(int ecr) const;
+  // What the ECR did so far; nullptr if not simulated.
+  const TEcrCounts* Counts(int ecr) const;
+  // One line per ECR, "ecr 3 takes=12 silent=0 ...", then "total takes=...".
+  std::string FormatCounts() const;
 
  private:
   struct TEcrState {
@@ -57,6 +88,8 @@ class TSimEngine {
     std::size_t Next = 0;  // index of the on-line entry due
     int SentTimes = 0;     // times the due entry was already taken
     int Done = 0;          // on-line blocks taken so far
+    long Seq = 1;          // {seq} of the due on-line block
+    TEcrCounts Counts;
   };
   enum class TPhase {
     Idle,           // not taken, or released
@@ -67,6 +100,7 @@ class TSimEngine {
   };
 
   void OnEvent(const TLineEvent& e);
+  void DrawFault();
   void OnTake(int ecr);
   void OnAck();
   void OnNak();
@@ -86,6 +120,9 @@ class TSimEngine {
   TLogFn FLog;
   bool FVerbose = false;
   TEventFn FObserver;
+  TJournalFn FJournal;
+  double FFaultChance = 0;  // 0..1 per take
+  std::mt19937 FRandom;
   TEcrLineParser FParser;
   Millis FLastByte = 0;
   bool FHaveByte = false;

@@ -273,7 +273,7 @@ TEcrScript DefaultEcr(int ecr) {
 }
 
 std::string Expand(std::string_view tmpl, const TEcrScript& e, int blockNo,
-                   std::optional<std::string_view> text) {
+                   std::optional<std::string_view> text, long seq) {
   std::string out;
   for (std::size_t i = 0; i < tmpl.size(); ++i) {
     if (tmpl[i] != '{') {
@@ -286,6 +286,7 @@ std::string Expand(std::string_view tmpl, const TEcrScript& e, int blockNo,
     if (name == "serial") out += e.Serial;
     else if (name == "block") out += std::to_string(blockNo);
     else if (name == "ecr") out += std::to_string(e.Ecr);
+    else if (name == "seq") out += std::to_string(seq);
     else if (name == "text" && text) out += *text;
     else Fail("unknown placeholder {" + std::string(name) + "}");
     i = close;

@@ -33,7 +33,7 @@ bool ParseFaultKind(std::string_view word, TFaultKind& kind);
 void AddFault(TFaults& f, TFaultKind kind, int count);
 
 struct TOnlineEntry {
-  std::string Text;         // template with {serial}, {block}, {ecr}
+  std::string Text;         // template with {serial}, {block}, {ecr}, {seq}
   bool WaitAnswer = false;  // taken only when the computer's answer frame is
   int Times = 1;            // sent this many times under one block number
 };
@@ -72,9 +72,10 @@ TSimScript LoadSimScript(const std::string& path);
 // Checks the finished ECR (block lengths, placeholders); throws TScriptError without position.
 void ValidateEcr(const TEcrScript& e);
 
-// Fills the placeholders {serial}, {block}, {ecr} and, in replies, {text} (the command
-// block after its letter). Throws TScriptError for an unknown or unclosed placeholder.
+// Fills the placeholders {serial}, {block}, {ecr}, {seq} (the on-line block's sequence
+// number, 1 for the first) and, in replies, {text} (the command block after its letter).
+// Throws TScriptError for an unknown or unclosed placeholder.
 std::string Expand(std::string_view tmpl, const TEcrScript& e, int blockNo,
-                   std::optional<std::string_view> text = std::nullopt);
+                   std::optional<std::string_view> text = std::nullopt, long seq = 1);
 
 }  // namespace kassiro::ecrsim

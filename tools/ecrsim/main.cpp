@@ -6,11 +6,13 @@
 #include <signal.h>
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,10 @@ struct TArgs {
   std::string Script;
   std::string Device;
   std::string LogFile;
+  std::string CountsFile;
+  std::string JournalFile;
+  double FaultRate = 0;
+  std::optional<std::uint32_t> Seed;
   int Speed = 9600;
   bool Pace = false;
   bool Verbose = false;
@@ -120,6 +126,11 @@ void AddOptions(CLI::App& app, TArgs& a) {
   app.add_flag("--pace", a.Pace, "Send at the line's speed (10 bits per byte)");
   app.add_option("--log", a.LogFile, "Write the log to FILE instead of stdout");
   app.add_option("--fault", a.Faults, "Inject faults: ECR:KIND[:N], KIND badcrc, nak, silent or noise");
+  app.add_option("--fault-rate", a.FaultRate, "Percent of takes (0..100) that bring one fault of a random kind")
+      ->check(CLI::Range(0.0, 100.0));
+  app.add_option("--seed", a.Seed, "Seed of the random faults (default: a random one, printed)");
+  app.add_option("--counts", a.CountsFile, "Write what each ECR did to FILE at exit and on SIGUSR1");
+  app.add_option("--journal", a.JournalFile, "Append one line per on-line block taken to FILE");
   app.add_flag("-v,--verbose", a.Verbose, "Log idle filler too");
 }
 
@@ -171,33 +182,79 @@ TLineHolder OpenLine(const TArgs& a) {
   return h;
 }
 
+// The counts file is written whole each time, through a temporary file, so a reader
+// never sees half of it.
+void WriteCounts(const std::string& path, const std::string& text) {
+  if (path.empty()) return;
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << text;
+    if (!out) return;
+  }
+  std::rename(tmp.c_str(), path.c_str());
+}
+
+// "<steady ms> <ecr> <block text>": the times are those of the system's monotonic clock,
+// so another program can line them up with its own.
+class TJournal {
+ public:
+  explicit TJournal(const std::string& path) {
+    if (path.empty()) return;
+    FFile.open(path, std::ios::app);
+    if (!FFile) throw std::runtime_error("cannot write the journal file " + path);
+  }
+  bool Open() const { return FFile.is_open(); }
+  void Add(Millis when, int ecr, std::string_view block) {
+    FFile << when << ' ' << ecr << ' ' << block << '\n' << std::flush;
+  }
+
+ private:
+  std::ofstream FFile;
+};
+
 int Serve(const TArgs& a) {
   CheckSpeed(a.Speed);
   TSimScript script = BuildScript(a);
 
-  // SIGINT and SIGTERM are taken by sigwait below; every thread inherits the mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // SIGINT and SIGTERM (stop) and SIGUSR1 (write the counts) are taken by sigwait below;
+  // every thread inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   TLogOut log(a.LogFile);
+  TJournal journal(a.JournalFile);
   TLineHolder line = OpenLine(a);
   std::vector<std::string> ecrLines;
   for (const auto& e : script.Ecrs)
     ecrLines.push_back("ecrsim: ECR " + std::to_string(e.Ecr) + " serial " + e.Serial);
   TSimRunner runner(std::move(script), *line.Line, TRunOptions{a.Speed, a.Pace, a.Verbose});
   runner.SetLog([&log](std::string_view l) { log.Line(l); });
+  const std::uint32_t seed = a.Seed ? *a.Seed : std::random_device{}();
+  runner.WithEngine([&](TSimEngine& engine) {
+    engine.SetRandomFaults(a.FaultRate, seed);
+    if (journal.Open())
+      engine.SetJournal([&journal](Millis when, int ecr, std::string_view block) {
+        journal.Add(when, ecr, block);
+      });
+    return 0;
+  });
   runner.Start();
 
   for (const auto& l : ecrLines) std::cout << l << '\n';
+  if (a.FaultRate > 0) std::cout << "ecrsim: random faults " << a.FaultRate << " % seed " << seed << '\n';
   std::cout << "ecrsim: line " << line.Name << " (" << line.Path << ")" << std::endl;
 
+  auto counts = [&runner] { return runner.WithEngine([](TSimEngine& e) { return e.FormatCounts(); }); };
   int sig = 0;
-  sigwait(&stopSignals, &sig);
+  while (sigwait(&signals, &sig) == 0 && sig == SIGUSR1) WriteCounts(a.CountsFile, counts());
   runner.Stop();
+  WriteCounts(a.CountsFile, counts());
   log.Line("ecrsim: stopped");
   return 0;
 }
