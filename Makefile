@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps configure build test demo bench fuzz clean
+.PHONY: deps configure build test demo bench fuzz soak clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -29,6 +29,11 @@ bench: build
 # Every fuzz target for FUZZ_SECONDS seconds, in a clang build of its own (build-fuzz).
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh
+
+# A bounded run under load, faults and restarts (scripts/soak.sh); not part of `make test`.
+SOAK_SECONDS ?= 600
+soak: build
+	@SOAK_SECONDS=$(SOAK_SECONDS) bash scripts/soak.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
