@@ -21,6 +21,7 @@ seconds=${SOAK_SECONDS:-600}
 clients=${SOAK_CLIENTS:-300}
 fault_rate=${SOAK_FAULT_RATE:-1}
 seed=${SOAK_SEED:-$((RANDOM * 32768 + RANDOM))}
+speed=38400  # the simulator sends at the line's pace: a real line's timing, and a bounded load
 
 bin=$(cd "$build/bin" 2>/dev/null && pwd) || { echo "soak: no $build/bin; build first (make build)" >&2; exit 1; }
 for p in kassirod ecrsim ecrsoak; do
@@ -45,7 +46,7 @@ check() { if [[ $3 == ok ]]; then row "$1" "$2" ok; else row "$1" "$2" FAIL; fai
 
 # ------------------------------------------------------------------ the line
 "$bin/ecrsoak" --script > "$work/soak.sim"
-"$bin/ecrsim" --script "$work/soak.sim" --fault-rate "$fault_rate" --seed "$seed" --pace --speed 9600 \
+"$bin/ecrsim" --script "$work/soak.sim" --fault-rate "$fault_rate" --seed "$seed" --pace --speed "$speed" \
   --counts "$work/sim.counts" --journal "$work/sim.journal" --log /dev/null > "$work/ecrsim.out" 2>&1 &
 sim_pid=$!
 line=$(wait_for_line "$work/ecrsim.out" '^ecrsim: line ' | awk '{print $3}')
@@ -61,7 +62,7 @@ ip_port=0 lives=0
 start_server() {
   local out=$work/server/kassirod.out.$lives
   setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice \
-    "$work/server/kassirod" "-Port:$line" -Speed:9600 "-IPPort:$ip_port" -LanguageID:1 "${passwords[@]}" > "$out" 2>&1 &
+    "$work/server/kassirod" "-Port:$line" "-Speed:$speed" "-IPPort:$ip_port" -LanguageID:1 "${passwords[@]}" > "$out" 2>&1 &
   kd_pid=$!
   ip_port=$(wait_for_line "$out" 'started on' | sed -E 's/.*TCP port ([0-9]+).*/\1/')
   lives=$((lives + 1))
@@ -74,7 +75,8 @@ fds() { ls /proc/"$1"/fd 2>/dev/null | wc -l; }
 sockets() { ls -l /proc/"$1"/fd 2>/dev/null | grep -c 'socket:' || true; }
 rss() { awk '/^VmRSS/ {print $2}' /proc/"$1"/status 2>/dev/null || echo 0; }
 fds_idle_before=$(fds "$kd_pid")
-files_idle_before=$((fds_idle_before - $(sockets "$kd_pid")))
+sockets_idle_before=$(sockets "$kd_pid")
+files_idle_before=$((fds_idle_before - sockets_idle_before))
 
 # ------------------------------------------------------------------ the clients
 "$bin/ecrsoak" --port "$ip_port" --seconds "$seconds" --clients "$clients" --seed "$seed" \
@@ -89,7 +91,9 @@ events=(hup kill hup kill hup kill hup)
 hups=0 kills=0 crashes=0 next=0
 : > "$work/samples"
 sample() {
-  echo "$lives $((SECONDS - life_start)) $(rss "$kd_pid") $(fds "$kd_pid") $(sockets "$kd_pid")" >> "$work/samples"
+  local listing
+  listing=$(ls -l /proc/"$kd_pid"/fd 2>/dev/null | grep -- '->' || true)
+  echo "$lives $((SECONDS - life_start)) $(rss "$kd_pid") $(grep -c . <<< "$listing") $(grep -c 'socket:' <<< "$listing")" >> "$work/samples"
 }
 restarted_lines() { grep -c 'Server restarted on' "$work/server/kassirod.log" 2>/dev/null || true; }
 do_hup() {
@@ -134,7 +138,7 @@ soak_pid=''
 fds_idle_after=0
 for _ in $(seq 100); do
   fds_idle_after=$(fds "$kd_pid")
-  (( $(sockets "$kd_pid") <= 1 )) && break
+  (( $(sockets "$kd_pid") <= sockets_idle_before )) && break
   sleep 0.1
 done
 files_idle_after=$((fds_idle_after - $(sockets "$kd_pid")))
@@ -157,7 +161,7 @@ mem=$(awk '$2 >= 20 && $3 > 0 {
     printf "%s|%smax %d kB", ok, s, max }' "$work/samples")
 check "resident memory flat" "${mem#*|}" "${mem%%|*}"
 files=$(awk '$2 >= 5 { n = $4 - $5; if (!($1 in lo) || n < lo[$1]) lo[$1] = n; if (n > hi[$1]) hi[$1] = n }
-  END { ok = "ok"; s = ""
+  END { s = ""
     for (l in lo) s = s sprintf("life %d: %d-%d; ", l, lo[l], hi[l])
     printf "%s", s }' "$work/samples")
 max_sockets=$(awk '$5 > m { m = $5 } END { print m + 0 }' "$work/samples")
