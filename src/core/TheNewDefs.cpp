@@ -115,6 +115,7 @@ TIniStru DecodeIniStru(const TIniStruImage& img) {
 void Session::ClearStructures() {
   Ecrs = std::make_unique<TEcrs>();
   InSeans = {};
+  WaitRes = {};
   ServerStatus = 0;
 }
 

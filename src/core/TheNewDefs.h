@@ -49,6 +49,9 @@ struct TWaitRes {
   std::uint8_t Ecr = 0;
   ShortStr Buff;
   bool WaitBlk = false;  // park the result when it is sent
+  // The connection that asked for the result; 0 once it has let go of the set, so
+  // that the result then goes to nobody (identifiers are reused by later clients).
+  std::uint16_t ForID = 0;
 };
 
 // Persistent per-ECR data of the settings record.
@@ -96,8 +99,9 @@ struct Session {
   // server wires it to its settings file; unset means "do not save".
   std::function<void(const TIniStru&)> SaveSettings;
 
-  // Resets every ECR record, the answer window and ServerStatus; WaitRes and
-  // IniStru stay as they are.
+  // Resets every ECR record, the answer window, the awaited result and ServerStatus;
+  // IniStru stays as it is. A stop drops every client, so nothing awaited before it
+  // can be delivered any more.
   void ClearStructures();
 };
 

@@ -97,6 +97,7 @@ bool TPolThread::WaitForEnd(std::chrono::milliseconds Timeout) {
 }
 
 void TPolThread::Execute() {
+  FLoopThread = std::this_thread::get_id();
   try {
     RunLoop();
   } catch (const std::exception& e) {
@@ -197,8 +198,10 @@ void TPolThread::NoiseOff() {
 }
 
 void TPolThread::Next() {
+  const bool fromHandler = std::this_thread::get_id() == FLoopThread.load();
   {
     const std::lock_guard lock(FExMu);
+    if (!fromHandler && !FEx.Online) return;
     FEx.Next = true;
     FEx.Signalled = true;
   }
@@ -276,6 +279,7 @@ void TPolThread::BeginExchange() {
   FEx.InlSendReq = false;
   FEx.Signalled = false;
   FEx.Next = false;
+  FEx.Online = false;
 }
 
 bool TPolThread::NextRequested() {
@@ -312,7 +316,11 @@ void TPolThread::InlineExchange(std::int32_t Ecr, const ShortStr& Block) {
 }
 
 void TPolThread::OnlineExchange(std::int32_t Ecr, const ShortStr& Block) {
-  ResetOnlSendReq();
+  {
+    const std::lock_guard lock(FExMu);
+    FEx.Online = true;
+    FEx.Signalled = false;
+  }
   Fire(&THandlers::OnOnlReceived, Ecr, Block, std::uint8_t{0});
   if (NextRequested()) return;
   switch (WaitOnlSendReq()) {

@@ -82,7 +82,10 @@ class TPolThread final : public TPollLink {
 
   void NoiseOn() override;
   void NoiseOff() override;
-  // Ends the current exchange; nothing more is sent to this ECR in it.
+  // Ends the current exchange; nothing more is sent to this ECR in it. From another
+  // thread it ends only an on-line exchange (a client's refusal of the ECR's request):
+  // an in-line exchange is ended by its own handlers alone, so a stray Next never skips
+  // the reading of an ECR's reply to a command.
   void Next() override;
   // The in-line command for the ECR; honoured only from inside OnEcrInLine.
   void SendInlBlock(const ShortStr& Blk) override;
@@ -100,6 +103,7 @@ class TPolThread final : public TPollLink {
     bool Signalled = false;   // evOnlSendReq (auto-reset)
     bool Next = false;        // FNext
     bool InlSendReq = false;  // FInlSendReq
+    bool Online = false;      // the exchange is an on-line one
     ShortStr InlBlk;          // FInlBlk, in the ECR's character set
     ShortStr OnlBlk;          // FOnlBlk, in the ECR's character set
   };
@@ -144,6 +148,7 @@ class TPolThread final : public TPollLink {
   std::atomic<std::chrono::milliseconds> FOnlineWait{std::chrono::milliseconds(WAIT_COMPUTER)};
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FRunning{false};
+  std::atomic<std::thread::id> FLoopThread{};  // the polling thread, once it runs
   std::mutex FEndMu;
   std::condition_variable FEnded;
   std::thread FThread;

@@ -77,6 +77,7 @@ void HandleOnDisconnect(const TSessionEnv& env, std::uint16_t ID) {
     for (int st = 1; st <= SET_COUNT; ++st) {
       TSetDescr& set = ecr.Sets[static_cast<std::size_t>(st)];
       if (set.OwnerID != ID) continue;
+      LetGoOfResults(env.S, static_cast<std::uint8_t>(e), static_cast<std::uint8_t>(st));
       ReleaseSet(set);
       if (IsMainSet(st) && !(st == ST_REC && receiptPair)) {
         RemoveEcr(env.S, env.NC, static_cast<std::uint8_t>(e));
@@ -91,7 +92,7 @@ void ValidSend(TClientLink& IPSrv, std::uint16_t ID, const ShortStr& Data) {
 
 void WaitDriverResult(Session& S, std::uint8_t St, std::uint8_t Cop, std::uint8_t Ecr,
                       const ShortStr& Buff) {
-  S.WaitRes = TWaitRes{St, Cop, Ecr, Buff, false};
+  S.WaitRes = TWaitRes{St, Cop, Ecr, Buff, false, SetOf(S, Ecr, St).OwnerID};
 }
 
 void SendDriverResult(Session& S, TClientLink& IPSrv, std::uint8_t ErrC, std::uint8_t WaitBlkCOP) {
@@ -102,6 +103,14 @@ void SendDriverResult(Session& S, TClientLink& IPSrv, std::uint8_t ErrC, std::ui
   w.St = NO_SET;  // consumed now, whatever follows
   if (waitedSet == ST_REC && SetOf(S, w.Ecr, ST_PCS).OwnerID != 0) answerSet = ST_PCS;
   TSetDescr& set = SetOf(S, w.Ecr, waitedSet);
+  // Nothing else can be queued on the set while its result is awaited, so the
+  // operation it frees is this one, whoever holds the set now.
+  set.Cop = NO_COP;
+  set.Phase = NO_PHASE;
+  if (w.ForID == 0 || set.OwnerID != w.ForID) {
+    w.WaitBlk = false;
+    return;
+  }
   if (w.WaitBlk) {
     set.WaitBlk2 = true;
     set.WaitBlkBuff = w.Buff;
@@ -109,11 +118,17 @@ void SendDriverResult(Session& S, TClientLink& IPSrv, std::uint8_t ErrC, std::ui
     w.WaitBlk = false;
     w.Cop = WaitBlkCOP;
   }
-  set.Cop = NO_COP;
-  set.Phase = NO_PHASE;
   const ShortStr answer = MakeString(answerSet, w.Cop, 0, w.Ecr, ErrC, w.Buff);
   ValidSend(IPSrv, set.OwnerID, answer);
   if (IsMainSet(waitedSet)) ValidSend(IPSrv, SetOf(S, w.Ecr, waitedSet + 1).OwnerID, answer);
+}
+
+void LetGoOfResults(Session& S, std::uint8_t Ecr, std::uint8_t St) {
+  TSetDescr& set = SetOf(S, Ecr, St);
+  set.WaitBlk2 = false;
+  set.WaitBlkBuff.clear();
+  set.WaitCOP = 0;
+  if (S.WaitRes.St == St && S.WaitRes.Ecr == Ecr) S.WaitRes.ForID = 0;
 }
 
 void AllowAnswer(Session& S, std::uint8_t Ecr, std::uint8_t St) { S.InSeans = TInSeans{Ecr, St}; }
@@ -123,10 +138,11 @@ void ForbidAnswer(Session& S) { S.InSeans = TInSeans{}; }
 void AddEcr(Session& S, TPollLink& NC, std::uint8_t Ecr) {
   TEcr& ecr = EcrOf(S, Ecr);
   if (ecr.UserCount == 0) {
+    // The polling thread wakes by itself for the new ECR. No Next here: it would cut
+    // short an exchange that is still under way with an ECR whose last user just left.
     NC.AddEcr(Ecr);
     if (S.ServerStatus == 0) {
       NC.NoiseOn();
-      NC.Next();
       S.ServerStatus = 1;
     }
   }

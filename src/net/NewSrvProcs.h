@@ -63,13 +63,18 @@ void HandleOnDisconnect(const TSessionEnv& env, std::uint16_t ID);
 // Sends Data to ID; nothing for ID 0 (nobody).
 void ValidSend(TClientLink& IPSrv, std::uint16_t ID, const ShortStr& Data);
 
-// Records the one driver result to deliver later (WaitBlk cleared).
+// Records the one driver result to deliver later (WaitBlk cleared), for the client
+// that holds set St of the ECR now: the one that asked for it.
 void WaitDriverResult(Session& S, std::uint8_t St, std::uint8_t Cop, std::uint8_t Ecr,
                       const ShortStr& Buff);
-// Delivers the pending driver result, if any, with error ErrC to the holder of its set
-// and of the listening set; a result marked WaitBlk is parked in its set first and the
-// message then carries WaitBlkCOP.
+// Consumes the pending driver result, if any, and frees its set's operation. While the
+// client that asked for it still holds the set, the result goes with error ErrC to it
+// and to the holder of the listening set; a result marked WaitBlk is parked in its set
+// first and the message then carries WaitBlkCOP. Otherwise it goes to nobody.
 void SendDriverResult(Session& S, TClientLink& IPSrv, std::uint8_t ErrC, std::uint8_t WaitBlkCOP);
+// A client lets go of set St of the ECR: its parked result is dropped, and a result it
+// still awaits from the ECR will go to nobody (the set stays busy until the ECR is done).
+void LetGoOfResults(Session& S, std::uint8_t Ecr, std::uint8_t St);
 
 // Opens / closes the answer window (who may answer the ECR now).
 void AllowAnswer(Session& S, std::uint8_t Ecr, std::uint8_t St);

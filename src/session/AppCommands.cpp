@@ -115,11 +115,13 @@ void AC_Disc(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uin
   // Set 13 taken through set 3 shares set 3's user of the ECR; releasing it alone
   // leaves that user to set 3.
   const bool sharesUser = ST == ST_REC && SetOf(env.S, Ecr, ST_PCS).OwnerID == ID;
+  LetGoOfResults(env.S, Ecr, ST);
   TSetDescr& set = SetOf(env.S, Ecr, ST);
   set.OwnerID = 0;
   set.Cop = NO_COP;
   set.Phase = NO_PHASE;
   if (ST == ST_PCS) {
+    LetGoOfResults(env.S, Ecr, ST_REC);
     TSetDescr& rec = SetOf(env.S, Ecr, ST_REC);
     rec.OwnerID = 0;
     rec.Cop = NO_COP;

@@ -238,7 +238,8 @@ TEST_F(Numbering, CounterWrapsToOneAndRepairsDamagedValues) {
   }
 }
 
-TEST(SessionState, ClearStructuresResetsSessionsButNotSettingsOrTheAwaitedResult) {
+// A stop drops every client: nothing awaited before it can be delivered any more.
+TEST(SessionState, ClearStructuresResetsSessionsAndTheAwaitedResultButNotSettings) {
   Session s;
   TEcr& ecr = (*s.Ecrs)[7];
   ecr.Sets[3].OwnerID = 12;
@@ -275,9 +276,9 @@ TEST(SessionState, ClearStructuresResetsSessionsButNotSettingsOrTheAwaitedResult
   EXPECT_EQ(s.ServerStatus, 0);
   EXPECT_EQ(s.InSeans.Ecr, 0);
   EXPECT_EQ(s.InSeans.St, 0);
-  EXPECT_EQ(s.WaitRes.St, 3);
-  EXPECT_EQ(s.WaitRes.Buff.view(), "result");
-  EXPECT_TRUE(s.WaitRes.WaitBlk);
+  EXPECT_EQ(s.WaitRes.St, 0);
+  EXPECT_TRUE(s.WaitRes.Buff.empty());
+  EXPECT_FALSE(s.WaitRes.WaitBlk);
   EXPECT_EQ(s.IniStru.GlobalBon, 77);
   EXPECT_EQ(s.IniStru.ERData[7].Bon, 5);
 }

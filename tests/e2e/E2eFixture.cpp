@@ -79,6 +79,34 @@ bool TJournal::WaitForCount(std::string_view line, std::size_t n) {
   });
 }
 
+// --- TMutableLine ---
+
+void TMutableLine::Hold(int pass, std::chrono::milliseconds bound) {
+  std::lock_guard lock(FHoldMu);
+  FPass = pass;
+  FReleased = false;
+  FBound = bound;
+}
+
+void TMutableLine::ReleaseHold() {
+  {
+    std::lock_guard lock(FHoldMu);
+    FReleased = true;
+  }
+  FHoldCv.notify_all();
+}
+
+void TMutableLine::WaitIfHeld() {
+  std::unique_lock lock(FHoldMu);
+  if (FPass < 0) return;
+  if (FPass > 0) {
+    --FPass;
+    return;
+  }
+  FHoldCv.wait_for(lock, FBound, [this] { return FReleased; });
+  FPass = -1;
+}
+
 // --- E2eTest ---
 
 void E2eTest::Start(std::string_view script, const std::function<void(TIniStru&)>& adjust) {
@@ -99,11 +127,13 @@ void E2eTest::OnSimEvent(const ecrsim::TLineEvent& e) {
   if (e.Kind == K::Filler || e.Kind == K::Noise) return;
   // Runs before the engine acts on the event, so the switch catches its answer.
   if (e.Kind == K::Frame && FMuteArmed.exchange(false)) FLine.SetMuted(true);
+  if (e.Kind == K::Frame && FHoldArmed.exchange(false)) FLine.Hold(FHoldPass, FHoldBound);
   if (e.Kind == K::Release) FLine.SetMuted(false);
   FSimHeard.Add(ecrsim::Describe(e));
 }
 
 void E2eTest::TearDown() {
+  FLine.ReleaseHold();
   FClients.clear();
   FServer.reset();  // stops polling and closes the line before the ECRs go
   if (FSim) FSim->Stop();
@@ -115,6 +145,19 @@ void E2eTest::TearDown() {
     std::printf("Simulator log (last %zu lines):\n%s", log.size() - from, tail.c_str());
   }
   FSim.reset();
+}
+
+void E2eTest::HoldAfterNextFrame(int pass, std::chrono::milliseconds bound) {
+  FHoldPass = pass;
+  FHoldBound = bound;
+  FHoldArmed = true;  // published after the values it carries
+}
+
+void E2eTest::RestartServer() {
+  FServer->StopKassiro();
+  FServer->StartKassiro();
+  ASSERT_TRUE(FServer->Started());
+  ASSERT_NE(FServer->ListeningPort(), 0);
 }
 
 TcpClient& E2eTest::Connect() {

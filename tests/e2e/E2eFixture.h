@@ -59,8 +59,10 @@ class TJournal {
   Lines FLines;
 };
 
-// The ECRs' end of the pseudo-terminal, with a switch that swallows what the ECRs
-// write: an ECR that heard a frame but never acknowledges it.
+// The ECRs' end of the pseudo-terminal, with switches on what the ECRs write. Muted:
+// everything is swallowed (an ECR that heard a frame but never acknowledges it). Held:
+// after `pass` more writes the next one waits until released, or for at most `bound`
+// (an ECR that acknowledges or replies late).
 class TMutableLine final : public ecrsim::TSimLine {
  public:
   explicit TMutableLine(TPty& pty) : FInner(pty) {}
@@ -68,13 +70,24 @@ class TMutableLine final : public ecrsim::TSimLine {
     return FInner.Read(buf, timeoutMs);
   }
   bool Write(std::span<const std::uint8_t> bytes) override {
-    return FMuted ? true : FInner.Write(bytes);
+    if (FMuted) return true;
+    WaitIfHeld();
+    return FInner.Write(bytes);
   }
   void SetMuted(bool muted) { FMuted = muted; }
+  void Hold(int pass, std::chrono::milliseconds bound);
+  void ReleaseHold();
 
  private:
+  void WaitIfHeld();
+
   ecrsim::TPtyLine FInner;
   std::atomic<bool> FMuted{false};
+  std::mutex FHoldMu;
+  std::condition_variable FHoldCv;
+  int FPass = -1;  // writes still let through before the held one; -1: not holding
+  bool FReleased = false;
+  std::chrono::milliseconds FBound{0};
 };
 
 class E2eTest : public ::testing::Test {
@@ -97,6 +110,12 @@ class E2eTest : public ::testing::Test {
   // The simulated ECRs swallow everything after the next command frame they hear
   // until the line is released: that frame is never acknowledged.
   void MuteAfterNextFrame() { FMuteArmed = true; }
+  // After the next frame they hear, the simulated ECRs write `pass` times as usual and
+  // then hold their next write until ReleaseHold(), or for at most `bound`.
+  void HoldAfterNextFrame(int pass, std::chrono::milliseconds bound);
+  void ReleaseHold() { FLine.ReleaseHold(); }
+  // Stops and starts the server, as the operator or a SIGHUP does; clients are dropped.
+  void RestartServer();
   bool AddSimFault(int ecr, ecrsim::TFaultKind kind, int count);
 
   // Waits until the simulated ECR has sent a frame with this payload `times` times.
@@ -119,6 +138,9 @@ class E2eTest : public ::testing::Test {
   TJournal FSimHeard;  // what the ECRs received: "take 03", "frame R12; crc ok", "release", ...
   TJournal FSimLog;    // the simulator's own log, shown when a test fails
   std::atomic<bool> FMuteArmed{false};
+  std::atomic<bool> FHoldArmed{false};
+  int FHoldPass = 0;
+  std::chrono::milliseconds FHoldBound{0};
   std::unique_ptr<ecrsim::TSimRunner> FSim;
   std::unique_ptr<TKassiroServer> FServer;
   std::vector<std::unique_ptr<TcpClient>> FClients;

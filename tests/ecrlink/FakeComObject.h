@@ -74,6 +74,8 @@ class FakeComObject final : public TBasicCommunicationObject {
   void QueueGetReply(TReply r) { Locked([&] { getReplies_.push_back(std::move(r)); }); }
   // GetBlock then stays in the call until Abort (at most a minute).
   void SetGetBlockHangs(bool h) { Locked([&] { getHangs_ = h; }); }
+  // Runs inside every SendBlock, while the frame's ACK would be awaited.
+  void SetDuringSend(std::function<void()> f) { Locked([&] { duringSend_ = std::move(f); }); }
 
   // Lets n more takes through the gate.
   void AllowTakes(int n) {
@@ -114,6 +116,9 @@ class FakeComObject final : public TBasicCommunicationObject {
 
   std::int32_t SendBlock(ShortStr Block) override {
     journal_.Add("SendBlock " + Block.str());
+    std::function<void()> during;
+    Locked([&] { during = duringSend_; });
+    if (during) during();
     const std::lock_guard lock(mu_);
     if (aborted_) return RES_TIMEOUT;
     if (sendResults_.empty()) return RES_OK;
@@ -156,6 +161,7 @@ class FakeComObject final : public TBasicCommunicationObject {
   std::deque<std::int32_t> sendResults_;
   std::deque<TReply> getReplies_;
   bool getHangs_ = false;
+  std::function<void()> duringSend_;
   int permits_ = 0;
   bool parked_ = false;
   bool aborted_ = false;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FakeComObject.h"
@@ -342,6 +343,18 @@ TEST_F(PolThreadLoop, NextAfterTheInLineSendSkipsTheRead) {
   ASSERT_TRUE(RunEcr5("1;", 2));
   EXPECT_EQ(Exchange(), (Lines{"EcrInLine 5 1; 0", "SendBlock CMD", "InlSended 5 0",
                                "EcrInLine 5 1; 0", "SendBlock CMD", "InlSended 5 0"}));
+}
+
+// A client that takes a set while the ECR's ACK of a command is awaited may call Next
+// from its own thread; the exchange still reads the ECR's reply, so the result the
+// session awaits is delivered and the set does not stay busy.
+TEST_F(PolThreadLoop, NextFromAnotherThreadDuringTheInLineSendKeepsTheRead) {
+  inLine_ = [](TPolThread& p) { p.SendInlBlock("CMD"); };
+  fake_.SetDuringSend([this] { std::thread([this] { poll_->Next(); }).join(); });
+  fake_.QueueGetReply({RES_OK, "done;"});
+  ASSERT_TRUE(RunEcr5("1;"));
+  EXPECT_EQ(Exchange(), (Lines{"EcrInLine 5 1; 0", "SendBlock CMD", "InlSended 5 0",
+                               "GetBlock 8000", "InlReceived 5 done; 0"}));
 }
 
 TEST_F(PolThreadLoop, OnLineAnswerGivenInsideTheHandlerIsSentWithoutWaiting) {

@@ -117,7 +117,7 @@ Check Awaited(std::uint8_t st, std::uint8_t cop, std::string_view text) {
   };
 }
 
-const std::vector<std::string> START_POLLING{"AddEcr 5", "NoiseOn", "Next"};
+const std::vector<std::string> START_POLLING{"AddEcr 5", "NoiseOn"};
 const std::vector<std::string> STOP_POLLING{"RemoveEcr 5", "NoiseOff"};
 
 TUserLocale CommaLocale() {
@@ -222,12 +222,12 @@ std::vector<CmdCase> Cases() {
        Both(Msg(ST_ERS, COP_DISC, ECR, ERR_NOT_YOURS)),
        {},
        {}},
-      {"AC_Disc_keeps_parked_result_and_text",
+      {"AC_Disc_drops_parked_result_keeps_text",
        Then(Holds({{ECR, ST_ERS, ME}}),
             Then(Parked(ST_ERS), Queued(ST_ERS, 4, NOT_COMPLETED, "t;"))),
        Req(ST_ERS, COP_DISC), Mine(Req(ST_ERS, COP_DISC)), STOP_POLLING,
        All({Descr(ST_ERS, 0, 0, "t;"),
-            [](Session& s) { EXPECT_TRUE(SetOf(s, ECR, ST_ERS).WaitBlk2); }})},
+            [](Session& s) { EXPECT_FALSE(SetOf(s, ECR, ST_ERS).WaitBlk2); }})},
       {"AC_Disc_13_alone_keeps_set3_user",
        Holds({{ECR, ST_PCS, ME}, {ECR, ST_REC, ME}}),
        Req(ST_REC, COP_DISC),

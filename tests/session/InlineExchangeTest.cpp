@@ -154,15 +154,38 @@ TEST_F(InlineExchange, CancelAfterHandOverStillDeliversAndKeepsTheSetBusyUntilTh
   EXPECT_EQ(Set(2, ST_RPR).Phase, NOT_SENDED);
 }
 
-TEST_F(InlineExchange, OwnerGoneMidExchangeStillFreesTheSet) {
+// A result belongs to the client that asked for it, while it holds the set. One that
+// left takes its result with it: neither the set's next holder, even under the freed
+// identifier, nor the listener gets it; the set is busy only until the ECR is done.
+TEST_F(InlineExchange, ResultOfAClientThatLeftGoesToNobody) {
   Queue(4, "12;");
   HandleEcrInline(Env, 2, 0, "1;");
   HandleOnDisconnect(Env, OWNER);
+  Take(OWNER, 2, ST_RPR);  // a new client, given the identifier that was freed
+  Request(OWNER, ST_RPR, 5, 2, "new;");
+  const std::string busy = Msg(ST_RPR, 5, 2, ERR_BUSY);
+  EXPECT_EQ(Clients.Take(), (std::vector<Sent>{{OWNER, busy}, {LISTENER, busy}}));
   HandleInlSended(Env, 2, RES_OK);
   HandleInlReceived(Env, 2, RES_OK, "0;");
-  EXPECT_EQ(Clients.Take(), (std::vector<Sent>{{LISTENER, Msg(ST_RPR, 4, 2, 0, "0;")}}));
+  EXPECT_TRUE(Clients.Take().empty());
   EXPECT_EQ(Set(2, ST_RPR).Cop, 0);
   EXPECT_EQ(Set(2, ST_RPR).Phase, 0);
+  EXPECT_EQ(S.WaitRes.St, 0);
+  Queue(5, "new;");
+  EXPECT_EQ(Set(2, ST_RPR).Phase, NOT_SENDED);
+}
+
+// A stop drops every client: what was awaited before it is gone, so the set is free
+// for its next holder at once and a later time-out on the ECR has nothing to send.
+TEST_F(InlineExchange, StopDiscardsTheAwaitedResult) {
+  Queue(4, "12;");
+  HandleEcrInline(Env, 2, 0, "1;");
+  HandleInlSended(Env, 2, RES_OK);
+  S.ClearStructures();
+  Take(OWNER, 2, ST_RPR);
+  Queue(5, "new;");
+  EXPECT_EQ(Set(2, ST_RPR).Phase, NOT_SENDED);
+  EXPECT_EQ(S.WaitRes.St, 0);
 }
 
 }  // namespace

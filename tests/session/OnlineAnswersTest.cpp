@@ -77,6 +77,31 @@ TEST_F(OnlineAnswers, ConfirmationRule) {
   }
 }
 
+// A client that lets go of its sets takes its parked result with it: the next holder
+// of set 3 (and so of set 13), even under the same identifier, is not sent it.
+TEST_F(OnlineAnswers, ParkedResultOfAClientThatLeftGoesToNobody) {
+  for (const bool disconnect : {true, false}) {
+    SCOPED_TRACE(disconnect ? "disconnect" : "release");
+    Take(LISTENER, 4, ST_RECL);
+    ParkReceiptStep(ST_PCS, 6);
+    HandleOnlSended(Env, 4, RES_OK);
+    Clients.Take();
+    if (disconnect) {
+      HandleOnDisconnect(Env, HOLDER);
+    } else {
+      Request(HOLDER, ST_PCS, COP_DISC, 4);
+    }
+    Take(HOLDER, 4, ST_PCS);
+    Clients.Take();
+    NextBlock(7);
+    EXPECT_TRUE(Clients.Take().empty());
+    EXPECT_FALSE(Set(4, ST_REC).WaitBlk2);
+    HandleOnDisconnect(Env, HOLDER);
+    HandleOnDisconnect(Env, LISTENER);
+    Poll.Take();
+  }
+}
+
 TEST_F(OnlineAnswers, ParkedReceiptResultUnderSetThreeGoesToTheReceiptHolders) {
   Take(LISTENER, 4, ST_RECL);
   Take(33, 4, ST_PCSL);  // the listener of set 3 is not a receipt holder
@@ -130,7 +155,7 @@ TEST_F(OnlineAnswers, ParkedResultOfAFreedSetIsDroppedAndCleared) {
   HandleOnlSended(Env, 4, RES_OK);
   Request(HOLDER, ST_REC, COP_DISC, 4);
   Clients.Take();
-  EXPECT_TRUE(Set(4, ST_REC).WaitBlk2);
+  EXPECT_FALSE(Set(4, ST_REC).WaitBlk2);
   NextBlock(7);
   EXPECT_TRUE(Clients.Take().empty());
   EXPECT_FALSE(Set(4, ST_REC).WaitBlk2);

@@ -104,6 +104,16 @@ std::string TSimEngine::FormatCounts() const {
   return out + "total " + CountsText(total) + "\n";
 }
 
+bool TSimEngine::AddOnline(int ecr, TOnlineEntry entry) {
+  TEcrState* s = Find(ecr);
+  if (!s) return false;
+  TEcrScript checked = s->Script;
+  checked.Online.push_back(std::move(entry));
+  ValidateEcr(checked);
+  s->Script = std::move(checked);
+  return true;
+}
+
 int TSimEngine::BlockNo(int ecr) const {
   const TEcrState* s = Find(ecr);
   return s ? s->BlockNo : -1;

@@ -72,6 +72,9 @@ class TSimEngine {
 
   // More faults for an ECR while running; false if the ECR is not simulated.
   bool AddFault(int ecr, TFaultKind kind, int count);
+  // One more on-line block at the end of an ECR's list while running; false if the
+  // ECR is not simulated. Throws TScriptError for a block the script would refuse.
+  bool AddOnline(int ecr, TOnlineEntry entry);
   // The block number the ECR's next on-line block carries; -1 if not simulated.
   int BlockNo(int ecr) const;
   // How many of the ECR's on-line blocks are done; -1 if not simulated.
