@@ -4,6 +4,9 @@ set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev googletest libasio-dev libcli11-dev
           pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl)
+# The tray application (Qt 6 Widgets, Qt Test) and its tests on a private X server with a
+# tray host, driven by xdotool, photographed by ImageMagick.
+packages+=(qt6-base-dev xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core icewm)
 
 missing=()
 for p in "${packages[@]}"; do

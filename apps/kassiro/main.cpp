@@ -1,0 +1,99 @@
+// kassiro: the Kassiro server as a tray application for the shop's operator.
+//
+// Files live beside the executable and take its name: kassiro.STG (settings record),
+// kassiro.INI (code table), kassiro.log (log) and kassiro.md (the operator's guide shown
+// by Help). One copy runs per installation; a second one ends silently, and
+// `kassiro -Q:password` asks the running copy to quit. SIGTERM and SIGINT (a desktop
+// logout) close it like an accepted remote quit.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include "core/LogFile.h"
+#include "core/SelfMsgs.h"
+#include "server/KassiroServer.h"
+#include "ui/TrayMain.h"
+#include "util/BarDefs.h"
+#include "util/PrmProc.h"
+
+namespace {
+
+using namespace kassiro;
+
+// The close signals, blocked in every thread (so block them before the first one is
+// made) and read from a descriptor by the event loop.
+sigset_t CloseSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+// As far as the system allows: a process without the right to raise its priority logs
+// the failure and runs on.
+void RaisePriority() {
+  if (::setpriority(PRIO_PROCESS, 0, -20) != 0)
+    LogAddLine("SetPriorityClass fail ! LastError=" + std::to_string(errno));
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const sigset_t closeSignals = CloseSignals();
+  pthread_sigmask(SIG_BLOCK, &closeSignals, nullptr);
+
+  const std::filesystem::path exe = ExecutablePath();
+  TKassiroServer server(exe);
+  TSelfMessenger messenger(exe);
+  const TParamList params(argc, argv);
+
+  std::string password;
+  if (params.HasParam("Q", password)) {
+    messenger.SendMessage(SM_QUIT, password);
+    return 0;
+  }
+  if (!server.ServerInis().Unique()) return 0;  // another copy runs: end silently
+
+  RaisePriority();
+  QApplication app(argc, argv);
+  // Qt takes the user's locale for the C library; the server's number formats stay "C".
+  std::setlocale(LC_NUMERIC, "C");
+  InitRegionalSettings();
+  QApplication::setQuitOnLastWindowClosed(false);  // closing a window never ends the program
+
+  std::filesystem::path helpFile = exe;
+  ui::TfmMain fmMain(server, helpFile.replace_extension(".md"));
+  QObject::connect(&fmMain, &ui::TfmMain::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+
+  const int signalFd = ::signalfd(-1, &closeSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+  QSocketNotifier signalNotifier(signalFd, QSocketNotifier::Read);
+  QObject::connect(&signalNotifier, &QSocketNotifier::activated, &fmMain, [&fmMain, signalFd] {
+    signalfd_siginfo info;
+    while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    fmMain.CloseWithoutPrompt();
+  });
+
+  fmMain.FormCreate();
+  fmMain.ListenTo(messenger);
+  if (server.Started()) {
+    std::cout << server.Title() << " started on " << server.PortName() << ". Clients connect on TCP port "
+              << server.ListeningPort() << "." << std::endl;
+  } else {
+    std::cout << server.Title() << " stopped: the serial port could not be opened." << std::endl;
+  }
+  const int rc = QApplication::exec();
+  ::close(signalFd);
+  return rc;
+}

@@ -1,0 +1,104 @@
+// The tray application's main object: the notification-area icon with its pop-up menu,
+// the start and stop of the server, the guarded settings dialogs, the status and help
+// windows, and the close of the program (from "Exit", a remote quit or a signal). It
+// never shows a window of its own.
+#pragma once
+
+#include <QAction>
+#include <QObject>
+#include <QPixmap>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/SelfMsgs.h"
+#include "server/KassiroServer.h"
+#include "ui/HelpWindow.h"
+#include "ui/MarginMenu.h"
+#include "ui/StatusWindow.h"
+#include "ui/logic/DialogRules.h"
+#include "ui/logic/PortList.h"
+#include "ui/logic/TrayMenu.h"
+
+namespace kassiro::ui {
+
+class TfmMain : public QObject {
+  Q_OBJECT
+ public:
+  using TPortLister = std::function<std::vector<TSerialPortEntry>()>;
+
+  // helpFile: the operator's guide shown by "Help" and F1.
+  TfmMain(TKassiroServer& server, std::filesystem::path helpFile, QObject* parent = nullptr);
+  ~TfmMain() override;
+
+  // Clears the shared records, shows the icon and starts the server. A start that fails
+  // leaves the server stopped and shows the error; start-up goes on regardless.
+  void FormCreate();
+  // From here on, quit requests of a second copy are obeyed.
+  void ListenTo(TSelfMessenger& messenger);
+  // A close that asks for no password, as after an accepted remote quit (SIGTERM, SIGINT).
+  void CloseWithoutPrompt();
+  // The close of the program: saves the settings, asks for the password unless a remote
+  // quit asked for the close, then stops the server and emits closed(). False when the
+  // close was refused.
+  bool FormCloseQuery();
+
+  QAction* Item(TMenuItem item) const { return FItems[static_cast<std::size_t>(item)]; }
+  TMarginMenu* PopupMenu() const { return FPopupMenu.get(); }
+  QSystemTrayIcon* TrayIcon() const { return FTrayIcon; }
+  int TrayImage() const { return FTrayImage; }
+  const QPixmap& PopupImg() const { return FPopupImg; }
+  // The status window, created on first use.
+  TfmKassiroStatus* fmKassiroStatus();
+  THelpWindow* HelpWindow();
+  bool PromptOpen() const { return FGuard.Open(); }
+  void SetPortLister(TPortLister lister) { FPortLister = std::move(lister); }
+
+ public slots:
+  void miAccessClick();
+  void miOffsetClick();
+  void miPortsClick();
+  void miLanguageClick();
+  void miStartStopClick();
+  void miHelpClick();
+  void miExitServClick();
+  void TrayIconDblClick();
+  void ShowHelp(int context);
+
+ signals:
+  void closed();
+
+ private:
+  void BuildMenu();
+  void StartKassiro();
+  void StopKassiro();
+  // Menu items, icon and status texts as the server's state has them.
+  void SetMenuItems();
+  void BringToFront();
+  // The guard sequence: one password prompt at a time, then the dialog.
+  void Guarded(const std::function<void()>& dialog);
+  std::string AdminPassword();
+  void SaveSettings();
+  void ConnectHelp(QObject* source);
+
+  TKassiroServer& FServer;
+  std::filesystem::path FHelpFile;
+  QPixmap FPopupImg;
+  std::unique_ptr<TMarginMenu> FPopupMenu;
+  std::array<QAction*, TRAY_MENU.size()> FItems{};
+  QSystemTrayIcon* FTrayIcon = nullptr;
+  int FTrayImage = IMAGE_STOPPED;
+  std::unique_ptr<TfmKassiroStatus> FStatus;
+  std::unique_ptr<THelpWindow> FHelp;
+  TPromptGuard FGuard;  // held while a password prompt or a guarded dialog is open
+  TPortLister FPortLister = [] { return ListSerialPorts(); };
+  TSelfMessenger* FMessenger = nullptr;
+  std::unique_ptr<QSocketNotifier> FMessages;
+  bool FClosing = false;
+};
+
+}  // namespace kassiro::ui
