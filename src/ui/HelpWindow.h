@@ -5,6 +5,7 @@
 #include <QTextBrowser>
 
 #include <filesystem>
+#include <string>
 
 namespace kassiro::ui {
 
@@ -17,6 +18,7 @@ class THelpWindow : public QTextBrowser {
 
  private:
   void Load();
+  void NameHeadings(const std::string& markdown);
   std::filesystem::path FHelpFile;
   bool FLoaded = false;
 };

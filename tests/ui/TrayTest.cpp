@@ -2,6 +2,7 @@
 // states, Start, Stop and Exit with and without a password, a remote quit, a close
 // signal, a start that fails at the port, the guard, and the saves of the dialogs.
 #include <QSignalSpy>
+#include <QTextBlock>
 
 #include <memory>
 #include <mutex>
@@ -326,6 +327,11 @@ class TrayTest : public QObject {
     THelpWindow* help = t.main->HelpWindow();
     QVERIFY(help->isVisible());
     QVERIFY(help->toPlainText().contains("Server ports"));
+    QVERIFY(!help->toPlainText().contains("<a"));
+    QStringList anchors;
+    for (QTextBlock b = help->document()->begin(); b.isValid(); b = b.next())
+      for (auto it = b.begin(); !it.atEnd(); ++it) anchors << it.fragment().charFormat().anchorNames();
+    QVERIFY2(anchors.contains("help-230"), qPrintable(anchors.join(',')));
     QCOMPARE(help->windowTitle(), QString::fromStdString(ApplicationTitle()));
   }
 };

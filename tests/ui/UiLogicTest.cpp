@@ -147,6 +147,15 @@ TEST(TrayMenu, ItemsInOrderWithCaptionsTagsAndHelpContexts) {
   EXPECT_EQ(HelpAnchor(230), "help-230");
 }
 
+TEST(HelpTopics, AnchorsNameTheNextHeading) {
+  const auto anchors = HeadingAnchors(
+      "# Guide\n\n<a name=\"help-210\"></a>\n## Access: the passwords\r\ntext\n"
+      "<a name=\"trouble\"></a>\n\n### When something is wrong \n<a name=\"dangling\"></a>\n");
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"Access: the passwords", "help-210"}, {"When something is wrong", "trouble"}};
+  EXPECT_EQ(anchors, expected);
+}
+
 TEST(TrayMenu, StatesFollowTheServer) {
   constexpr TMenuState running = MenuStateFor(true);
   constexpr TMenuState stopped = MenuStateFor(false);

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace kassiro::ui {
 
@@ -19,5 +22,10 @@ inline constexpr int HELP_EXIT = 290;
 inline std::string HelpAnchor(int context) {
   return context > 0 && context != HELP_CONTENTS ? "help-" + std::to_string(context) : std::string();
 }
+
+// The guide's anchors with the heading each one stands before: a line
+// `<a name="help-210"></a>` names the next heading ("## Access" -> {"Access",
+// "help-210"}). The guide's viewer puts the names on those headings.
+std::vector<std::pair<std::string, std::string>> HeadingAnchors(std::string_view markdown);
 
 }  // namespace kassiro::ui
