@@ -35,5 +35,9 @@ SOAK_SECONDS ?= 600
 soak: build
 	@SOAK_SECONDS=$(SOAK_SECONDS) bash scripts/soak.sh $(BUILD)
 
+# The operator's guide's pictures, taken from the tray program under Xvfb.
+screenshots: build
+	@bash scripts/screenshots.sh $(BUILD)
+
 clean:
 	rm -rf $(BUILD)
