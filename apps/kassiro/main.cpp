@@ -4,8 +4,7 @@
 // kassiro.INI (code table), kassiro.log (log) and kassiro.md (the operator's guide shown
 // by Help). One copy runs per installation; a second one ends silently, and
 // `kassiro -Q:password` asks the running copy to quit. SIGTERM and SIGINT (a desktop
-// logout) close it like an accepted remote quit.
-#include <signal.h>
+// logout) close it like an accepted remote quit, and so does SIGHUP (its terminal gone).
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include "core/LogFile.h"
 #include "core/SelfMsgs.h"
 #include "server/KassiroServer.h"
+#include "server/StopSignals.h"
 #include "ui/TrayMain.h"
 #include "util/BarDefs.h"
 #include "util/PrmProc.h"
@@ -29,16 +29,6 @@
 namespace {
 
 using namespace kassiro;
-
-// The close signals, blocked in every thread (so block them before the first one is
-// made) and read from a descriptor by the event loop.
-sigset_t CloseSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  return set;
-}
 
 // As far as the system allows: a process without the right to raise its priority logs
 // the failure and runs on.
@@ -50,20 +40,26 @@ void RaisePriority() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const sigset_t closeSignals = CloseSignals();
-  pthread_sigmask(SIG_BLOCK, &closeSignals, nullptr);
+  // First: held in every thread, the stop signals are read by the event loop later.
+  HoldStopSignals();
+  const sigset_t closeSignals = StopSignalSet();
 
   const std::filesystem::path exe = ExecutablePath();
-  TKassiroServer server(exe);
-  TSelfMessenger messenger(exe);
   const TParamList params(argc, argv);
-
   std::string password;
   if (params.HasParam("Q", password)) {
-    messenger.SendMessage(SM_QUIT, password);
+    TSelfMessenger(exe).SendMessage(SM_QUIT, password);
     return 0;
   }
-  if (!server.ServerInis().Unique()) return 0;  // another copy runs: end silently
+  TKassiroServer server(exe);
+  if (!server.ServerInis().Unique()) {
+    if (server.ServerInis().HeldByAnother()) return 0;  // another copy runs: end silently
+    const std::string why = server.ServerInis().OpenFailure();
+    std::cerr << why << std::endl;
+    LogAddLine(why);
+    return 1;
+  }
+  TSelfMessenger messenger(exe);
 
   RaisePriority();
   QApplication app(argc, argv);
