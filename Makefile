@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps configure build test demo bench fuzz soak clean
+.PHONY: deps configure build test demo bench fuzz soak screenshots clean
 
 deps:
 	@bash scripts/install-deps.sh
