@@ -38,6 +38,12 @@ class TBasicCommunicationObject {
   // one end at once with RES_TIMEOUT, so a stopping polling thread never waits out a
   // line time-out. After it the object is only closed and freed.
   virtual void Abort() {}
+  // The device has gone (an adapter pulled out, the far end of a line closed): every
+  // take, send and receive then fails at once with RES_TIMEOUT until the line is back.
+  virtual bool LineLost() const { return false; }
+  // Closes a lost device and tries once to open it again by its name; true when the
+  // line works again.
+  virtual bool ReopenEcrPort() { return true; }
 
  protected:
   std::int32_t FSpeed = 0;

@@ -67,6 +67,7 @@ void TPolThread::SetOnTakeError(TOnErr h) { SetHandler(&THandlers::OnTakeError, 
 void TPolThread::SetOnSendReqTimeOutError(TOnErr h) {
   SetHandler(&THandlers::OnSendReqTimeOutError, std::move(h));
 }
+void TPolThread::SetOnLineDown(TOnLine h) { SetHandler(&THandlers::OnLineDown, std::move(h)); }
 
 // The handler is copied under the lock and called outside it, so the destructor can
 // clear the handlers while one runs, and a handler may call back into the thread.
@@ -233,6 +234,14 @@ void TPolThread::RunLoop() {
   std::int32_t Ecr = -1;
   std::int32_t TakeResult = RES_NORESULT;
   while (!FTerminated) {
+    if (FCommObj->LineLost()) {
+      if (!RecoverLine()) break;
+      // The line is back: start as on a new line, with the same ECRs to poll.
+      FCommObj->FreeEcr();
+      Ecr = -1;
+      TakeResult = RES_NORESULT;
+      continue;
+    }
     if (TakeResult == RES_OK) {
       FCommObj->FreeEcr();
       FCommObj->FreeEcr();
@@ -249,6 +258,26 @@ void TPolThread::RunLoop() {
     if (OldEcr > Ecr && TakeResult != RES_OK) FCommObj->FreeEcr();
     TakeResult = PollEcr(Ecr);
   }
+}
+
+// Brings a lost line back: the session hears at once that it is down (and fails what
+// waits for the line), then the device is opened again by its name after waits that
+// double up to LINE_RETRY_LAST, the session hearing again after each failed attempt.
+// False when the thread is to stop.
+bool TPolThread::RecoverLine() {
+  std::chrono::milliseconds wait = LINE_RETRY_FIRST;
+  for (;;) {
+    Fire(&THandlers::OnLineDown);
+    if (WaitOrTerminate(wait)) return false;
+    if (FCommObj->ReopenEcrPort()) return true;
+    wait = std::min(wait * 2, LINE_RETRY_LAST);
+  }
+}
+
+// True when the thread is to stop; otherwise after d.
+bool TPolThread::WaitOrTerminate(std::chrono::milliseconds d) {
+  std::unique_lock lock(FCS);
+  return FListChanged.wait_for(lock, d, [this] { return FTerminated.load(); });
 }
 
 void TPolThread::WaitForEcrs() {

@@ -31,9 +31,15 @@ using TOnEcrBlk = std::function<void(TPolThread& Sender, std::int32_t Ecr, const
 // A failed take or an on-line request nobody answered; the last value is always 0.
 using TOnErr = std::function<void(TPolThread& Sender, std::int32_t Ecr, std::uint8_t result,
                                   std::int32_t ext)>;
+// The serial line is lost: raised when it goes and after every attempt to open it
+// again that failed.
+using TOnLine = std::function<void(TPolThread& Sender)>;
 
 inline constexpr std::int32_t MaxLogNo = 99;     // highest ECR logical number
 inline constexpr std::int32_t MaxECRCount = 99;  // most ECRs in the list
+// Waits between attempts to open a lost line again: doubling from the first to the last.
+inline constexpr std::chrono::milliseconds LINE_RETRY_FIRST{100};
+inline constexpr std::chrono::milliseconds LINE_RETRY_LAST{1000};
 
 class TPolThread final : public TPollLink {
  public:
@@ -57,6 +63,7 @@ class TPolThread final : public TPollLink {
   void SetOnOnlReceived(TOnEcrBlk h);
   void SetOnTakeError(TOnErr h);
   void SetOnSendReqTimeOutError(TOnErr h);
+  void SetOnLineDown(TOnLine h);
 
   // How long an on-line request waits for its answer (WAIT_COMPUTER by default).
   void SetOnlineWait(std::chrono::milliseconds w) { FOnlineWait = w; }
@@ -97,6 +104,7 @@ class TPolThread final : public TPollLink {
     TOnEcrBlk OnEcrInLine, OnInlReceived, OnOnlReceived;
     TCommandNotify OnInlSended, OnOnlSended;
     TOnErr OnTakeError, OnSendReqTimeOutError;
+    TOnLine OnLineDown;
   };
   // The state of one exchange that other threads may touch, guarded by FExMu.
   struct TExchange {
@@ -115,6 +123,8 @@ class TPolThread final : public TPollLink {
   void InlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void OnlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void WaitForEcrs();
+  bool RecoverLine();
+  bool WaitOrTerminate(std::chrono::milliseconds d);
   TWaitOutcome WaitOnlSendReq();
   void ResetOnlSendReq();
   void BeginExchange();

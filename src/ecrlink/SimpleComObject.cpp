@@ -1,5 +1,6 @@
 #include "ecrlink/SimpleComObject.h"
 
+#include <cerrno>
 #include <utility>
 
 #include "core/LogFile.h"
@@ -16,6 +17,11 @@ std::span<const std::uint8_t> Bytes(std::string_view s) {
 }
 
 bool LaterThan(Millis now, Millis start, Millis timeOut) { return now - start > timeOut; }
+
+// Failures that mean the device itself is gone, not just one transfer.
+bool LineGone(int errNo) {
+  return errNo == EIO || errNo == ENXIO || errNo == ENODEV || errNo == EBADF;
+}
 
 }  // namespace
 
@@ -93,8 +99,10 @@ bool TSimpleComObject::IsOpen() const {
   return FPort != nullptr;
 }
 
+// A lost line counts as open: it is being brought back, and its operations fail
+// quietly meanwhile.
 void TSimpleComObject::CheckOpen() const {
-  if (!IsOpen()) throw ECommError("Port not open " + FCommPortName + "!");
+  if (!IsOpen() && !FLost) throw ECommError("Port not open " + FCommPortName + "!");
 }
 
 void TSimpleComObject::OpenEcrPort() {
@@ -112,6 +120,7 @@ void TSimpleComObject::OpenEcrPort() {
     FSpIndex = spIndex;
     FFailedIo = 0;
     FAborted = false;
+    FLost = false;
     FLastBeginSend = FClock.Now();  // the line is quiet since it opened
     FLastTimeForSend = 0;
   }
@@ -126,12 +135,41 @@ void TSimpleComObject::OpenEcrPort() {
 }
 
 void TSimpleComObject::CloseEcrPort() {
-  if (!IsOpen()) return;
+  if (!IsOpen() && !FLost) return;
   FreeEcr();
   FNoise.reset();
   std::lock_guard lk(csRW);
-  FPort->Close();
+  if (FPort) FPort->Close();
   FPort.reset();
+  FLost = false;
+}
+
+bool TSimpleComObject::ReopenEcrPort() {
+  if (!FLost) return true;
+  if (FAborted) return false;
+  std::unique_ptr<TBytePort> gone;
+  {
+    std::lock_guard lk(csRW);
+    gone = std::move(FPort);  // the filler writes nothing while there is no port
+  }
+  if (gone) gone->Close();
+  std::unique_ptr<TBytePort> port = FPortFactory ? FPortFactory(FCommPortName, FSpeed) : nullptr;
+  if (!port) return false;
+  try {
+    port->Open();
+  } catch (const ECommError&) {
+    return false;  // not back yet; the caller tries again later
+  }
+  {
+    std::lock_guard lk(csRW);
+    FPort = std::move(port);
+    FFailedIo = 0;
+    FLastBeginSend = FClock.Now();
+    FLastTimeForSend = 0;
+  }
+  FLost = false;
+  if (FLog) FLog("Port " + FCommPortName + " open again");
+  return true;
 }
 
 void TSimpleComObject::NoiseOn() {
@@ -144,7 +182,7 @@ void TSimpleComObject::NoiseOff() {
 
 void TSimpleComObject::NoiseStep() {
   std::lock_guard lk(csRW);
-  if (!FPort) return;
+  if (!FPort || FLost) return;
   const Millis idle = FClock.Now() - FLastBeginSend.load();
   if (idle <= Millis{FLastTimeForSend.load()} + NOISE_TIMEOUT) return;
   const TWriteResult w = WriteLocked(IDLE_FILLER);
@@ -156,6 +194,10 @@ void TSimpleComObject::NoiseStep() {
 TSimpleComObject::TWriteResult TSimpleComObject::WriteLocked(std::span<const std::uint8_t> bytes) {
   TWriteResult r;
   r.begin = FClock.Now();
+  if (!FPort) {  // a lost line between two attempts to open it again
+    r.errNo = EBADF;
+    return r;
+  }
   FLastBeginSend = r.begin;
   std::size_t written = 0;
   r.ok = FPort->Write(bytes, written, r.errNo);
@@ -182,6 +224,7 @@ bool TSimpleComObject::ReadOne(std::uint8_t& b, std::string_view where) {
   bool got = false;
   {
     std::lock_guard lk(csRW);
+    if (!FPort) return false;  // a lost line between two attempts to open it again
     got = FPort->ReadByte(b, errNo);
   }
   if (!got && errNo != 0) IoFailed("Read error ", errNo, where);
@@ -189,13 +232,19 @@ bool TSimpleComObject::ReadOne(std::uint8_t& b, std::string_view where) {
   return got;
 }
 
-// A line that has gone (adapter pulled, other side of a pty closed) fails every read:
-// only the first failure of a run is logged, and one line when the line works again.
+// A device that has gone (adapter pulled, other side of a pty closed) marks the line
+// lost, logged once; the polling thread then brings it back. Other failures are left
+// to the time-outs: only the first of a run is logged, and one line when the line
+// works again.
 void TSimpleComObject::IoFailed(std::string_view what, int errNo, std::string_view where) {
-  if (FFailedIo.fetch_add(1) != 0) return;
   std::string line(what);
   line += std::to_string(errNo);
   line += where;
+  if (LineGone(errNo)) {
+    if (!FLost.exchange(true) && FLog) FLog("Port " + FCommPortName + " lost: " + line);
+    return;
+  }
+  if (FFailedIo.fetch_add(1) != 0) return;
   if (FLog) FLog(line);
 }
 
@@ -208,6 +257,7 @@ void TSimpleComObject::IoWorked() {
 
 void TSimpleComObject::FreeEcr() {
   CheckOpen();
+  if (FLost) return;
   const TWriteResult w = WriteFileCs(RELEASE_REQUEST);
   if (!w.ok) IoFailed("WriteFileCs error ", w.errNo, "! FreeEcr");
 }
@@ -215,7 +265,7 @@ void TSimpleComObject::FreeEcr() {
 std::int32_t TSimpleComObject::TakeEcr(std::int32_t Ecr, ShortStr& Block) {
   CheckOpen();
   Block.clear();
-  if (FAborted) return RES_TIMEOUT;
+  if (Stopped()) return RES_TIMEOUT;
   const ShortStr request = MakeTakeRequest(Ecr);
   {
     std::lock_guard lk(csRW);
@@ -231,7 +281,7 @@ std::int32_t TSimpleComObject::TakeEcr(std::int32_t Ecr, ShortStr& Block) {
 std::int32_t TSimpleComObject::GetBlock(ShortStr& Block, std::uint32_t BegTimeOut) {
   CheckOpen();
   Block.clear();
-  if (FAborted) return RES_TIMEOUT;
+  if (Stopped()) return RES_TIMEOUT;
   const Millis start = FLastBeginSend.load();
   return ReceiveFrame(Block, start, Millis{BegTimeOut} + FLastTimeForSend.load());
 }
@@ -246,7 +296,7 @@ std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Milli
     std::uint8_t b = 0;
     const bool got = ReadOne(b, "! GetBlock");
     const Millis now = FClock.Now();
-    if (FAborted || LaterThan(now, start, timeOut)) return RES_TIMEOUT;
+    if (Stopped() || LaterThan(now, start, timeOut)) return RES_TIMEOUT;
     if (!got) continue;
     switch (rx.Consume(b)) {
       case TRxEvent::rxIgnored:
@@ -272,7 +322,7 @@ std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Milli
 
 std::int32_t TSimpleComObject::SendBlock(ShortStr Block) {
   CheckOpen();
-  if (FAborted) return RES_TIMEOUT;
+  if (Stopped()) return RES_TIMEOUT;
   const TFrameBuffer tx = BuildFrame(Block, SendWaitConsts[static_cast<std::size_t>(FSpIndex)].BefBeg);
   {
     std::lock_guard lk(csRW);
@@ -287,7 +337,7 @@ std::int32_t TSimpleComObject::SendBlock(ShortStr Block) {
     for (;;) {
       std::uint8_t b = 0;
       const bool got = ReadOne(b, "! SendBlock");
-      if (FAborted || LaterThan(FClock.Now(), w.begin, timeOut)) return RES_TIMEOUT;
+      if (Stopped() || LaterThan(FClock.Now(), w.begin, timeOut)) return RES_TIMEOUT;
       if (!got) continue;
       if (b == ECR_ACK) return RES_OK;
       if (b != ECR_NAK) continue;

@@ -108,6 +108,11 @@ class TSimpleComObject final : public TBasicCommunicationObject {
   // Ends the wait under way (within one 10 ms read) and every later take, send and
   // receive with RES_TIMEOUT, without touching the line; FreeEcr and closing still work.
   void Abort() override { FAborted = true; }
+  // A read or write that fails because the device is gone (EIO, ENXIO, ENODEV, EBADF)
+  // marks the line lost: logged once, "Port NAME lost: " and the failure's text.
+  bool LineLost() const override { return FLost; }
+  // Logs "Port NAME open again" when it succeeds.
+  bool ReopenEcrPort() override;
 
   bool IsOpen() const;
   // One check of the filler: FE FE if nothing was written for NOISE_TIMEOUT after the
@@ -131,6 +136,7 @@ class TSimpleComObject final : public TBasicCommunicationObject {
   bool ReadOne(std::uint8_t& b, std::string_view where);
   std::int32_t ReceiveFrame(ShortStr& Block, Millis start, Millis timeOut);
   void IoFailed(std::string_view what, int errNo, std::string_view where);
+  bool Stopped() const { return FAborted || FLost; }
   void IoWorked();
 
   TPortFactory FPortFactory;
@@ -141,8 +147,9 @@ class TSimpleComObject final : public TBasicCommunicationObject {
   std::atomic<Millis> FLastBeginSend{0};
   std::atomic<std::uint32_t> FLastTimeForSend{0};
   std::int32_t FSpIndex = -1;
-  std::atomic<std::uint32_t> FFailedIo{0};
-  std::atomic<bool> FAborted{false};  // failed reads/writes since the line last worked
+  std::atomic<std::uint32_t> FFailedIo{0};  // failed reads/writes since the line last worked
+  std::atomic<bool> FAborted{false};
+  std::atomic<bool> FLost{false};     // the device is gone; FPort may be null meanwhile
   std::unique_ptr<TNoiseThread> FNoise;     // null while the port is closed
 };
 

@@ -9,6 +9,7 @@
 #include "ecrlink/SimpleComObject.h"
 #include "session/AppCommands.h"
 #include "session/InlineExchange.h"
+#include "session/LineDown.h"
 #include "session/OnlineAnswers.h"
 #include "session/OnlineHandling.h"
 #include "util/LangTbl.h"
@@ -112,6 +113,7 @@ void TKassiroServer::WirePollEvents(TPolThread& pol) {
                                          std::uint8_t err, std::int32_t) {
     HandleSendReqTimeOut(env, static_cast<std::uint8_t>(ecr), err);
   }));
+  pol.SetOnLineDown(locked([](const TSessionEnv& env, TPolThread&) { HandleLineDown(env); }));
 }
 
 void TKassiroServer::LoadFromIniFile() {

@@ -74,6 +74,14 @@ class FakeComObject final : public TBasicCommunicationObject {
   void QueueGetReply(TReply r) { Locked([&] { getReplies_.push_back(std::move(r)); }); }
   // GetBlock then stays in the call until Abort (at most a minute).
   void SetGetBlockHangs(bool h) { Locked([&] { getHangs_ = h; }); }
+  // The line is lost from now on, until `failedReopens` attempts to open it again
+  // have failed.
+  void LoseLine(int failedReopens) {
+    Locked([&] {
+      lost_ = true;
+      reopenFailures_ = failedReopens;
+    });
+  }
   // Runs inside every SendBlock, while the frame's ACK would be awaited.
   void SetDuringSend(std::function<void()> f) { Locked([&] { duringSend_ = std::move(f); }); }
 
@@ -142,6 +150,21 @@ class FakeComObject final : public TBasicCommunicationObject {
     return r.Result;
   }
 
+  bool LineLost() const override {
+    const std::lock_guard lock(mu_);
+    return lost_;
+  }
+  bool ReopenEcrPort() override {
+    journal_.Add("ReopenEcrPort");
+    const std::lock_guard lock(mu_);
+    if (reopenFailures_ > 0) {
+      --reopenFailures_;
+      return false;
+    }
+    lost_ = false;
+    return true;
+  }
+
   void Abort() override {
     journal_.Add("Abort");
     Locked([&] { aborted_ = true; });
@@ -155,12 +178,14 @@ class FakeComObject final : public TBasicCommunicationObject {
   }
 
   TJournal& journal_;
-  std::mutex mu_;
+  mutable std::mutex mu_;
   std::condition_variable cv_;
   std::map<int, TReply> takeReplies_;
   std::deque<std::int32_t> sendResults_;
   std::deque<TReply> getReplies_;
   bool getHangs_ = false;
+  bool lost_ = false;
+  int reopenFailures_ = 0;
   std::function<void()> duringSend_;
   int permits_ = 0;
   bool parked_ = false;

@@ -357,6 +357,28 @@ TEST_F(PolThreadLoop, NextFromAnotherThreadDuringTheInLineSendKeepsTheRead) {
                                "GetBlock 8000", "InlReceived 5 done; 0"}));
 }
 
+// A lost line: the session hears it at once and after every failed attempt to open it
+// again; once it is back, the same ECRs are polled, after one release request.
+TEST_F(PolThreadLoop, LostLineIsOpenedAgainAndPollingGoesOn) {
+  poll_->SetOnLineDown([this](TPolThread&) { journal_.Add("LineDown"); });
+  fake_.LoseLine(2);
+  ASSERT_TRUE(RunEcr5("1;"));
+  EXPECT_EQ(journal_.Lines(),
+            (Lines{"FreeEcr", "LineDown", "ReopenEcrPort", "LineDown", "ReopenEcrPort", "LineDown",
+                   "ReopenEcrPort", "FreeEcr", "TakeEcr 5", "EcrInLine 5 1; 0", "FreeEcr",
+                   "FreeEcr"}));
+}
+
+TEST_F(PolThreadLoop, StopWhileTheLineIsLostEndsTheThread) {
+  poll_->SetOnLineDown([this](TPolThread&) { journal_.Add("LineDown"); });
+  fake_.LoseLine(1000000);
+  poll_->AddEcr(5);
+  poll_->Resume();
+  ASSERT_TRUE(journal_.WaitFor("ReopenEcrPort"));
+  poll_.reset();  // returns once the thread has ended
+  EXPECT_TRUE(journal_.Has("CloseEcrPort"));
+}
+
 TEST_F(PolThreadLoop, OnLineAnswerGivenInsideTheHandlerIsSentWithoutWaiting) {
   onlReceived_ = [](TPolThread& p) { p.SendOnlBlock("ANS;"); };
   ASSERT_TRUE(RunEcr5(kOnlineReq));

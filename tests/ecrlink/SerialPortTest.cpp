@@ -161,7 +161,7 @@ TEST(SerialPortPty, ReadsWhatTheOtherSideWrote) {
 }
 
 // The other side gone: reads fail, but each still takes its window (no busy loop), and
-// the protocol logs the first failure only.
+// the protocol logs the line lost, once.
 TEST(SerialPortPty, HungUpLineFailsQuietly) {
   TPty pty;
   TSerialPort port(pty.SlavePath(), 9600);
@@ -192,7 +192,8 @@ TEST(SerialPortPty, HungUpLineFailsQuietly) {
   }
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.size(), 1u) << log.back();
-  EXPECT_TRUE(log[0].starts_with("Read error ") && log[0].ends_with("! GetBlock")) << log[0];
+  const std::string lost = "Port " + pty2.SlaveName() + " lost: Read error ";
+  EXPECT_TRUE(log[0].starts_with(lost) && log[0].ends_with("! GetBlock")) << log[0];
 }
 
 // A tiny ECR on the master side: answers a take request for ECR 5 with "READY", and

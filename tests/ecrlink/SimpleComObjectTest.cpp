@@ -442,40 +442,107 @@ TEST_F(ComTest, NoiseOnBeforeOpenAndDestructionWhileRunning) {
 
 // ------------------------------------------------------------ failed I/O
 
+// Failures of single transfers (here a write the device did not take in time) are
+// left to the time-outs: logged once per run, with one line when the line works again.
 TEST_F(ComTest, FailedReadsAreLoggedOncePerRunAndRecoveryIsCounted) {
   Open();
-  port.FailNextReads(50, EIO);
+  port.FailNextReads(50, ETIMEDOUT);
   port.QueueIncoming(clock.Now() + 600, EcrFrame("back"));
   ShortStr block;
   EXPECT_EQ(com.GetBlock(block, BIG_TO), RES_OK);
   EXPECT_EQ(block.view(), "back");
-  EXPECT_EQ(Log(), (std::vector<std::string>{"Read error 5! GetBlock",
+  EXPECT_EQ(Log(), (std::vector<std::string>{"Read error 110! GetBlock",
                                              "Serial line recovered after 50 failed reads/writes"}));
+  EXPECT_FALSE(com.LineLost());
 }
 
 TEST_F(ComTest, FailedWritesAreLoggedWithTheirTexts) {
   Open();
-  port.FailNextWrites(1, EIO);
+  port.FailNextWrites(1, ETIMEDOUT);
   com.FreeEcr();
-  EXPECT_EQ(Log().at(0), "WriteFileCs error 5! FreeEcr");
+  EXPECT_EQ(Log().at(0), "WriteFileCs error 110! FreeEcr");
   com.FreeEcr();
   EXPECT_EQ(Log().at(1), "Serial line recovered after 1 failed reads/writes");
 
-  port.FailNextWrites(1, ENXIO);
+  port.FailNextWrites(1, EAGAIN);
   ShortStr block;
   EXPECT_EQ(com.TakeEcr(1, block), RES_TIMEOUT);  // the operation goes on to its time-out
-  EXPECT_EQ(Log().at(2), "Write error 6! TakeEcr");
+  EXPECT_EQ(Log().at(2), "Write error 11! TakeEcr");
 
-  port.FailNextWrites(1, EIO);
+  port.FailNextWrites(1, ETIMEDOUT);
   clock.Advance(1000);
   com.NoiseStep();
-  EXPECT_EQ(Log().at(4), "WriteFileCs error 5! NoiseThread");
+  EXPECT_EQ(Log().at(4), "WriteFileCs error 110! NoiseThread");
   EXPECT_EQ(Log().size(), 5u);
 
-  port.FailNextWrites(1, EIO);
+  port.FailNextWrites(1, ETIMEDOUT);
   port.QueueIncoming(clock.Now() + 1, EcrFrame("z"));
   EXPECT_EQ(com.GetBlock(block, BIG_TO), RES_OK);  // the ACK failed; the block is still ours
-  EXPECT_EQ(Log().at(6), "Write error 5! AckNak");
+  EXPECT_EQ(Log().at(6), "Write error 110! AckNak");
+  EXPECT_FALSE(com.LineLost());
+}
+
+// A device that is gone fails the operation under way and every later one at once,
+// without touching the line, until it is opened again by its name. The loss and the
+// return are logged once each, however many attempts it takes.
+TEST_F(ComTest, LostDeviceFailsAtOnceUntilOpenedAgain) {
+  const int errs[] = {EIO, ENXIO, ENODEV, EBADF};
+  for (const int err : errs) {
+    SCOPED_TRACE(err);
+    TLine line;
+    line.Open();
+    line.port.FailNextReads(1, err);
+    ShortStr block;
+    EXPECT_EQ(line.com.GetBlock(block, BIG_TO), RES_TIMEOUT);
+    EXPECT_TRUE(line.com.LineLost());
+    const std::size_t writes = line.port.Writes().size();
+    const Millis before = line.clock.Now();
+    EXPECT_EQ(line.com.TakeEcr(3, block), RES_TIMEOUT);
+    EXPECT_EQ(line.com.SendBlock("x"), RES_TIMEOUT);
+    EXPECT_EQ(line.com.GetBlock(block, BIG_TO), RES_TIMEOUT);
+    line.com.FreeEcr();
+    line.clock.Advance(1000);
+    line.com.NoiseStep();
+    EXPECT_EQ(line.port.Writes().size(), writes);
+    EXPECT_EQ(line.clock.Now(), before + 1000);  // no operation waited for its time-out
+
+    line.port.FailNextOpen("Unable to open port COM1!");
+    EXPECT_FALSE(line.com.ReopenEcrPort());
+    EXPECT_FALSE(line.port.IsOpen());  // the lost device is closed
+    EXPECT_TRUE(line.com.LineLost());
+    EXPECT_EQ(line.com.TakeEcr(3, block), RES_TIMEOUT);
+    EXPECT_TRUE(line.com.ReopenEcrPort());
+    EXPECT_FALSE(line.com.LineLost());
+    EXPECT_EQ(line.port.OpenCount(), 2);
+    EXPECT_EQ(line.port.LastPortName(), "COM1");
+
+    line.port.QueueIncoming(line.clock.Now() + 1, EcrFrame("1;"));
+    EXPECT_EQ(line.com.GetBlock(block, BIG_TO), RES_OK);
+    EXPECT_EQ(line.Log(), (std::vector<std::string>{
+                              "Port COM1 lost: Read error " + std::to_string(err) + "! GetBlock",
+                              "Port COM1 open again"}));
+  }
+}
+
+TEST_F(ComTest, LostDeviceSeenByAWriteOrTheFillerAndClosedWhileLost) {
+  Open();
+  port.FailNextWrites(1, EIO);
+  com.NoiseOn();
+  clock.Advance(1000);
+  ASSERT_TRUE(WaitUntil([&] { return com.LineLost(); }));
+  com.NoiseOff();
+  EXPECT_EQ(Log(), (std::vector<std::string>{"Port COM1 lost: WriteFileCs error 5! NoiseThread"}));
+  EXPECT_TRUE(com.ReopenEcrPort());
+  port.FailNextWrites(1, EIO);
+  ShortStr block;
+  EXPECT_EQ(com.TakeEcr(1, block), RES_TIMEOUT);
+  EXPECT_EQ(Log().back(), "Port COM1 lost: Write error 5! TakeEcr");
+  port.FailNextOpen("Unable to open port COM1!");
+  EXPECT_FALSE(com.ReopenEcrPort());
+  com.CloseEcrPort();  // also between two attempts, with no device open
+  EXPECT_FALSE(com.LineLost());
+  EXPECT_FALSE(com.IsOpen());
+  EXPECT_THROW(com.TakeEcr(1, block), ECommError);
 }
 
 }  // namespace
