@@ -25,6 +25,7 @@ demo: build
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)
+	@bash scripts/bench-tray.sh $(BUILD)
 
 # Every fuzz target for FUZZ_SECONDS seconds, in a clang build of its own (build-fuzz).
 fuzz: deps

@@ -16,6 +16,7 @@ void SetProgramCaption(QWidget* w) {
 TKassiroDialog::TKassiroDialog(int helpContext, QWidget* parent)
     : QDialog(parent), FHelpContext(helpContext) {
   SetProgramCaption(this);
+  setMinimumWidth(340);  // wide enough for the caption
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(help, &QShortcut::activated, this, [this] { emit helpRequested(FHelpContext); });
 }
