@@ -58,13 +58,14 @@ mkdir -p "$work/server"
 cp "$bin/kassirod" "$work/server/"
 passwords=()
 for s in $(seq 14); do passwords+=("-SetPW:$s:pw"); done
-ip_port=0 lives=0
+# One port for every life of the server: a SIGHUP restart reads it from the settings again.
+ip_port=$("$bin/ecrsoak" --free-port) lives=0
 start_server() {
   local out=$work/server/kassirod.out.$lives
   setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice \
     "$work/server/kassirod" "-Port:$line" "-Speed:$speed" "-IPPort:$ip_port" -LanguageID:1 "${passwords[@]}" > "$out" 2>&1 &
   kd_pid=$!
-  ip_port=$(wait_for_line "$out" 'started on' | sed -E 's/.*TCP port ([0-9]+).*/\1/')
+  wait_for_line "$out" 'started on' > /dev/null
   lives=$((lives + 1))
   life_start=$SECONDS
 }
@@ -177,7 +178,7 @@ kinds=$(sed -nE 's/.* silent=([0-9]+).* badcrc=([0-9]+) noise=([0-9]+) nak_fault
 share=$(awk -v r="$random" -v t="$takes" 'BEGIN { printf "%.2f", (t > 0 ? 100 * r / t : 0) }')
 line_ok=ok; (( takes > 0 )) || line_ok=FAIL
 check "line faults injected" "exchanges $takes, faulted $random ($share %): $kinds; seed $seed" "$line_ok"
-online=$(sed -nE 's/.* online_taken=([0-9]+).* commands=([0-9]+) answers=([0-9]+).*/on-line blocks taken \1, commands \2, answers \3/p' <<< "$total")
+online=$(sed -nE 's/.* online_taken=([0-9]+).* commands=([0-9]+) answers=([0-9]+).* stray_answers=([0-9]+).*/on-line blocks taken \1, commands \2, answers \3 (after a block that wanted none: \4)/p' <<< "$total")
 row "line traffic" "$online" ""
 
 if (( failed )); then

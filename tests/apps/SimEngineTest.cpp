@@ -188,6 +188,18 @@ loop
   EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;2;0;A;B;")) << "loop";
 }
 
+TEST_F(SimEngineTest, AFrameAfterAPlainBlockIsAckedButTakesNoFurtherBlock) {
+  Load(R"(ecr 3
+online "{serial};{block};0;A;B;"
+online "{serial};{block};8;4711;;12.50;" answer
+)");
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;0;0;A;B;"));
+  EXPECT_EQ(Feed(ComputerFrame("ANS;")), Bytes{0x06});
+  EXPECT_EQ(Engine->Counts(3)->StrayAnswers, 1);
+  EXPECT_EQ(Engine->OnlineDone(3), 1) << "the query was never sent, so it is not taken";
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;1;8;4711;;12.50;"));
+}
+
 TEST_F(SimEngineTest, ReleaseEndsTheExchange) {
   Load("ecr 3\n");
   TakeAndAck(3);
@@ -264,7 +276,7 @@ TEST_F(SimEngineTest, CountsWhatEachEcrDid) {
   const std::string text = Engine->FormatCounts();
   EXPECT_EQ(text.substr(0, text.find('\n')),
             "ecr 3 takes=2 silent=0 inline=1 online_sent=1 online_taken=1 commands=1 answers=0 "
-            "repeats=1 naks_sent=0 badcrc=1 noise=0 nak_faults=0 random_faults=0");
+            "repeats=1 naks_sent=0 badcrc=1 noise=0 nak_faults=0 random_faults=0 stray_answers=0");
   EXPECT_NE(text.find("\ntotal takes=4 silent=1 inline=2 "), std::string::npos) << text;
 }
 

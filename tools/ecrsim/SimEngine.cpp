@@ -79,6 +79,7 @@ void AddCounts(TEcrCounts& sum, const TEcrCounts& c) {
   sum.Noise += c.Noise;
   sum.NakFaults += c.NakFaults;
   sum.RandomFaults += c.RandomFaults;
+  sum.StrayAnswers += c.StrayAnswers;
 }
 
 std::string CountsText(const TEcrCounts& c) {
@@ -86,9 +87,9 @@ std::string CountsText(const TEcrCounts& c) {
   std::snprintf(buf, sizeof buf,
                 "takes=%ld silent=%ld inline=%ld online_sent=%ld online_taken=%ld commands=%ld "
                 "answers=%ld repeats=%ld naks_sent=%ld badcrc=%ld noise=%ld nak_faults=%ld "
-                "random_faults=%ld",
+                "random_faults=%ld stray_answers=%ld",
                 c.Takes, c.Silent, c.Inline, c.OnlineSent, c.OnlineTaken, c.Commands, c.Answers,
-                c.Repeats, c.NaksSent, c.BadCrc, c.Noise, c.NakFaults, c.RandomFaults);
+                c.Repeats, c.NaksSent, c.BadCrc, c.Noise, c.NakFaults, c.RandomFaults, c.StrayAnswers);
   return buf;
 }
 
@@ -170,6 +171,7 @@ void TSimEngine::OnTake(int ecr) {
     return;
   }
   FCurOnline = OnlineDue();
+  FCurWaitsAnswer = FCurOnline && FCur->Script.Online[FCur->Next].WaitAnswer;
   const std::string& tmpl =
       FCurOnline ? FCur->Script.Online[FCur->Next].Text : FCur->Script.Inline;
   ++(FCurOnline ? FCur->Counts.OnlineSent : FCur->Counts.Inline);
@@ -217,7 +219,12 @@ void TSimEngine::OnFrame(const TLineEvent& e) {
   } else if (FPhase == TPhase::OnlineTaken) {
     if (!AcceptFrame(e)) return;
     ++FCur->Counts.Answers;
-    if (OnlineDue() && FCur->Script.Online[FCur->Next].WaitAnswer) CompleteOnline();
+    if (FCurWaitsAnswer) {
+      CompleteOnline();
+    } else {  // the block was taken with its ACK already: the frame answers nothing
+      ++FCur->Counts.StrayAnswers;
+      Log(Tag(FCur->Script.Ecr) + "answer to a block that wanted none");
+    }
     FPhase = TPhase::Idle;
   }
 }

@@ -42,6 +42,7 @@ struct TEcrCounts {
   long Noise = 0;        // frames sent after noise bytes
   long NakFaults = 0;    // good frames of the computer refused on purpose
   long RandomFaults = 0; // faults drawn at random (--fault-rate)
+  long StrayAnswers = 0; // answer frames after a block that waited for none
 };
 
 class TSimEngine {
@@ -134,6 +135,7 @@ class TSimEngine {
   TEcrState* FCur = nullptr;  // the ECR taken now
   TPhase FPhase = TPhase::Idle;
   bool FCurOnline = false;    // FCur answered its take with an on-line block
+  bool FCurWaitsAnswer = false;  // ... one that is taken only with the computer's answer
   std::string FFrame;         // payload of the last frame sent, for repeats
   int FRepeatsLeft = 0;
 };

@@ -13,6 +13,7 @@
 // again: connections cut and reports lost in between are expected.
 //
 //   ecrsoak --script                      # print the simulator script of the layout
+//   ecrsoak --free-port                   # print a TCP port that is free now
 //   ecrsoak --port P --seconds S [--clients N] [--seed N] [--journal FILE] [--password PW]
 #include <algorithm>
 #include <array>
@@ -92,7 +93,7 @@ struct TRun {
   void Problem(long& counter, const std::string& what) {
     ++counter;
     ++ProblemCount;
-    if (Problems.size() < 40) Problems.push_back(what);
+    if (counter <= 5 && Problems.size() < 40) Problems.push_back(what);  // the first of each kind
   }
 
   // Within a restart window, or within the grace after its end (generous: on a busy
@@ -786,10 +787,12 @@ int RunSoak(const TOptions& opt) {
 
 int main(int argc, char** argv) {
   using namespace kassiro::soak;
+  using asio::ip::tcp;
   CLI::App app{"ecrsoak: the clients of the soak run"};
   TOptions opt;
-  bool script = false;
+  bool script = false, freePort = false;
   app.add_flag("--script", script, "Print the simulator script of the run's 99 ECRs and end");
+  app.add_flag("--free-port", freePort, "Print a TCP port that is free now and end");
   app.add_option("--port", opt.Port, "The server's TCP port on 127.0.0.1");
   app.add_option("--seconds", opt.Seconds, "Length of the run")->check(CLI::Range(1, 86400));
   app.add_option("--clients", opt.Clients, "Client connections (the watcher included)")->check(CLI::Range(8, 480));
@@ -799,6 +802,12 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   if (script) {
     std::cout << SimScript();
+    return 0;
+  }
+  if (freePort) {  // the server must keep one port across its restarts
+    asio::io_context io;
+    tcp::acceptor a(io, tcp::endpoint(tcp::v4(), 0));
+    std::cout << a.local_endpoint().port() << std::endl;
     return 0;
   }
   if (opt.Port == 0) {
