@@ -32,6 +32,7 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/kassiro-soak.XXXXXX")
 sim_pid='' kd_pid='' soak_pid='' keep=${SOAK_KEEP:-0}
 cleanup() {
+  (( $? == 0 )) || keep=1
   for p in $soak_pid $kd_pid $sim_pid; do kill -TERM "$p" 2>/dev/null || true; done
   for p in $soak_pid $kd_pid $sim_pid; do wait "$p" 2>/dev/null || true; done
   if [[ $keep == 1 ]]; then echo "soak: files kept in $work"; else rm -rf "$work"; fi
@@ -49,7 +50,7 @@ check() { if [[ $3 == ok ]]; then row "$1" "$2" ok; else row "$1" "$2" FAIL; fai
 "$bin/ecrsim" --script "$work/soak.sim" --fault-rate "$fault_rate" --seed "$seed" --pace --speed "$speed" \
   --counts "$work/sim.counts" --journal "$work/sim.journal" --log /dev/null > "$work/ecrsim.out" 2>&1 &
 sim_pid=$!
-line=$(wait_for_line "$work/ecrsim.out" '^ecrsim: line ' | awk '{print $3}')
+pty=$(wait_for_line "$work/ecrsim.out" '^ecrsim: line ' | awk '{print $3}')
 
 # ------------------------------------------------------------------ the server
 # In a folder of its own. Without the right to raise its priority (which it tries, and
@@ -63,9 +64,9 @@ ip_port=$("$bin/ecrsoak" --free-port) lives=0
 start_server() {
   local out=$work/server/kassirod.out.$lives
   setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice \
-    "$work/server/kassirod" "-Port:$line" "-Speed:$speed" "-IPPort:$ip_port" -LanguageID:1 "${passwords[@]}" > "$out" 2>&1 &
+    "$work/server/kassirod" "-Port:$pty" "-Speed:$speed" "-IPPort:$ip_port" -LanguageID:1 "${passwords[@]}" > "$out" 2>&1 &
   kd_pid=$!
-  wait_for_line "$out" 'started on' > /dev/null
+  (wait_for_line "$out" "started on") > /dev/null  # in a subshell: it sets "line"
   lives=$((lives + 1))
   life_start=$SECONDS
 }
@@ -101,14 +102,14 @@ do_hup() {
   local before
   before=$(restarted_lines)
   kill -USR1 "$soak_pid" 2>/dev/null || true
-  kill -HUP "$kd_pid"
+  kill -HUP "$kd_pid" 2>/dev/null || true  # a server that died is found by the next round
   for _ in $(seq 100); do (( $(restarted_lines) > before )) && break; sleep 0.1; done
   kill -USR2 "$soak_pid" 2>/dev/null || true
   hups=$((hups + 1))
 }
 do_kill() {
   kill -USR1 "$soak_pid" 2>/dev/null || true
-  kill -KILL "$kd_pid"
+  kill -KILL "$kd_pid" 2>/dev/null || true
   wait "$kd_pid" 2>/dev/null || true
   start_server
   kill -USR2 "$soak_pid" 2>/dev/null || true
