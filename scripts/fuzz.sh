@@ -25,7 +25,7 @@ summary=()
 for t in $targets; do
   corpus="$build/corpus/$t" crashes="$build/crashes/$t" log="$build/logs/$t.log"
   mkdir -p "$corpus" "$crashes" "$(dirname "$log")"
-  args=(-max_total_time="$seconds" -timeout=10 -print_final_stats=1 -artifact_prefix="$crashes/")
+  args=(-max_total_time="$seconds" -timeout=60 -print_final_stats=1 -artifact_prefix="$crashes/")
   [ -f "fuzz/dict/$t.dict" ] && args+=(-dict="fuzz/dict/$t.dict")
   echo "fuzz_$t: ${seconds}s"
   if ! "$build/bin/fuzz_$t" "${args[@]}" "$corpus" "fuzz/corpus/$t" >"$log" 2>&1; then
