@@ -7,6 +7,8 @@ packages=(cmake g++ make libgtest-dev googletest libasio-dev libcli11-dev
 # The tray application (Qt 6 Widgets, Qt Test) and its tests on a private X server with a
 # tray host, driven by xdotool, photographed by ImageMagick.
 packages+=(qt6-base-dev xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core icewm)
+# The fuzz targets (make fuzz): clang with libFuzzer and its sanitizer runtimes.
+packages+=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
