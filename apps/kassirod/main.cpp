@@ -1,16 +1,20 @@
 // kassirod: the headless Kassiro server.
 //
-// Files live beside the executable and take its name: kassirod.STG (settings record)
-// and kassirod.STB (its copy), kassirod.INI (code table), kassirod.log and kassirod.LO0
-// (log). SIGTERM and SIGINT close the server like an accepted remote quit; SIGHUP stops
-// and starts it again, so changed settings take effect. A signal that comes while the
-// server starts is handled once it runs. `kassirod -Q:password` asks a running copy to quit.
+// Files live beside the executable, or in the folder given with -Dir, and take the
+// program's name: kassirod.STG (settings record) and kassirod.STB (its copy),
+// kassirod.INI (code table), kassirod.log and kassirod.LO0 (log). SIGTERM and SIGINT
+// close the server like an accepted remote quit; SIGHUP stops and starts it again, so
+// changed settings take effect. A signal that comes while the server starts is handled
+// once it runs. A later copy asks the running one of the same folder to quit (-Q), for
+// its status (-Status) or for a line trace (-Trace). Under systemd it reports its state
+// to the service manager and its log lines also go to the journal.
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <iostream>
@@ -29,6 +33,10 @@
 #include "ecrlink/SimpleComObject.h"
 #include "util/BarDefs.h"
 #include "util/PrmProc.h"
+#include "Requests.h"
+#include "service/Journal.h"
+#include "service/ServiceNotify.h"
+#include "service/StatusReport.h"
 
 namespace {
 
@@ -91,6 +99,7 @@ bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::s
   for (std::size_t i = 0; i < params.Count(); ++i) {
     const TParItem& p = params.Items(i);
     long n = 0;
+    if (IsRunParameter(p.Name)) continue;
     if (p.Name == "PORT" && PortProblem(p.Val).empty()) {
       if (p.Val.size() > s.IniStru.ComPortName.capacity) server.SetPortOverride(p.Val);
       else s.IniStru.ComPortName = p.Val;
@@ -126,18 +135,41 @@ bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::s
   return true;
 }
 
+// The line that tells where clients connect, or why they cannot.
+std::string ClientsText(const TKassiroServer& server) {
+  if (server.ListeningPort() != 0) {
+    return "Clients connect on TCP port " + std::to_string(server.ListeningPort()) + ".";
+  }
+  return "TCP port " + std::to_string(server.ConfiguredTcpPort()) +
+         " could not be opened: " + server.TcpFailure().message() + ".";
+}
+
+// What the service manager shows beside the unit's state.
+std::string ServiceStatus(const TKassiroServer& server) {
+  return "Polling on " + server.PortName() + ". " + ClientsText(server);
+}
+
 class TDaemon {
  public:
   explicit TDaemon(TKassiroServer& server, TSelfMessenger& messenger)
       : FServer(server), FMessenger(messenger), FSignals(FIo, SIGTERM, SIGINT, SIGHUP),
         FMsgFd(FIo) {}
 
+  // The server is up: clients can connect and the line is open.
+  void Ready() { FNotify.Ready(ServiceStatus(FServer)); }
+
   int Run() {
     WaitForSignal();
     // Messages that came before the server was up are read and ignored.
     FMessenger.HandleIncoming();
-    FMessenger.OnSelfEvent = [this](TSelfMessenger&, std::int32_t id, const ShortStr& txt,
+    FMessenger.OnSelfEvent = [this](TSelfMessenger& m, std::int32_t id, const ShortStr& txt,
                                     bool loopBack) {
+      if (id == SM_STATUS && !loopBack) {
+        const TStatusReport r = TakeStatus(FServer, std::chrono::duration_cast<std::chrono::seconds>(
+                                                        std::chrono::steady_clock::now() - FStarted));
+        m.Reply(txt.view() == "json" ? StatusJson(r) : StatusText(r));
+        return;
+      }
       if (FServer.ProcessSelfMessage(id, txt, loopBack)) Close();
     };
     if (FMessenger.Receiving()) {
@@ -171,10 +203,12 @@ class TDaemon {
   }
 
   void Restart() {
+    FNotify.Reloading();
     FServer.StopKassiro();
     try {
       FServer.StartKassiro();
       LogAddLine("Server restarted on " + FServer.PortName() + ".");
+      FNotify.Ready(ServiceStatus(FServer));
     } catch (const std::exception& e) {
       std::cerr << e.what() << std::endl;
       LogAddLine(e.what());
@@ -184,6 +218,8 @@ class TDaemon {
   }
 
   void Close() {
+    FNotify.Stopping();
+    for (const auto& line : CounterLines(FServer.LineStats())) LogAddLine(line);
     FServer.CloseByUser();
     FIo.stop();
   }
@@ -193,47 +229,33 @@ class TDaemon {
   asio::io_context FIo;
   asio::signal_set FSignals;
   asio::posix::stream_descriptor FMsgFd;
+  TServiceNotify FNotify;
+  const std::chrono::steady_clock::time_point FStarted = std::chrono::steady_clock::now();
   int FExitCode = 0;
 };
-
-// Hands the password to the running copy only when it runs as this user.
-int SendQuit(const std::filesystem::path& exe, const std::string& password) {
-  TSelfMessenger sender(exe, false);
-  switch (sender.Send(SM_QUIT, password)) {
-    case TSendResult::Sent:
-    case TSendResult::NoListener:  // nobody runs: nothing to quit
-      return 0;
-    case TSendResult::OtherUser:
-      std::cerr << "The quit request was not sent: its channel " << sender.ChannelName()
-                << " is held by another user (uid " << sender.ListenerUid() << ")." << std::endl;
-      return 1;
-    case TSendResult::Failed:
-      break;
-  }
-  std::cerr << "The quit request could not be sent: " << std::strerror(errno) << "." << std::endl;
-  return 1;
-}
-
-// The line that tells where clients connect, or why they cannot.
-std::string ClientsText(const TKassiroServer& server) {
-  if (server.ListeningPort() != 0) {
-    return "Clients connect on TCP port " + std::to_string(server.ListeningPort()) + ".";
-  }
-  return "TCP port " + std::to_string(server.ConfiguredTcpPort()) +
-         " could not be opened: " + server.TcpFailure().message() + ".";
-}
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
   HoldStopSignals();  // first: until the server is up they would end it unsaved
+  if (const auto done = AnswerHelpOrVersion(argc, argv)) return *done;
   const std::filesystem::path exe = ExecutablePath();
   TParamList params;
   params.Init(argc, argv);
+  std::string error;
+  const auto base = FilesBase(params, exe, error);
+  if (!base) {
+    std::cerr << error << std::endl;
+    return EXIT_BAD_ARGUMENTS;
+  }
+  if (IsRequest(params)) {
+    ReleaseStopSignals();  // a request has nothing to save: a signal may end it at once
+    return RunRequest(params, *base);
+  }
 
-  std::string password;
-  if (params.HasParam("Q", password)) return SendQuit(exe, password);
-  TKassiroServer server(exe);
+  if (*base != exe) BindProgramLog(*base);  // before anything is logged
+  if (UnderSystemd()) MirrorLogToJournal("kassirod");
+  TKassiroServer server(*base);
   if (!server.ServerInis().Unique()) {
     if (server.ServerInis().HeldByAnother()) return 0;  // another copy runs: end silently
     const std::string why = server.ServerInis().OpenFailure();
@@ -244,14 +266,13 @@ int main(int argc, char* argv[]) {
 
   RaisePriority();
   InitRegionalSettings();
-  std::string error;
   if (!ApplySettingParams(server, params, error)) {
     std::cerr << error << std::endl;
-    return 2;
+    return EXIT_BAD_ARGUMENTS;
   }
   // The copy that holds the settings file holds the channel too; without it no quit
   // request reaches this copy, which must be said.
-  TSelfMessenger messenger(exe);
+  TSelfMessenger messenger(*base);
   if (!messenger.Receiving()) {
     const std::string why = "Quit channel " + messenger.ChannelName() +
                             " could not be set up: " + messenger.ListenError().message();
@@ -270,5 +291,6 @@ int main(int argc, char* argv[]) {
   std::snprintf(line, sizeof line, MSG_START, server.Title().c_str(), server.PortName().c_str());
   LogAddLine(line);
   std::cout << line << " " << ClientsText(server) << std::endl;
+  daemon.Ready();
   return daemon.Run();
 }

@@ -128,6 +128,11 @@ logError TLogFile::Rebind(std::filesystem::path exePath) {
   return OpenLocked();
 }
 
+void TLogFile::SetMirror(TLogMirror mirror) {
+  const std::lock_guard lock(mu_);
+  mirror_ = std::move(mirror);
+}
+
 bool TLogFile::WorkOutNames() {
   try {
     if (!exePath_.has_filename()) return false;
@@ -163,8 +168,11 @@ logError TLogFile::CloseLocked() {
 }
 
 logError TLogFile::AddLineLocked(std::string_view s, TLogModes LModes) {
+  const bool wanted = LModes == 0 || (LModes & LogModes) != 0;
+  // The mirror takes the line even when the file cannot: a service's journal still has it.
+  if (wanted && mirror_) mirror_(s, LModes);
   if (!fLogOpened) return logError::leNotOpen;
-  if (LModes != 0 && (LModes & LogModes) == 0) return logError::leLogMode;
+  if (!wanted) return logError::leLogMode;
   if (nLogSize >= lMaxLogSize) LogRotate();
   // A rotation whose reopen failed leaves the log closed; the line is lost.
   if (!fLogOpened) return logError::leWrite;

@@ -63,6 +63,10 @@ class TLogFile {
   const std::filesystem::path& FileName() const { return LogFName; }
   // Closes the log, binds it to another executable and opens it again.
   logError Rebind(std::filesystem::path exePath);
+  // Receives the text and modes of every line the log takes, in the log's order (a
+  // service also hands its lines to the system journal). Called with the log's lock held.
+  using TLogMirror = std::function<void(std::string_view text, TLogModes modes)>;
+  void SetMirror(TLogMirror mirror);
 
   // Set before the log is shared between threads.
   std::int32_t lMaxLogSize = DEFMAXLOGSZ;  // rotation threshold
@@ -86,6 +90,7 @@ class TLogFile {
   int fd_ = -1;                // the open log; TLogFile owns it
   bool fLogOpened = false;
   std::int64_t nLogSize = 0;   // bytes as counted here; 64 bits so no size overflows
+  TLogMirror mirror_;
 };
 
 // The time stamp of a log line, e.g. " 5.03.2026 07:08:09" (19 characters).

@@ -1,5 +1,7 @@
 #include "net/SockCmps.h"
 
+#include <algorithm>
+
 #include <asio.hpp>
 #include <chrono>
 #include <exception>
@@ -125,6 +127,12 @@ void TSockServer::Enable() {
   }
   FBoundPort = bound;
   FEnabled = true;
+}
+
+std::size_t TSockServer::ClientCount() {
+  const std::lock_guard lock(FMutex);
+  return static_cast<std::size_t>(std::count_if(FEntry.begin(), FEntry.end(),
+                                                [](const TConnPtr& c) { return c != nullptr; }));
 }
 
 void TSockServer::EnableFailed(std::int32_t Err, const char* Txt, const std::error_code& Cause) {

@@ -98,6 +98,8 @@ class TSockServer final : public TClientLink {
   void SetLocalPort(std::uint16_t Port) { FLocalPort = Port; }  // used by the next Enable
   // The port actually listened on (LocalPort 0 picks a free one); 0 when not enabled.
   std::uint16_t BoundPort() const { return FBoundPort.load(); }
+  // How many clients are connected now.
+  std::size_t ClientCount();
   // Why the last Enable failed; empty after one that succeeded.
   std::error_code EnableError() const { return FEnableError; }
 

@@ -12,6 +12,7 @@
 #include "core/SettingsFile.h"
 #include "core/TheNewDefs.h"
 #include "ecrlink/BasicComObject.h"
+#include "ecrlink/LineCounters.h"
 #include "ecrlink/PolObj.h"
 #include "net/SockCmps.h"
 #include "net/NewSrvProcs.h"
@@ -45,6 +46,9 @@ class TKassiroServer {
   int LanguageID() const { return FLanguageID; }
   std::uint16_t ListeningPort() const;  // the TCP port actually bound (0 while stopped)
   std::string PortName() const;         // the serial port in use ("" while stopped)
+  std::size_t ClientCount() { return IPServer.ClientCount(); }
+  // The line's counters per ECR since the program started.
+  const TLineStats& LineStats() const { return FLineStats; }
   std::uint16_t ConfiguredTcpPort() const { return IPServer.LocalPort(); }
   // Why the TCP port could not be opened at the last start (empty when it was).
   std::error_code TcpFailure() const { return IPServer.EnableError(); }
@@ -87,6 +91,7 @@ class TKassiroServer {
   std::unique_ptr<TBasicCommunicationObject> CommObject;
   std::unique_ptr<TPolThread> PolObject;  // replaced under the session lock
   std::unique_ptr<TPollLink> FNoPoll;     // stands in for PolObject while stopped
+  TLineStats FLineStats;
 };
 
 }  // namespace kassiro

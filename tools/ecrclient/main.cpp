@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "core/KassiroConstants.h"
 #include "ecrclient/ClientConnection.h"
 #include "ecrclient/ScriptRunner.h"
@@ -92,6 +93,7 @@ int main(int argc, char** argv) {
   CLI::App app{"ecrclient: sends requests to a Kassiro server and prints every message, decoded.\n"
                "Lines: SET OP ECR [TEXT] | frame ST COP PORT ECR ERR [TEXT] | raw HEX... |\n"
                "       expect SET CODE [ECR|*] [TIMEOUT_MS] | sleep MS | quit | # comment"};
+  app.set_version_flag("--version", std::string("ecrclient ") + kassiro::VERSION_TEXT);
   app.add_option("--host", o.Host, "server address")->capture_default_str();
   app.add_option("--port", o.Port, "server TCP port")->capture_default_str()->check(CLI::Range(1, 65535));
   app.add_option("--name", o.Label, "label in front of every printed line");

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "Version.h"
 #include "ecrlink/ProtConst.h"
 #include "ecrlink/SimpleComObject.h"
 #include "util/BarDefs.h"
@@ -74,6 +75,7 @@ int Scan(TSimpleComObject& com, TRange range) {
 
 int main(int argc, char** argv) {
   CLI::App app{"ecrscan: lists the ECRs that answer on a serial line"};
+  app.set_version_flag("--version", std::string("ecrscan ") + kassiro::VERSION_TEXT);
   std::string port;
   std::string speedText;
   std::string rangeText = "1-99";

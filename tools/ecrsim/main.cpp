@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "ecrlink/Pty.h"
 #include "ecrlink/SerialPort.h"
 #include "ecrlink/SimpleComObject.h"
@@ -263,6 +264,7 @@ int Serve(const TArgs& a) {
 
 int main(int argc, char** argv) {
   CLI::App app{"ecrsim: plays electronic cash registers on a serial line"};
+  app.set_version_flag("--version", std::string("ecrsim ") + kassiro::VERSION_TEXT);
   TArgs args;
   AddOptions(app, args);
   CLI11_PARSE(app, argc, argv);

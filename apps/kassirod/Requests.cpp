@@ -1,0 +1,146 @@
+#include "Requests.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <iostream>
+#include <string_view>
+
+#include "Version.h"
+#include "core/SelfMsgs.h"
+
+namespace kassiro {
+
+namespace {
+
+constexpr int ANSWER_WAIT_MS = 10000;
+constexpr int TRACE_MAX_SECONDS = 3600;
+
+constexpr std::string_view USAGE =
+    "Usage: kassirod [-Dir:FOLDER] [-Port:NAME] [-Speed:N] [-IPPort:N] [-Password:TEXT]\n"
+    "                [-Offset:N] [-SetPW:SET:TEXT] [-LanguageID:N]\n"
+    "       kassirod [-Dir:FOLDER] -Q:PASSWORD\n"
+    "       kassirod [-Dir:FOLDER] -Status[:json]\n"
+    "       kassirod [-Dir:FOLDER] -Trace:SECONDS\n"
+    "       kassirod --help | --version\n"
+    "\n"
+    "The Kassiro server for electronic cash registers, without a window. It polls the ECRs\n"
+    "on one serial line and serves client programs over TCP.\n"
+    "\n"
+    "  -Dir:FOLDER      keep kassirod.STG, .INI, .log, .LO0 and the line trace in FOLDER\n"
+    "                   (default: beside the executable); one running copy per folder\n"
+    "  -Port:NAME       serial port (COM1, ttyUSB0 or a device path)\n"
+    "  -Speed:N         line speed in bit/s (1200 ... 38400)\n"
+    "  -IPPort:N        TCP port for clients (0: any free port)\n"
+    "  -Password:TEXT   administrator password (at most 9 characters)\n"
+    "  -Offset:N        next receipt number\n"
+    "  -SetPW:SET:TEXT  password of data set SET (1..14)\n"
+    "  -LanguageID:N    code table 1..6\n"
+    "  Settings given are stored and serve later starts as well.\n"
+    "\n"
+    "  -Q:PASSWORD      ask the running copy of the folder to quit\n"
+    "  -Status[:json]   print the running copy's state, clients, ECRs and line counters\n"
+    "  -Trace:SECONDS   have the running copy write every line byte, in hex, to\n"
+    "                   kassirod.trace in its folder for 1 to 3600 seconds\n"
+    "\n"
+    "SIGTERM and SIGINT close the server; SIGHUP stops and starts it again.\n";
+
+// Says what became of a request that did not reach the running copy.
+int Refused(const TSelfMessenger& m, TSendResult r, std::string_view what, const std::filesystem::path& base) {
+  switch (r) {
+    case TSendResult::NoListener:
+      std::cerr << "kassirod: no running copy for " << base.parent_path().string() << ": " << what
+                << " not sent." << std::endl;
+      return 1;
+    case TSendResult::OtherUser:
+      std::cerr << "The " << what << " was not sent: its channel " << m.ChannelName()
+                << " is held by another user (uid " << m.ListenerUid() << ")." << std::endl;
+      return 1;
+    default:
+      std::cerr << "kassirod: the " << what << " could not be sent or was not answered." << std::endl;
+      return 1;
+  }
+}
+
+// Hands the password to the running copy only when it runs as this user.
+int SendQuit(const std::filesystem::path& base, const std::string& password) {
+  TSelfMessenger sender(base, false);
+  const TSendResult r = sender.Send(SM_QUIT, password);
+  // Nobody running means nothing to quit, as it always was.
+  if (r == TSendResult::Sent || r == TSendResult::NoListener) return 0;
+  return Refused(sender, r, "quit request", base);
+}
+
+int Ask(const std::filesystem::path& base, std::int32_t code, const std::string& text, std::string_view what) {
+  TSelfMessenger sender(base, false);
+  std::string answer;
+  const TSendResult r = sender.Request(code, text, answer, ANSWER_WAIT_MS);
+  if (r != TSendResult::Sent) return Refused(sender, r, what, base);
+  std::cout << answer << std::flush;
+  return 0;
+}
+
+}  // namespace
+
+std::optional<int> AnswerHelpOrVersion(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--help" || a == "-h" || a == "-?" || a == "/?") {
+      std::cout << USAGE;
+      return 0;
+    }
+    if (a == "--version") {
+      std::cout << "kassirod " << VERSION_TEXT << std::endl;
+      return 0;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::filesystem::path> FilesBase(const TParamList& params, const std::filesystem::path& exe,
+                                               std::string& error) {
+  std::string dir;
+  if (!params.HasParam("DIR", dir)) return exe;
+  std::error_code ec;
+  const auto folder = dir.empty() ? std::filesystem::path() : std::filesystem::canonical(dir, ec);
+  if (dir.empty() || ec || !std::filesystem::is_directory(folder)) {
+    error = "kassirod: -Dir:" + dir + ": " + (dir.empty() ? "no folder given" : "no such folder");
+    return std::nullopt;
+  }
+  return folder / exe.filename();
+}
+
+bool IsRunParameter(const std::string& name) {
+  return name == "DIR" || name == "Q" || name == "STATUS" || name == "TRACE";
+}
+
+bool IsRequest(const TParamList& params) {
+  std::string value;
+  return params.HasParam("Q", value) || params.HasParam("STATUS", value) || params.HasParam("TRACE", value);
+}
+
+int RunRequest(const TParamList& params, const std::filesystem::path& base) {
+  std::string value;
+  if (params.HasParam("Q", value)) return SendQuit(base, value);
+  if (params.HasParam("STATUS", value)) {
+    if (!value.empty() && value != "json") {
+      std::cerr << "kassirod: -Status:" << value << ": expected -Status or -Status:json" << std::endl;
+      return EXIT_BAD_ARGUMENTS;
+    }
+    return Ask(base, SM_STATUS, value, "status request");
+  }
+  if (params.HasParam("TRACE", value)) {
+    int seconds = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (value.empty() || ec != std::errc() || end != value.data() + value.size() || seconds < 1 ||
+        seconds > TRACE_MAX_SECONDS) {
+      std::cerr << "kassirod: -Trace:" << value << ": expected a number of seconds from 1 to "
+                << TRACE_MAX_SECONDS << std::endl;
+      return EXIT_BAD_ARGUMENTS;
+    }
+    return Ask(base, SM_TRACE, std::to_string(seconds), "trace request");
+  }
+  return EXIT_BAD_ARGUMENTS;  // not a request
+}
+
+}  // namespace kassiro

@@ -1,0 +1,202 @@
+#include "service/StatusReport.h"
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include "util/LangTbl.h"
+
+namespace kassiro {
+
+namespace {
+
+std::vector<TSetHolder> HoldersOf(const TEcr& ecr) {
+  std::vector<TSetHolder> out;
+  for (int st = 1; st <= static_cast<int>(SET_COUNT); ++st) {
+    const auto id = ecr.Sets[static_cast<std::size_t>(st)].OwnerID;
+    if (id != 0) out.push_back({st, id});
+  }
+  return out;
+}
+
+std::string Uptime(std::int64_t s) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%lldd %02lld:%02lld:%02lld", static_cast<long long>(s / 86400),
+                static_cast<long long>(s / 3600 % 24), static_cast<long long>(s / 60 % 60),
+                static_cast<long long>(s % 60));
+  return buf;
+}
+
+// Local time "2026-12-10 14:03:22", or "-" for never.
+std::string LocalTime(std::int64_t t) {
+  if (t == 0) return "-";
+  const std::time_t tt = static_cast<std::time_t>(t);
+  std::tm tm{};
+  localtime_r(&tt, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+// UTC "2026-12-10T14:03:22Z" for scripts.
+std::string UtcTime(std::int64_t t) {
+  const std::time_t tt = static_cast<std::time_t>(t);
+  std::tm tm{};
+  gmtime_r(&tt, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+std::string JsonString(std::string_view s) {
+  std::string out = "\"";
+  for (const unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7F) {
+      // Names and texts here are ASCII; anything else is shown by its byte value.
+      char u[8];
+      std::snprintf(u, sizeof u, "\\u%04x", c);
+      out += u;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string Padded(std::string s, std::size_t width) {
+  if (s.size() < width) s.append(width - s.size(), ' ');
+  return s;
+}
+
+std::string Columns(const std::vector<std::string>& cells, const std::vector<std::size_t>& widths) {
+  std::string line;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    line += i + 1 < cells.size() ? Padded(cells[i], widths[i]) : cells[i];
+  }
+  return line;
+}
+
+const std::vector<std::size_t> GRID_WIDTHS = {8, 8, 8, 0};
+const std::vector<std::size_t> COUNTER_WIDTHS = {8, 8, 10, 11, 9, 10, 10, 9, 0};
+
+std::vector<std::string> CounterCells(const TEcrStatus& e) {
+  const TLineCounters& c = e.Counters;
+  return {std::to_string(e.LogNo),       std::to_string(c.Takes),        std::to_string(c.TakesAnswered),
+          std::to_string(c.TimeOuts),    std::to_string(c.BadCrc),       std::to_string(c.NaksSent),
+          std::to_string(c.NaksReceived), std::to_string(c.Repeats),     LocalTime(c.LastAnswer)};
+}
+
+}  // namespace
+
+TStatusReport TakeStatus(TKassiroServer& server, std::chrono::seconds uptime) {
+  TStatusReport r;
+  r.Title = server.Title();
+  r.Running = server.Started();
+  r.Port = server.PortName();
+  r.ListeningPort = server.ListeningPort();
+  r.CodeTable = server.LanguageID();
+  r.CodeTableName = LanguageName(r.CodeTable);
+  r.Clients = server.ClientCount();
+  r.UptimeSeconds = uptime.count();
+  Session& s = server.GetSession();
+  const std::lock_guard lock(s.Lock);
+  r.Speed = s.IniStru.Speed;
+  r.TcpPort = s.IniStru.IPPort;
+  if (r.Port.empty()) r.Port = s.IniStru.ComPortName.str();
+  r.Polling = s.ServerStatus != 0;
+  for (int n = 1; n <= static_cast<int>(MAX_ECR_COUNT); ++n) {
+    const TEcr& ecr = (*s.Ecrs)[static_cast<std::size_t>(n)];
+    if (ecr.UserCount == 0) continue;
+    const TERData& data = s.IniStru.ERData[static_cast<std::size_t>(n)];
+    r.Ecrs.push_back({n, ui::EcrRow(n, ecr, data), HoldersOf(ecr), server.LineStats().Of(n)});
+  }
+  return r;
+}
+
+std::string StatusText(const TStatusReport& r) {
+  std::string out = r.Title + "\n";
+  if (r.Running) {
+    // The port clients really reach (a configured 0 picks a free one).
+    const int ip = r.ListeningPort != 0 ? r.ListeningPort : r.TcpPort;
+    out += "Port: " + r.Port + " Speed: " + std::to_string(r.Speed) + "  IP Port: " +
+           std::to_string(ip) + "\n";
+  } else {
+    out += std::string(ui::SERVER_STOPPED_TEXT) + "\n";
+  }
+  out += ui::LanguageText(r.CodeTable) + "\n";
+  out += "Clients: " + std::to_string(r.Clients) + "  Uptime: " + Uptime(r.UptimeSeconds) + "\n";
+  if (r.Running && r.ListeningPort == 0) {
+    out += "TCP port " + std::to_string(r.TcpPort) + " is not open: no client can connect\n";
+  }
+  out += std::string("Polling: ") + (r.Polling ? "yes" : "no") + "\n\n";
+  out += Columns({std::string(ui::STATUS_HEADER[0]), std::string(ui::STATUS_HEADER[1]),
+                  std::string(ui::STATUS_HEADER[2]), std::string(ui::STATUS_HEADER[3])},
+                 GRID_WIDTHS) +
+         "\n";
+  for (const auto& e : r.Ecrs) {
+    out += Columns({e.Row[0], e.Row[1], e.Row[2], e.Row[3]}, GRID_WIDTHS) + "\n";
+  }
+  if (r.Ecrs.empty()) return out;
+  out += "\n" +
+         Columns({"Log No", "Takes", "Answered", "Time-outs", "Bad CRC", "NAK sent", "NAK rcvd",
+                  "Repeats", "Last answer"},
+                 COUNTER_WIDTHS) +
+         "\n";
+  for (const auto& e : r.Ecrs) out += Columns(CounterCells(e), COUNTER_WIDTHS) + "\n";
+  return out;
+}
+
+std::string StatusJson(const TStatusReport& r) {
+  std::string out = "{";
+  out += "\"title\":" + JsonString(r.Title);
+  out += ",\"state\":" + JsonString(r.Running ? "running" : "stopped");
+  out += ",\"port\":" + JsonString(r.Port);
+  out += ",\"speed\":" + std::to_string(r.Speed);
+  out += ",\"tcpPort\":" + std::to_string(r.TcpPort);
+  out += ",\"listeningPort\":" + std::to_string(r.ListeningPort);
+  out += ",\"codeTable\":" + std::to_string(r.CodeTable);
+  out += ",\"codeTableName\":" + JsonString(r.CodeTableName);
+  out += ",\"clients\":" + std::to_string(r.Clients);
+  out += ",\"uptimeSeconds\":" + std::to_string(r.UptimeSeconds);
+  out += std::string(",\"polling\":") + (r.Polling ? "true" : "false");
+  out += ",\"ecrs\":[";
+  for (std::size_t i = 0; i < r.Ecrs.size(); ++i) {
+    const auto& e = r.Ecrs[i];
+    const TLineCounters& c = e.Counters;
+    if (i) out += ",";
+    out += "{\"logNo\":" + std::to_string(e.LogNo) + ",\"serNo\":" + JsonString(e.Row[1]) +
+           ",\"mode\":" + JsonString(e.Row[2]) + ",\"setId\":" + JsonString(e.Row[3]) + ",\"holders\":[";
+    for (std::size_t h = 0; h < e.Holders.size(); ++h) {
+      out += (h ? "," : "") + std::string("{\"set\":") + std::to_string(e.Holders[h].Set) +
+             ",\"id\":" + std::to_string(e.Holders[h].Id) + "}";
+    }
+    out += "],\"counters\":{\"takes\":" + std::to_string(c.Takes) +
+           ",\"takesAnswered\":" + std::to_string(c.TakesAnswered) +
+           ",\"timeOuts\":" + std::to_string(c.TimeOuts) + ",\"badCrc\":" + std::to_string(c.BadCrc) +
+           ",\"naksSent\":" + std::to_string(c.NaksSent) +
+           ",\"naksReceived\":" + std::to_string(c.NaksReceived) +
+           ",\"repeats\":" + std::to_string(c.Repeats) + ",\"lastAnswer\":" +
+           (c.LastAnswer == 0 ? std::string("null") : JsonString(UtcTime(c.LastAnswer))) + "}}";
+  }
+  return out + "]}\n";
+}
+
+std::vector<std::string> CounterLines(const TLineStats& stats) {
+  std::vector<std::string> lines;
+  for (int n = 1; n <= TLineStats::MAX_ECR; ++n) {
+    const TLineCounters c = stats.Of(n);
+    if (c.Takes == 0) continue;
+    lines.push_back("ECR " + std::to_string(n) + ": takes " + std::to_string(c.Takes) +
+                    ", answered " + std::to_string(c.TakesAnswered) + ", time-outs " +
+                    std::to_string(c.TimeOuts) + ", bad CRC " + std::to_string(c.BadCrc) +
+                    ", NAK sent " + std::to_string(c.NaksSent) + ", NAK received " +
+                    std::to_string(c.NaksReceived) + ", repeats " + std::to_string(c.Repeats) +
+                    ", last answer " + LocalTime(c.LastAnswer));
+  }
+  return lines;
+}
+
+}  // namespace kassiro

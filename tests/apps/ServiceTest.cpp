@@ -1,0 +1,283 @@
+// kassirod as a service: its files in a folder of its own (-Dir), the service manager's
+// notifications through a datagram socket this test owns, the status and trace requests
+// of a later copy, and the answers every program gives to --help and --version.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Process.h"
+#include "TcpClient.h"
+#include "TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kassiro::testing::ReadFile;
+using kassiro::testing::RunProgram;
+using kassiro::testing::TChild;
+using kassiro::testing::TcpClient;
+using kassiro::testing::TempDir;
+using kassiro::testing::TRunResult;
+
+const fs::path BinDir = KASSIRO_BIN_DIR;
+const std::string Title = "Kassiro v0.1.0.0 - DEBUG";
+constexpr int DeadlineMs = 30000;  // generous: the machine may be busy
+
+// ecrsim on a new pseudo-terminal; Port is its line's name.
+struct TSim {
+  TSim(const fs::path& log, const std::vector<int>& ecrs) {
+    std::vector<std::string> args{(BinDir / "ecrsim").string(), "--log", log.string()};
+    for (const int e : ecrs) args.insert(args.end(), {"--ecr", std::to_string(e)});
+    Child = std::make_unique<TChild>(args);
+    const auto m = Child->WaitForLine(std::regex(R"(^ecrsim: line (\S+) \(\S+\)$)"));
+    if (!m) throw std::runtime_error("ecrsim did not report its line: " + Child->Err);
+    Port = (*m)[1];
+  }
+  std::unique_ptr<TChild> Child;
+  std::string Port;
+};
+
+// A running kassirod once it printed its start line; TcpPort is where clients connect.
+struct TServer {
+  TServer(std::vector<std::string> args) {
+    args.insert(args.begin(), (BinDir / "kassirod").string());
+    Child = std::make_unique<TChild>(args);
+    const auto m = Child->WaitForLine(std::regex(R"( started on \S+\. Clients connect on TCP port (\d+)\.$)"));
+    if (!m) throw std::runtime_error("kassirod did not start: " + Child->Out + Child->Err);
+    TcpPort = static_cast<std::uint16_t>(std::stoi((*m)[1]));
+  }
+  std::unique_ptr<TChild> Child;
+  std::uint16_t TcpPort{};
+};
+
+TRunResult Kassirod(std::vector<std::string> args, const fs::path& exe = BinDir / "kassirod") {
+  args.insert(args.begin(), exe.string());
+  return RunProgram(args);
+}
+
+// The notification socket of a pretended service manager.
+class TNotifySocket {
+ public:
+  explicit TNotifySocket(const fs::path& path) : FPath(path) {
+    FFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    if (FFd < 0 || ::bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+      throw std::runtime_error("cannot bind " + path.string());
+    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);  // for the programs this test starts
+  }
+  ~TNotifySocket() {
+    ::unsetenv("NOTIFY_SOCKET");
+    ::close(FFd);
+  }
+  // The next notification, or nullopt when none comes within the wait.
+  std::optional<std::string> Next(int waitMs = DeadlineMs) {
+    pollfd p{FFd, POLLIN, 0};
+    if (::poll(&p, 1, waitMs) != 1) return std::nullopt;
+    char buf[4096];
+    const ssize_t n = ::recv(FFd, buf, sizeof buf, 0);
+    if (n < 0) return std::nullopt;
+    return std::string(buf, static_cast<std::size_t>(n));
+  }
+
+ private:
+  fs::path FPath;
+  int FFd = -1;
+};
+
+std::string Hex(const std::string& s) {
+  std::string out;
+  for (const unsigned char c : s) {
+    char h[4];
+    std::snprintf(h, sizeof h, "%02X ", c);
+    out += h;
+  }
+  return out;
+}
+
+TEST(Service, TellsTheManagerWhenItIsReadyReloadingAndStopping) {
+  TempDir dir;
+  TSim sim(dir / "sim.log", {3});
+  TNotifySocket manager(dir / "notify");
+  auto child = std::make_unique<TChild>(std::vector<std::string>{
+      (BinDir / "kassirod").string(), "-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
+
+  // Ready comes first, and only once clients can connect and the line is open.
+  const auto ready = manager.Next();
+  ASSERT_TRUE(ready) << child->Out << child->Err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(*ready, m, std::regex("READY=1\nSTATUS=Polling on " + sim.Port +
+                                                     R"(\. Clients connect on TCP port (\d+)\.)")))
+      << *ready;
+  const auto port = static_cast<std::uint16_t>(std::stoi(m[1]));
+  {
+    TcpClient client(port);
+    const std::string take{5, 1, 0, 3, 0};
+    ASSERT_TRUE(client.Send(take));
+    EXPECT_EQ(Hex(client.Next().value_or("")), Hex(take));
+  }
+
+  // A restart is framed by RELOADING=1 and READY=1, in that order.
+  child->Signal(SIGHUP);
+  const auto reloading = manager.Next();
+  ASSERT_TRUE(reloading);
+  EXPECT_TRUE(std::regex_match(*reloading, std::regex("RELOADING=1\nMONOTONIC_USEC=\\d+"))) << *reloading;
+  const auto readyAgain = manager.Next();
+  ASSERT_TRUE(readyAgain);
+  EXPECT_TRUE(readyAgain->starts_with("READY=1\nSTATUS=Polling on " + sim.Port + ".")) << *readyAgain;
+
+  child->Signal(SIGTERM);
+  EXPECT_EQ(manager.Next(), "STOPPING=1");
+  EXPECT_EQ(child->Wait(), 0);
+  EXPECT_EQ(manager.Next(0), std::nullopt) << "nothing after the stop";
+}
+
+TEST(Service, AStartThatFailsIsNeverReported) {
+  TempDir dir;
+  TNotifySocket manager(dir / "notify");
+  const TRunResult r = Kassirod({"-Dir:" + dir.path().string(), "-Port:ttyZZ9", "-IPPort:0"});
+  EXPECT_EQ(r.Exit, 1);
+  EXPECT_EQ(r.Err, "Unable to open port ttyZZ9!\n");
+  EXPECT_EQ(manager.Next(0), std::nullopt);
+}
+
+// Two services on two lines, each with its own folder, are two running copies; requests
+// reach the copy of the folder they name.
+TEST(Service, EachFolderHasItsOwnRunningCopy) {
+  TempDir a, b;
+  TSim simA(a / "sim.log", {3}), simB(b / "sim.log", {4});
+  TServer first({"-Dir:" + a.path().string(), "-Port:" + simA.Port, "-IPPort:0", "-Password:pa"});
+  TServer second({"-Dir:" + b.path().string(), "-Port:" + simB.Port, "-IPPort:0", "-Password:pb"});
+  for (const auto* d : {&a, &b}) {
+    for (const char* f : {"kassirod.STG", "kassirod.log"}) EXPECT_TRUE(fs::exists(*d / f)) << f;
+  }
+  EXPECT_FALSE(fs::exists(BinDir / "kassirod.STG")) << "nothing beside the executable";
+
+  // The right password for the other folder closes nothing; its own closes it.
+  EXPECT_EQ(Kassirod({"-Dir:" + a.path().string(), "-Q:pb"}).Exit, 0);
+  EXPECT_TRUE(first.Child->Running());
+  EXPECT_EQ(Kassirod({"-Dir:" + b.path().string(), "-Q:pb"}).Exit, 0);
+  EXPECT_EQ(second.Child->Wait(), 0);
+  EXPECT_TRUE(first.Child->Running());
+  // A folder given another way (a relative path, a trailing slash) is the same folder.
+  EXPECT_EQ(Kassirod({"-Dir:" + (a.path() / "." / "").string(), "-Q:pa"}).Exit, 0);
+  EXPECT_EQ(first.Child->Wait(), 0);
+  EXPECT_NE(ReadFile(a / "kassirod.log").find(Title + " closed by user."), std::string::npos);
+}
+
+// A copy without -Dir keeps its files beside itself and its channel named after its own
+// path, as always; the same folder named with -Dir is the same instance.
+TEST(Service, WithoutAFolderTheExecutablesFolderIsTheInstance) {
+  TempDir dir;
+  TSim sim(dir / "sim.log", {3});
+  const fs::path exe = dir / "kassirod";
+  fs::copy_file(BinDir / "kassirod", exe);
+  auto child = std::make_unique<TChild>(std::vector<std::string>{exe.string(), "-Port:" + sim.Port, "-IPPort:0"});
+  ASSERT_TRUE(child->WaitForLine(std::regex(" started on ")));
+
+  const TRunResult second = Kassirod({"-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
+  EXPECT_EQ(second.Exit, 0);
+  EXPECT_EQ(second.Out + second.Err, "") << "a second copy of the same folder ends silently";
+  const TRunResult status = Kassirod({"-Dir:" + dir.path().string(), "-Status"});
+  EXPECT_EQ(status.Exit, 0);
+  EXPECT_TRUE(status.Out.starts_with(Title + "\nPort: " + sim.Port)) << status.Out << status.Err;
+  EXPECT_EQ(Kassirod({"-Q:"}, exe).Exit, 0);
+  EXPECT_EQ(child->Wait(), 0);
+}
+
+TEST(Service, StatusShowsTheServedEcrsAndTheirHolders) {
+  TempDir dir;
+  TSim sim(dir / "sim.log", {3, 7});
+  TServer server({"-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
+  TcpClient client(server.TcpPort);
+  const std::string take{5, 1, 0, 3, 0};
+  ASSERT_TRUE(client.Send(take));
+  ASSERT_TRUE(client.Next());
+  // Wait until ECR 3 answered a take, so its serial number is known.
+  const fs::path simLog = dir / "sim.log";
+  for (int i = 0; i < DeadlineMs / 10 && ReadFile(simLog).find("take 03") == std::string::npos; ++i)
+    ::poll(nullptr, 0, 10);
+
+  const TRunResult text = Kassirod({"-Dir:" + dir.path().string(), "-Status"});
+  EXPECT_EQ(text.Exit, 0) << text.Err;
+  EXPECT_NE(text.Out.find("Clients: 1  Uptime: 0d 00:00:"), std::string::npos) << text.Out;
+  EXPECT_NE(text.Out.find("Polling: yes\n"), std::string::npos) << text.Out;
+  EXPECT_NE(text.Out.find("\nLog No  Ser No  Mode    SET:ID\n3       "), std::string::npos) << text.Out;
+  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n3       \d{6}  \S+ +5:1;\n)"))) << text.Out;
+
+  const TRunResult json = Kassirod({"-Dir:" + dir.path().string(), "-Status:json"});
+  EXPECT_EQ(json.Exit, 0) << json.Err;
+  EXPECT_NE(json.Out.find("\"state\":\"running\",\"port\":\"" + sim.Port + "\""), std::string::npos) << json.Out;
+  EXPECT_NE(json.Out.find("\"clients\":1,"), std::string::npos) << json.Out;
+  EXPECT_NE(json.Out.find("\"listeningPort\":" + std::to_string(server.TcpPort) + ","), std::string::npos);
+  EXPECT_NE(json.Out.find("{\"logNo\":3,"), std::string::npos) << json.Out;
+  EXPECT_NE(json.Out.find("\"setId\":\"5:1;\",\"holders\":[{\"set\":5,\"id\":1}]"), std::string::npos)
+      << json.Out;
+  EXPECT_EQ(json.Out.find("\"logNo\":7"), std::string::npos) << "ECR 7 is not served";
+
+  server.Child->Signal(SIGTERM);
+  EXPECT_EQ(server.Child->Wait(), 0);
+}
+
+TEST(Service, BadArgumentsAreRefusedWithAReason) {
+  TempDir dir;
+  struct TCase {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const TCase cases[] = {
+      {{"-Dir:" + (dir / "missing").string()}, "kassirod: -Dir:" + (dir / "missing").string() + ": no such folder\n"},
+      {{"-Dir:"}, "kassirod: -Dir:: no folder given\n"},
+      {{"-Dir:" + dir.path().string(), "-Status:xml"}, "kassirod: -Status:xml: expected -Status or -Status:json\n"},
+      {{"-Dir:" + dir.path().string(), "-Trace:0"}, "kassirod: -Trace:0: expected a number of seconds from 1 to 3600\n"},
+      {{"-Dir:" + dir.path().string(), "-Trace:3601"}, "kassirod: -Trace:3601: expected a number of seconds from 1 to 3600\n"},
+      {{"-Dir:" + dir.path().string(), "-Trace"}, "kassirod: -Trace:: expected a number of seconds from 1 to 3600\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const TRunResult r = Kassirod(c.args);
+    EXPECT_EQ(r.Exit, 2);
+    EXPECT_EQ(r.Err, c.err);
+    EXPECT_EQ(r.Out, "");
+  }
+  // Nobody runs in the folder: a status request says so.
+  const TRunResult r = Kassirod({"-Dir:" + dir.path().string(), "-Status"});
+  EXPECT_EQ(r.Exit, 1);
+  EXPECT_EQ(r.Err, "kassirod: no running copy for " + dir.path().string() + ": status request not sent.\n");
+  EXPECT_TRUE(fs::is_empty(dir.path())) << "a refused command line leaves no file";
+}
+
+TEST(Service, EveryProgramAnswersHelpAndVersion) {
+  TempDir dir;  // kassirod's files, should a refused start leave any
+  for (const char* program : {"kassirod", "ecrsim", "ecrscan", "ecrclient"}) {
+    SCOPED_TRACE(program);
+    const TRunResult version = RunProgram({(BinDir / program).string(), "--version"});
+    EXPECT_EQ(version.Exit, 0);
+    EXPECT_EQ(version.Out, std::string(program) + " 0.1.0.0\n");
+    const TRunResult help = RunProgram({(BinDir / program).string(), "--help"});
+    EXPECT_EQ(help.Exit, 0);
+    EXPECT_NE(help.Out.find("Usage: "), std::string::npos) << help.Out;
+    std::vector<std::string> bad_args{(BinDir / program).string(), "--no-such-option"};
+    if (std::string(program) == "kassirod") bad_args.insert(bad_args.begin() + 1, "-Dir:" + dir.path().string());
+    const TRunResult bad = RunProgram(bad_args);
+    EXPECT_NE(bad.Exit, 0);
+    EXPECT_NE(bad.Err, "");
+  }
+}
+
+}  // namespace
