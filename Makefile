@@ -1,10 +1,12 @@
-# The two commands of the README: `make demo` and `make test`.
+# The two commands of the README, `make demo` and `make test`, and the service's
+# `make install` (PREFIX, DESTDIR) and `make package` (Debian packages in $(BUILD)).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
 
-.PHONY: deps configure build test demo bench fuzz soak screenshots clean
+.PHONY: deps configure build programs test demo bench install package fuzz soak screenshots clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -20,8 +22,18 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
+# Only the programs, not the tests: what demo, install and package need.
+programs: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kassiro_programs
+
+demo: programs
 	@bash scripts/demo.sh $(BUILD)
+
+install: programs
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: programs
+	cd $(BUILD) && cpack -G DEB
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)

@@ -2,8 +2,12 @@
 # Installs the Debian 12 packages the build needs, only when one is missing.
 set -euo pipefail
 
+# libsystemd-dev: the service's readiness notifications and journal (sd_notify,
+# sd_journal_send); dpkg-dev and file: the Debian packages' dependencies
+# (dpkg-shlibdeps); systemd: systemd-analyze for the units; man-db: the man pages' check.
 packages=(cmake g++ make libgtest-dev googletest libasio-dev libcli11-dev
-          pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl)
+          pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl
+          libsystemd-dev dpkg-dev file systemd man-db)
 # The tray application (Qt 6 Widgets, Qt Test) and its tests on a private X server with a
 # tray host, driven by xdotool, photographed by ImageMagick.
 packages+=(qt6-base-dev xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core icewm)
