@@ -264,7 +264,7 @@ TEST(Service, BadArgumentsAreRefusedWithAReason) {
 
 TEST(Service, EveryProgramAnswersHelpAndVersion) {
   TempDir dir;  // kassirod's files, should a refused start leave any
-  for (const char* program : {"kassirod", "ecrsim", "ecrscan", "ecrclient"}) {
+  for (const char* program : {"kassirod", "ecrsim", "ecrscan", "ecrclient", "ecrbridge"}) {
     SCOPED_TRACE(program);
     const TRunResult version = RunProgram({(BinDir / program).string(), "--version"});
     EXPECT_EQ(version.Exit, 0);
