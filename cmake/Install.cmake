@@ -36,3 +36,17 @@ foreach(unit kassirod.service kassirod@.service)
   string(REPLACE "@KASSIROD_BIN@" "$<TARGET_FILE:kassirod>" text "${text}")
   file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/units-build/${unit} CONTENT "${text}")
 endforeach()
+
+# The tray program, in a package of its own (it pulls in Qt): its desktop entry, icon and
+# operator's guide with its pictures.
+if(TARGET kassiro)
+  kassiro_install_program(kassiro tray)
+  install(FILES dist/kassiro.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT tray)
+  install(FILES dist/kassiro.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
+          COMPONENT tray)
+  install(FILES docs/operator.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kassiro-tray COMPONENT tray)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/operator)  # the guide's pictures (make screenshots)
+    install(DIRECTORY docs/operator/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kassiro-tray/operator
+            COMPONENT tray)
+  endif()
+endif()

@@ -9,6 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wait-for-line.sh"
 
 deb=$(ls "$build"/kassiro_*.deb 2>/dev/null | head -n1 || true)
+tray=$(ls "$build"/kassiro-tray_*.deb 2>/dev/null | head -n1 || true)
 if [ -z "$deb" ]; then
   echo "no server package in $build (make package builds it)"
   exit 77
@@ -50,6 +51,19 @@ if grep -qi qt <<<"$depends"; then fail "the headless package pulls in Qt"; fi
 for exe in "$fs"/usr/bin/*; do
   if ldd "$exe" | grep -qi libqt; then fail "$exe links Qt"; fi
 done
+
+if [ -n "$tray" ]; then
+  echo "== the tray package"
+  dpkg-deb -x "$tray" "$root/tray"
+  for f in usr/bin/kassiro usr/share/applications/kassiro.desktop \
+           usr/share/icons/hicolor/scalable/apps/kassiro.svg usr/share/doc/kassiro-tray/operator.md; do
+    [ -e "$root/tray/$f" ] || fail "tray package: $f is missing"
+  done
+  traydeps=$(dpkg-deb -f "$tray" Depends)
+  echo "   $traydeps"
+  grep -q libqt6widgets6 <<<"$traydeps" || fail "the tray package does not depend on Qt Widgets"
+  grep -qx 'Exec=kassiro' "$root/tray/usr/share/applications/kassiro.desktop" || fail "desktop entry"
+fi
 
 echo "== units"
 grep -qx 'ExecStart=/usr/bin/kassirod -Dir:${STATE_DIRECTORY} $KASSIROD_OPTIONS' \
