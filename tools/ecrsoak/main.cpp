@@ -83,6 +83,12 @@ struct TRun {
   int Connections = 0;
   int Active = 0;      // clients still in their life
   Millis MaxLag = 0;   // the longest the event loop came late: a starved client process
+  struct TCut {
+    TKindStats* Kind;
+    Millis At;
+    std::string What;
+  };
+  std::vector<TCut> Cuts;  // requests whose connection was cut, judged at the end
   TReceiptLedger Receipts;
   TReportCheck Reports;
   long WatcherReconnects = 0;
@@ -230,14 +236,20 @@ struct TClientState {
 
 // A request whose answer did not come: still open when the run ended, cut by a restart,
 // or a failure (the connection closed without a restart, or the answer never came).
+// A cut connection is judged at the end: the clients may hear of a cut before the signal
+// that announced the restart has been handled.
 void Lost(TRun& run, TKindStats& k, const TConn& c, const std::string& what) {
   if (run.Stopping) ++k.Open;
-  else if (c.Closed() && run.NearRestart(c.ClosedAt())) ++k.Cut;
-  else if (c.Closed())
-    run.Problem(k.Closed, what + ": connection closed without a restart at " +
-                              std::to_string((c.ClosedAt() - run.Start) / 1000) + " s" +
-                              (c.ClosedByUs() ? " (by the client)" : ""));
+  else if (c.Closed()) run.Cuts.push_back({&k, c.ClosedAt(), what + (c.ClosedByUs() ? " (by the client)" : "")});
   else run.Problem(k.Hung, what + ": no answer in time");
+}
+
+void JudgeCuts(TRun& run) {
+  for (const auto& cut : run.Cuts) {
+    if (run.NearRestart(cut.At)) ++cut.Kind->Cut;
+    else run.Problem(cut.Kind->Closed, cut.What + ": connection closed without a restart at " +
+                                           std::to_string((cut.At - run.Start) / 1000) + " s");
+  }
 }
 
 // Sends a request and waits for the message that answers it. Counts the outcome by kind.
@@ -665,7 +677,10 @@ std::string Codes(const std::map<int, long>& codes) {
   return s.empty() ? "-" : s;
 }
 
+void JudgeCuts(TRun& run);
+
 int Report(TRun& run) {
+  JudgeCuts(run);
   // The simulator's journal up to the end of the run, less the last seconds.
   if (!run.Opt.Journal.empty()) {
     std::ifstream in(run.Opt.Journal);
