@@ -149,6 +149,17 @@ TEST_F(SimEngineTest, SilentFaultIgnoresTakes) {
   EXPECT_FALSE(Engine->AddFault(9, TFaultKind::Silent, 1));
 }
 
+TEST_F(SimEngineTest, LateFaultSendsTheAnswerOnlyAheadOfTheNextTakesAnswer) {
+  Load("ecr 3\nonline \"{serial};{block};0;A;B;\"\nfault late\necr 7\n");
+  EXPECT_TRUE(Feed(Take(3)).empty());
+  EXPECT_EQ(Feed(Cat({Release, Take(7)})), Cat({EcrFrame("004703;0;0;A;B;"), EcrFrame("004707;")}));
+  EXPECT_TRUE(Feed(Ack).empty());
+  EXPECT_EQ(Engine->Counts(3)->Late, 1);
+  EXPECT_EQ(Engine->OnlineDone(3), 0) << "a held-back block is not taken";
+  EXPECT_EQ(TakeAndAck(3), EcrFrame("004703;0;0;A;B;"));
+  EXPECT_EQ(Engine->OnlineDone(3), 1);
+}
+
 TEST_F(SimEngineTest, OnlineBlocksGoInTurnWithBlockNumbers) {
   Load(R"(ecr 3 serial 123456
 block 8
@@ -276,7 +287,8 @@ TEST_F(SimEngineTest, CountsWhatEachEcrDid) {
   const std::string text = Engine->FormatCounts();
   EXPECT_EQ(text.substr(0, text.find('\n')),
             "ecr 3 takes=2 silent=0 inline=1 online_sent=1 online_taken=1 commands=1 answers=0 "
-            "repeats=1 naks_sent=0 badcrc=1 noise=0 nak_faults=0 random_faults=0 stray_answers=0");
+            "repeats=1 naks_sent=0 badcrc=1 noise=0 nak_faults=0 random_faults=0 stray_answers=0 "
+            "late=0");
   EXPECT_NE(text.find("\ntotal takes=4 silent=1 inline=2 "), std::string::npos) << text;
 }
 
@@ -304,6 +316,7 @@ Bytes RunWithRandomFaults(double percent, std::uint32_t seed, TEcrCounts& counts
   counts.BadCrc += c4.BadCrc;
   counts.Noise += c4.Noise;
   counts.NakFaults += c4.NakFaults;
+  counts.Late += c4.Late;
   return sink.Sent;
 }
 
@@ -321,7 +334,8 @@ TEST(SimEngineRandomFaults, DrawnAtTheRateAndTheSameForTheSameSeed) {
   EXPECT_GT(all.BadCrc, 0);
   EXPECT_GT(all.Noise, 0);
   EXPECT_GT(all.NakFaults, 0);
-  EXPECT_LE(all.RandomFaults - (all.Silent + all.BadCrc + all.Noise + all.NakFaults), 2);
+  EXPECT_GT(all.Late, 0);
+  EXPECT_LE(all.RandomFaults - (all.Silent + all.BadCrc + all.Noise + all.NakFaults + all.Late), 2);
 
   const Bytes first = RunWithRandomFaults(5, 42, a);
   EXPECT_EQ(RunWithRandomFaults(5, 42, b), first) << "same seed, same bytes";

@@ -88,7 +88,7 @@ TEST(SimScript, BadScriptsSayWhereAndWhat) {
       {"ecr 3\nreply RR \"0;\"", "t.sim:2: expected a command letter or '*' after 'reply'"},
       {"ecr 3\nreply R", "t.sim:2: expected a quoted text after 'reply'"},
       {"ecr 3\nreply R \"{text}\\x0D\"", "t.sim:2: a reply must not contain the bytes 0A or 0D"},
-      {"ecr 3\nfault boom", "t.sim:2: expected badcrc, nak, silent or noise after 'fault'"},
+      {"ecr 3\nfault boom", "t.sim:2: expected badcrc, nak, silent, noise or late after 'fault'"},
       {"ecr 3\nfault nak -1", "t.sim:2: fault count must be 1..1000000, got '-1'"},
       {"ecr 3\nblock 10", "t.sim:2: block number must be 0..9, got '10'"},
       {"ecr 3\ninline \"x\" y", "t.sim:2: unexpected 'y' after 'inline'"},

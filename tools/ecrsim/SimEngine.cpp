@@ -80,6 +80,7 @@ void AddCounts(TEcrCounts& sum, const TEcrCounts& c) {
   sum.NakFaults += c.NakFaults;
   sum.RandomFaults += c.RandomFaults;
   sum.StrayAnswers += c.StrayAnswers;
+  sum.Late += c.Late;
 }
 
 std::string CountsText(const TEcrCounts& c) {
@@ -87,9 +88,9 @@ std::string CountsText(const TEcrCounts& c) {
   std::snprintf(buf, sizeof buf,
                 "takes=%ld silent=%ld inline=%ld online_sent=%ld online_taken=%ld commands=%ld "
                 "answers=%ld repeats=%ld naks_sent=%ld badcrc=%ld noise=%ld nak_faults=%ld "
-                "random_faults=%ld stray_answers=%ld",
+                "random_faults=%ld stray_answers=%ld late=%ld",
                 c.Takes, c.Silent, c.Inline, c.OnlineSent, c.OnlineTaken, c.Commands, c.Answers,
-                c.Repeats, c.NaksSent, c.BadCrc, c.Noise, c.NakFaults, c.RandomFaults, c.StrayAnswers);
+                c.Repeats, c.NaksSent, c.BadCrc, c.Noise, c.NakFaults, c.RandomFaults, c.StrayAnswers, c.Late);
   return buf;
 }
 
@@ -158,6 +159,10 @@ bool TSimEngine::OnlineDue() const {
 
 void TSimEngine::OnTake(int ecr) {
   FPhase = TPhase::Idle;
+  if (!FLateFrame.empty()) {  // a slow ECR's answer to the take before this one
+    FOut.Send(FLateFrame);
+    FLateFrame.clear();
+  }
   FCur = Find(ecr);
   if (!FCur) return;
   ++FCur->Counts.Takes;
@@ -175,8 +180,26 @@ void TSimEngine::OnTake(int ecr) {
   const std::string& tmpl =
       FCurOnline ? FCur->Script.Online[FCur->Next].Text : FCur->Script.Inline;
   ++(FCurOnline ? FCur->Counts.OnlineSent : FCur->Counts.Inline);
-  SendFrame(Expand(tmpl, FCur->Script, FCur->BlockNo, std::nullopt, FCur->Seq));
+  const std::string answer = Expand(tmpl, FCur->Script, FCur->BlockNo, std::nullopt, FCur->Seq);
+  if (HoldBackAnswer()) {
+    const TFrameBuffer frame = BuildFrame(answer, 0);
+    FLateFrame.assign(frame.view().begin(), frame.view().end());
+    Log(Tag(ecr) + "frame " + Printable(answer) + " held back until the next take");
+    FCur = nullptr;
+    return;
+  }
+  SendFrame(answer);
   FPhase = TPhase::AwaitPollAck;
+}
+
+// The late fault: the answer goes out only after the computer has given up on this ECR
+// and taken the next, as a slow register's would. Nothing this ECR sent counts as taken.
+bool TSimEngine::HoldBackAnswer() {
+  TFaults& f = FCur->Script.Faults;
+  if (f.Late <= 0) return false;
+  --f.Late;
+  ++FCur->Counts.Late;
+  return true;
 }
 
 // A take is one exchange: it may bring one fault of a random kind for the taken ECR.
@@ -184,8 +207,8 @@ void TSimEngine::DrawFault() {
   if (FFaultChance <= 0) return;
   if (std::uniform_real_distribution<double>(0.0, 1.0)(FRandom) >= FFaultChance) return;
   static constexpr TFaultKind Kinds[] = {TFaultKind::BadCrc, TFaultKind::Nak, TFaultKind::Silent,
-                                         TFaultKind::Noise};
-  const auto kind = Kinds[std::uniform_int_distribution<int>(0, 3)(FRandom)];
+                                         TFaultKind::Noise, TFaultKind::Late};
+  const auto kind = Kinds[std::uniform_int_distribution<int>(0, std::size(Kinds) - 1)(FRandom)];
   ecrsim::AddFault(FCur->Script.Faults, kind, 1);
   ++FCur->Counts.RandomFaults;
 }

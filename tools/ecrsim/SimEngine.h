@@ -43,6 +43,7 @@ struct TEcrCounts {
   long NakFaults = 0;    // good frames of the computer refused on purpose
   long RandomFaults = 0; // faults drawn at random (--fault-rate)
   long StrayAnswers = 0; // answer frames after a block that waited for none
+  long Late = 0;         // answers to a take sent only after the computer's next take
 };
 
 class TSimEngine {
@@ -63,7 +64,7 @@ class TSimEngine {
   // Called with every on-line block taken.
   void SetJournal(TJournalFn fn) { FJournal = std::move(fn); }
   // Every take of a simulated ECR draws, with the chance percent / 100, one fault of a
-  // kind chosen at random (badcrc, nak, silent or noise) for that ECR. Same seed, same
+  // kind chosen at random (badcrc, nak, silent, noise or late) for that ECR. Same seed, same
   // bytes in: same faults.
   void SetRandomFaults(double percent, std::uint32_t seed);
 
@@ -116,6 +117,7 @@ class TSimEngine {
   void SendFrame(const std::string& payload);
   void TransmitFrame();
   void SendControl(std::uint8_t b);
+  bool HoldBackAnswer();
   void Log(const std::string& line) const;
   TEcrState* Find(int ecr);
   const TEcrState* Find(int ecr) const;
@@ -137,6 +139,7 @@ class TSimEngine {
   bool FCurOnline = false;    // FCur answered its take with an on-line block
   bool FCurWaitsAnswer = false;  // ... one that is taken only with the computer's answer
   std::string FFrame;         // payload of the last frame sent, for repeats
+  std::vector<std::uint8_t> FLateFrame;  // an answer held back until the next take
   int FRepeatsLeft = 0;
 };
 

@@ -220,7 +220,7 @@ class TScriptBuilder {
   static void Fault(TEcrScript& e, const std::vector<TToken>& tok) {
     TFaultKind kind{};
     if (tok.size() < 2 || tok[1].Quoted || !ParseFaultKind(tok[1].Text, kind))
-      Fail("expected badcrc, nak, silent or noise after 'fault'");
+      Fail("expected badcrc, nak, silent, noise or late after 'fault'");
     int count = kind == TFaultKind::Silent ? TFaults::Always : 1;
     if (tok.size() > 2) count = Count(tok[2], "fault count", 1, 1000000);
     NoMoreArgs(tok, 3);
@@ -237,6 +237,7 @@ bool ParseFaultKind(std::string_view word, TFaultKind& kind) {
   else if (word == "nak") kind = TFaultKind::Nak;
   else if (word == "silent") kind = TFaultKind::Silent;
   else if (word == "noise") kind = TFaultKind::Noise;
+  else if (word == "late") kind = TFaultKind::Late;
   else return false;
   return true;
 }
@@ -246,6 +247,7 @@ void AddFault(TFaults& f, TFaultKind kind, int count) {
     case TFaultKind::BadCrc: f.BadCrc += count; break;
     case TFaultKind::Nak: f.Nak += count; break;
     case TFaultKind::Noise: f.Noise += count; break;
+    case TFaultKind::Late: f.Late += count; break;
     case TFaultKind::Silent:
       f.Silent = (count == TFaults::Always || f.Silent == TFaults::Always) ? TFaults::Always
                                                                            : f.Silent + count;

@@ -23,11 +23,12 @@ struct TFaults {
   int Nak = 0;     // frames of the computer answered with NAK
   int Silent = 0;  // takes ignored (Always: every take)
   int Noise = 0;   // frames preceded by noise bytes
+  int Late = 0;    // takes answered only after the computer's next take
 };
 
-enum class TFaultKind { BadCrc, Nak, Silent, Noise };
+enum class TFaultKind { BadCrc, Nak, Silent, Noise, Late };
 
-// "badcrc", "nak", "silent", "noise"; false for anything else.
+// "badcrc", "nak", "silent", "noise", "late"; false for anything else.
 bool ParseFaultKind(std::string_view word, TFaultKind& kind);
 // Adds count faults of a kind (Always or a count for Silent, a count for the others).
 void AddFault(TFaults& f, TFaultKind kind, int count);
