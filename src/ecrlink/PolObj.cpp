@@ -237,6 +237,7 @@ void TPolThread::RunLoop() {
     if (FCommObj->LineLost()) {
       if (!RecoverLine()) break;
       // The line is back: start as on a new line, with the same ECRs to poll.
+      FReplyGuard.Restart();
       FCommObj->FreeEcr();
       Ecr = -1;
       TakeResult = RES_NORESULT;
@@ -250,6 +251,7 @@ void TPolThread::RunLoop() {
     Ecr = GetNextEcr();
     if (Ecr < 1) {
       WaitForEcrs();
+      FReplyGuard.Restart();
       Ecr = -1;
       TakeResult = RES_NORESULT;
       continue;
@@ -288,18 +290,44 @@ void TPolThread::WaitForEcrs() {
 // One take and the exchange that follows it; returns the take's result.
 std::int32_t TPolThread::PollEcr(std::int32_t Ecr) {
   ShortStr Block;
-  const std::int32_t TakeResult = FCommObj->TakeEcr(Ecr, Block);
+  std::int32_t TakeResult = FCommObj->TakeEcr(Ecr, Block);
+  if (TakeResult == RES_OK) {
+    Block = Ecr2Ap(Block);
+    TakeResult = CheckTakeReply(Ecr, Block);
+  }
+  FReplyGuard.Taken(Ecr, TakeResult, Block);
   if (TakeResult != RES_OK) {
     Fire(&THandlers::OnTakeError, Ecr, static_cast<std::uint8_t>(TakeResult), std::int32_t{0});
     return TakeResult;
   }
-  Block = Ecr2Ap(Block);
   BeginExchange();
   if (Block.size() <= MAX_INLINE_REPLY)
     InlineExchange(Ecr, Block);
   else
     OnlineExchange(Ecr, Block);
   return TakeResult;
+}
+
+// A reply that looks like the late frame of the ECR taken before (see TReplyGuard) is
+// replaced by the frame that follows it, or the take is refused with RES_DIFF.
+std::int32_t TPolThread::CheckTakeReply(std::int32_t Ecr, ShortStr& Block) {
+  if (!FReplyGuard.Suspect(Ecr, Block)) return RES_OK;
+  const std::int32_t Prev = FReplyGuard.Previous();
+  const std::string Head = "Take " + std::to_string(Ecr) + ": a frame of ECR " +
+                           std::to_string(Prev) + " (serial " + FReplyGuard.SerialOf(Prev).str() +
+                           ")";
+  ShortStr Next;
+  if (FCommObj->GetBlock(Next, TAKE_TO) == RES_OK) {
+    LogAddLine(Head + " came first and was dropped");
+    Block = Ecr2Ap(Next);
+    return RES_OK;
+  }
+  if (FReplyGuard.Refuse(Ecr)) {
+    LogAddLine(Head + " was dropped");
+    return RES_DIFF;
+  }
+  LogAddLine(Head + " came again alone and is taken as ECR " + std::to_string(Ecr) + "'s own");
+  return RES_OK;
 }
 
 // Whatever the session logic handed over before this take is dropped here.

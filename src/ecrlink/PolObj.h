@@ -16,6 +16,7 @@
 #include "core/SessionLinks.h"
 #include "ecrlink/BasicComObject.h"
 #include "ecrlink/ProtConst.h"
+#include "ecrlink/ReplyGuard.h"
 #include "util/LangTbl.h"
 #include "util/ShortStr.h"
 
@@ -120,6 +121,7 @@ class TPolThread final : public TPollLink {
   void Execute();
   void RunLoop();
   std::int32_t PollEcr(std::int32_t Ecr);
+  std::int32_t CheckTakeReply(std::int32_t Ecr, ShortStr& Block);
   void InlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void OnlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void WaitForEcrs();
@@ -150,6 +152,7 @@ class TPolThread final : public TPollLink {
   std::mutex FHandlersMu;
 
   TBasicCommunicationObject* FCommObj = nullptr;
+  TReplyGuard FReplyGuard;  // used by the polling thread alone
 
   TExchange FEx;
   std::mutex FExMu;

@@ -91,5 +91,36 @@ TEST_F(E2eTest, RefusedQueryAndAnswerAfterTheWindow) {
   EXPECT_EQ(FSimHeard.CountPrefix("frame"), 0u) << "the ECR was sent an answer";
 }
 
+// ECR 3 reports a sale at every take; ECR 7 only ever answers in-line.
+constexpr const char* kTwoEcrScript = R"(
+ecr 3 serial 333333
+online "{serial};{block};0;A;B;"
+loop
+ecr 7 serial 777777
+)";
+
+// An ECR too slow for its take: its answer comes after the server took the next ECR,
+// just ahead of that ECR's own. Data frames carry no ECR number; the serial number in
+// field 1 tells whose the frame is.
+TEST_F(E2eTest, ALateFrameOfOneEcrNeverReachesTheClientsOfTheNextOne) {
+  Start(kTwoEcrScript);
+  TcpClient& ers7 = Connect();
+  TcpClient& ers3 = Connect();
+  Request(ers7, Msg(ST_ERS, COP_REQ, 7, 0, "pw;"), Msg(ST_ERS, COP_REQ, 7, 0));
+  ASSERT_TRUE(WaitForSimSent(7, "777777;"));
+  Request(ers3, Msg(ST_ERS, COP_REQ, 3, 0, "pw;"), Msg(ST_ERS, COP_REQ, 3, 0));
+  EXPECT_EQ(Recv(ers3), Show(Msg(ST_ERS, PLU_R, 3, 0, "333333;0;A;B;1;1;")));
+
+  ASSERT_TRUE(AddSimFault(3, ecrsim::TFaultKind::Late, 2));
+  EXPECT_TRUE(WaitForLog("Take 7: a frame of ECR 3 (serial 333333) came first and was dropped"));
+  // ECR 3's held-back reports come again and reach its own client, in order.
+  for (int block = 1; block <= 3; ++block)
+    EXPECT_EQ(Recv(ers3), Show(Msg(ST_ERS, PLU_R, 3, 0,
+                                   "333333;" + std::to_string(block) + ";A;B;" +
+                                       std::to_string(block + 1) + ";1;")));
+  // Nothing reached ECR 7's client: its next message answers a probe.
+  Request(ers7, Msg(ST_ERS, COP_PHASE, 7, 0), Msg(ST_ERS, COP_PHASE, 7, 0));
+}
+
 }  // namespace
 }  // namespace kassiro::e2e

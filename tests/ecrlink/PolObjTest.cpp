@@ -477,5 +477,93 @@ TEST_F(PolThreadLoop, NoiseIsForwardedAndAnUnstartedThreadStillClosesThePort) {
   EXPECT_EQ(journal_.Lines(), (Lines{"NoiseOn", "NoiseOff", "CloseEcrPort"}));
 }
 
+// ---- a late frame of the ECR taken before ----
+
+// ECRs 3 (serial 3001) and 7 (serial 7001) have answered once; from then on ECR 3's
+// takes fail, and what ECR 7's take brings is up to each test.
+class PolThreadLateFrame : public PolThreadLoop {
+ protected:
+  void SetUp() override {
+    fake_.SetTakeReply(3, {RES_OK, "3001;"});
+    fake_.SetTakeReply(7, {RES_OK, "7001;"});
+    poll_->AddEcr(3);
+    poll_->AddEcr(7);
+    fake_.AllowTakes(2);
+    poll_->Resume();
+    ASSERT_TRUE(fake_.WaitParked());
+    fake_.SetTakeReply(3, {RES_TIMEOUT, ""});
+  }
+
+  // One more round: ECR 3 fails, ECR 7's take reads `reply`; the events of that round.
+  Lines Round(const std::string& reply) {
+    const std::size_t before = Exchange().size();
+    fake_.SetTakeReply(7, {RES_OK, reply});
+    fake_.AllowTakes(2);
+    EXPECT_TRUE(fake_.WaitParked());
+    const Lines all = Exchange();
+    return {all.begin() + static_cast<std::ptrdiff_t>(before), all.end()};
+  }
+};
+
+TEST_F(PolThreadLateFrame, ReplyWithTheFailedEcrsSerialGivesWayToTheFrameAfterIt) {
+  struct Case {
+    const char* what;
+    std::string lateFrame;
+    FakeComObject::TReply after;
+    Lines events;
+    const char* logged;
+  };
+  const std::vector<Case> cases{
+      {"in-line frame, ECR 7's own reply after it", "3001;", {RES_OK, "7001;"},
+       {"TakeError 3 3 0", "GetBlock 50", "EcrInLine 7 7001; 0"}, "came first and was dropped"},
+      {"on-line request, nothing after it", "3001;12;0;A;", {RES_TIMEOUT, ""},
+       {"TakeError 3 3 0", "GetBlock 50", "TakeError 7 2 0"}, "was dropped"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake_.QueueGetReply(c.after);
+    EXPECT_EQ(Round(c.lateFrame), c.events);
+    EXPECT_TRUE(Logged("Take 7: a frame of ECR 3 (serial 3001) " + std::string(c.logged)));
+  }
+}
+
+TEST_F(PolThreadLateFrame, RegisterMovedToAnotherNumberIsBelievedAfterItAnswersAloneThreeTimes) {
+  for (int refused = 0; refused < TReplyGuard::MOVED_AFTER - 1; ++refused) {
+    fake_.QueueGetReply({RES_TIMEOUT, ""});
+    EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "GetBlock 50", "TakeError 7 2 0"}));
+  }
+  fake_.QueueGetReply({RES_TIMEOUT, ""});
+  EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "GetBlock 50", "EcrInLine 7 3001; 0"}));
+  EXPECT_TRUE(Logged("came again alone and is taken as ECR 7's own"));
+  // Its new serial number is now ECR 7's: no more second reads.
+  EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "EcrInLine 7 3001; 0"}));
+}
+
+TEST(ReplyGuard, SuspectsOnlyTheSerialOfAFailedPreviousTakeAgainstAKnownOtherOne) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<int, std::string>> seen;  // accepted replies before
+    int failed;                                      // then this ECR's take fails (0: none)
+    std::string reply;                               // ECR 7's reply
+    bool suspect;
+  };
+  const std::vector<Case> cases{
+      {"late frame", {{3, "3001;"}, {7, "7001;"}}, 3, "3001;", true},
+      {"previous take answered", {{3, "3001;"}, {7, "7001;"}}, 0, "3001;", false},
+      {"own serial", {{3, "3001;"}, {7, "7001;"}}, 3, "7001;", false},
+      {"own serial not known yet", {{3, "3001;"}}, 3, "3001;", false},
+      {"both share a serial number", {{3, "3001;"}, {7, "3001;"}}, 3, "3001;", false},
+      {"previous serial not known", {{7, "7001;"}}, 3, "3001;", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TReplyGuard g;
+    for (const auto& [ecr, reply] : c.seen) g.Taken(ecr, RES_OK, reply);
+    if (c.failed != 0) g.Taken(c.failed, RES_TIMEOUT, "");
+    else g.Taken(3, RES_OK, "3001;");
+    EXPECT_EQ(g.Suspect(7, c.reply), c.suspect);
+  }
+}
+
 }  // namespace
 }  // namespace kassiro
