@@ -175,7 +175,7 @@ check "server survived" "SIGHUP $hups, kill -9 $kills (restarts: $((lives - 1)))
 total=$(grep '^total ' "$work/sim.counts" || echo "total")
 takes=$(sed -nE 's/.* takes=([0-9]+).*/\1/p' <<< "$total"); takes=${takes:-0}
 random=$(sed -nE 's/.* random_faults=([0-9]+).*/\1/p' <<< "$total"); random=${random:-0}
-kinds=$(sed -nE 's/.* silent=([0-9]+).* badcrc=([0-9]+) noise=([0-9]+) nak_faults=([0-9]+).*/missing answer \1, bad CRC \2, noise \3, NAK \4/p' <<< "$total")
+kinds=$(sed -nE 's/.* silent=([0-9]+).* badcrc=([0-9]+) noise=([0-9]+) nak_faults=([0-9]+).* late=([0-9]+).*/missing answer \1, bad CRC \2, noise \3, NAK \4, late answer \5/p' <<< "$total")
 share=$(awk -v r="$random" -v t="$takes" 'BEGIN { printf "%.2f", (t > 0 ? 100 * r / t : 0) }')
 line_ok=ok; (( takes > 0 )) || line_ok=FAIL
 check "line faults injected" "exchanges $takes, faulted $random ($share %): $kinds; seed $seed" "$line_ok"
