@@ -24,18 +24,10 @@ for tool in Xvfb xdotool icewm; do
   command -v "$tool" > /dev/null || { echo "bench-tray: $tool is missing, skipped"; exit 0; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kassiro-bench-tray.XXXXXX")
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2> /dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2> /dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/scratch.sh"
+scratch_folder kassiro-bench-tray
 source "$here/tray-x.sh"
 source "$here/wait-for-line.sh"
-export XDG_RUNTIME_DIR=$work/xdg
-mkdir -m 700 "$XDG_RUNTIME_DIR"
 # CPU time of a task in ns (schedstat: finer than the stat file's clock ticks); the
 # process's is the sum over its threads.
 cpu_ns() { awk '{print $1}' "$1/schedstat"; }

@@ -31,14 +31,8 @@ for p in poll_bench e2e_bench receipt_bench tcp_load echo_floor kassirod ecrsim;
   fi
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kassiro-bench.XXXXXX")
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/scratch.sh"
+scratch_folder kassiro-bench
 trap 'echo; echo "bench: stopped early"; exit 130' INT TERM
 
 summary=()

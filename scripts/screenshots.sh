@@ -15,18 +15,10 @@ for p in kassiro ecrsim ecrclient write_settings; do
   [[ -x $bin/$p ]] || { echo "screenshots: $bin/$p is missing; build first" >&2; exit 1; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kassiro-shots.XXXXXX")
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2> /dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2> /dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/scratch.sh"
+scratch_folder kassiro-shots
 source "$here/tray-x.sh"
 source "$here/wait-for-line.sh"
-export XDG_RUNTIME_DIR=$work/xdg
-mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 start_x icewm
 "$bin/ecrsim" --ecr 3:104711 --ecr 7:200312 --speed 38400 --log "$work/line.log" > "$work/ecrsim.out" 2>&1 &

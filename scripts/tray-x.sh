@@ -1,12 +1,15 @@
 # Shared by the tray's end-to-end test, its screenshots and its benchmark (sourced, not
 # run): a private X server with a tray host, and ways to find and photograph the tray
-# program's windows. The caller keeps the PIDs in the array `pids` and stops them in its
-# EXIT trap; `work` is its scratch folder.
+# program's windows. The caller's scratch folder `work` and its array `pids` come from
+# scratch_folder (scratch.sh).
 
-# Starts Xvfb on a free display and a tray host (icewm, else trayer); exports DISPLAY.
+# Starts Xvfb on a free display and a tray host (icewm, else trayer); exports DISPLAY,
+# and XDG_RUNTIME_DIR as a private folder in the scratch folder.
 # $1: "icewm" or "trayer" to choose the host.
 start_x() {
   local host=${1:-}
+  export XDG_RUNTIME_DIR=$work/xdg
+  mkdir -m 700 "$XDG_RUNTIME_DIR"
   : > "$work/display"
   Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3> "$work/display" 2> "$work/xvfb.log" &
   pids+=($!)

@@ -15,18 +15,12 @@ if [ -z "$deb" ]; then
   exit 77
 fi
 
-root=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$root"
-}
-trap cleanup EXIT
+source "$here/../../scripts/scratch.sh"
+scratch_folder kassiro-package
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
-dpkg-deb -x "$deb" "$root/fs"
-fs=$root/fs
+dpkg-deb -x "$deb" "$work/fs"
+fs=$work/fs
 
 echo "== contents"
 for f in usr/bin/kassirod usr/bin/ecrsim usr/bin/ecrscan usr/bin/ecrclient usr/bin/ecrbridge \
@@ -54,27 +48,27 @@ done
 
 if [ -n "$tray" ]; then
   echo "== the tray package"
-  dpkg-deb -x "$tray" "$root/tray"
+  dpkg-deb -x "$tray" "$work/tray"
   for f in usr/bin/kassiro usr/share/applications/kassiro.desktop \
            usr/share/icons/hicolor/scalable/apps/kassiro.svg usr/share/doc/kassiro-tray/operator.md; do
-    [ -e "$root/tray/$f" ] || fail "tray package: $f is missing"
+    [ -e "$work/tray/$f" ] || fail "tray package: $f is missing"
   done
   traydeps=$(dpkg-deb -f "$tray" Depends)
   echo "   $traydeps"
   grep -q libqt6widgets6 <<<"$traydeps" || fail "the tray package does not depend on Qt Widgets"
-  grep -qx 'Exec=kassiro' "$root/tray/usr/share/applications/kassiro.desktop" || fail "desktop entry"
+  grep -qx 'Exec=kassiro' "$work/tray/usr/share/applications/kassiro.desktop" || fail "desktop entry"
 fi
 
 echo "== units"
 grep -qx 'ExecStart=/usr/bin/kassirod -Dir:${STATE_DIRECTORY} $KASSIROD_OPTIONS' \
   "$fs/usr/lib/systemd/system/kassirod.service" || fail "kassirod.service does not run /usr/bin/kassirod"
 if command -v systemd-analyze >/dev/null; then
-  mkdir "$root/units"
+  mkdir "$work/units"
   for u in kassirod.service kassirod@.service ecrbridge.service; do
-    sed "s|/usr/bin/|$fs/usr/bin/|" "$fs/usr/lib/systemd/system/$u" > "$root/units/$u"
+    sed "s|/usr/bin/|$fs/usr/bin/|" "$fs/usr/lib/systemd/system/$u" > "$work/units/$u"
   done
-  cp "$root/units/kassirod@.service" "$root/units/kassirod@line1.service"
-  (cd "$root/units" && systemd-analyze verify --man=no kassirod.service kassirod@line1.service ecrbridge.service) ||
+  cp "$work/units/kassirod@.service" "$work/units/kassirod@line1.service"
+  (cd "$work/units" && systemd-analyze verify --man=no kassirod.service kassirod@line1.service ecrbridge.service) ||
     fail "systemd-analyze verify"
 fi
 
@@ -87,7 +81,7 @@ for page in man8/kassirod.8 man1/ecrsim.1 man1/ecrscan.1 man1/ecrclient.1 man1/e
 done
 
 echo "== the unpacked server serves the unpacked simulator's registers"
-run=$root/run
+run=$work/run
 mkdir "$run"
 "$fs/usr/bin/ecrsim" --ecr 3 --ecr 7 --log "$run/line.log" > "$run/ecrsim.out" 2>&1 &
 pids+=($!)

@@ -17,20 +17,12 @@ for tool in Xvfb xdotool import convert; do
 done
 command -v icewm > /dev/null || command -v trayer > /dev/null || { echo "skipped: no tray host"; exit 77; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kassiro-x11.XXXXXX")
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2> /dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2> /dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/../../scripts/scratch.sh"
+scratch_folder kassiro-x11
 source "$here/../../scripts/tray-x.sh"
 source "$here/../../scripts/wait-for-line.sh"
 mkdir -p "$out"
 rm -f "$out"/*.png
-export XDG_RUNTIME_DIR=$work/xdg
-mkdir -m 700 "$XDG_RUNTIME_DIR"
 fail() { echo "FAILED: $*" >&2; shot_screen "$out/failure.png" || true; exit 1; }
 
 start_x
