@@ -41,15 +41,18 @@
 #include <vector>
 
 #include "Process.h"  // tests/support
+#include "Programs.h"
 #include "TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using kassiro::testing::FreeTcpPort;
 using kassiro::testing::ReadFile;
 using kassiro::testing::TChild;
 using kassiro::testing::TempDir;
+using kassiro::testing::WaitUntil;
 using kassiro::testing::WriteFile;
 
 struct TOptions {
@@ -65,18 +68,6 @@ double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
   return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
-
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 // The stand-in server: accepts the bridge, grants every take, writes report messages.
@@ -215,11 +206,9 @@ class TBroker {
     WriteFile(FDir / "mosquitto.conf", conf);
     const std::size_t from = ReadFile(FDir / "mosquitto.log").size();
     FChild = std::make_unique<TChild>(std::vector<std::string>{MOSQUITTO_PATH, "-c", (FDir / "mosquitto.conf").string()});
-    const auto until = Clock::now() + std::chrono::seconds(30);
-    while (ReadFile(FDir / "mosquitto.log").find(" running", from) == std::string::npos) {
-      if (Clock::now() > until) throw std::runtime_error("mosquitto did not start");
-      ::poll(nullptr, 0, 5);
-    }
+    const auto running = [&] { return ReadFile(FDir / "mosquitto.log").find(" running", from) != std::string::npos; };
+    if (!WaitUntil(running, std::chrono::seconds(30), std::chrono::milliseconds(5)))
+      throw std::runtime_error("mosquitto did not start");
   }
   void Stop() {
     FChild->Signal(SIGTERM);
@@ -240,7 +229,7 @@ void PrintLatency(const char* what, const std::vector<double>& us) {
 
 int Main(const TOptions& o) {
   TempDir dir;
-  const std::uint16_t brokerPort = FreePort();
+  const std::uint16_t brokerPort = FreeTcpPort();
   TBroker broker(dir.path(), brokerPort);
   TFakeServer server;
   const int total = o.LatencyCount * 2 + o.Burst;

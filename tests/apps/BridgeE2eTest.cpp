@@ -3,15 +3,10 @@
 // them. Every wait is for an event (a line printed, a file written), with a deadline.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -23,45 +18,23 @@
 #include <vector>
 
 #include "Process.h"
+#include "Programs.h"
 #include "TcpClient.h"
 #include "TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kassiro::testing::FreeTcpPort;
 using kassiro::testing::ReadFile;
+using kassiro::testing::StartEcrsim;
 using kassiro::testing::TChild;
 using kassiro::testing::TcpClient;
 using kassiro::testing::TempDir;
+using kassiro::testing::WaitUntil;
 using kassiro::testing::WriteFile;
-using Clock = std::chrono::steady_clock;
 
 const fs::path BinDir = KASSIRO_BIN_DIR;
-constexpr auto Deadline = std::chrono::seconds(30);  // generous: the machine may be busy
-
-template <class TPred>
-bool WaitUntil(TPred pred) {
-  const auto until = Clock::now() + Deadline;
-  while (!pred()) {
-    if (Clock::now() > until) return false;
-    ::poll(nullptr, 0, 10);
-  }
-  return true;
-}
-
-std::uint16_t FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    throw std::runtime_error("no free TCP port");
-  }
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 std::string Message(std::uint8_t st, std::uint8_t cop, std::uint8_t ecr, const std::string& text = "") {
   return std::string{static_cast<char>(st), static_cast<char>(cop), 0, static_cast<char>(ecr), 0} + text;
@@ -83,6 +56,22 @@ std::string SalesScript(int n, bool loop = false) {
   for (int i = 1; i <= n; ++i) s += "online \"{serial};{block};0;A" + std::to_string(i) + ";1.00;1;\"\n";
   if (loop) s += "loop\n";
   return s;
+}
+
+// The line numbers in the order they first came, the copies that came again left out.
+std::vector<int> FirstCopies(const std::vector<int>& lines) {
+  std::vector<int> firsts;
+  std::set<int> seen;
+  for (const int l : lines)
+    if (seen.insert(l).second) firsts.push_back(l);
+  return firsts;
+}
+
+// 1, 2, ..., n.
+std::vector<int> OneTo(int n) {
+  std::vector<int> all(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) all[static_cast<std::size_t>(i)] = i + 1;
+  return all;
 }
 
 class Bridge : public ::testing::Test {
@@ -169,20 +158,17 @@ class Bridge : public ::testing::Test {
   // ---- the ECRs and the server
   void StartSim(const std::string& script, const std::string& speed = "9600") {
     WriteFile(Dir / "shop.sim", script);
-    Sim = std::make_unique<TChild>(std::vector<std::string>{(BinDir / "ecrsim").string(), "--script",
-                                                            (Dir / "shop.sim").string(), "--pace", "--speed", speed,
-                                                            "--log", (Dir / "sim.log").string()});
-    const auto m = Sim->WaitForLine(std::regex(R"(^ecrsim: line (\S+) \(\S+\)$)"));
-    if (!m) throw std::runtime_error("ecrsim did not report its line: " + Sim->Err);
-    SimPort = (*m)[1];
+    auto sim = StartEcrsim({(BinDir / "ecrsim").string(), "--script", (Dir / "shop.sim").string(), "--pace",
+                            "--speed", speed, "--log", (Dir / "sim.log").string()});
+    Sim = std::move(sim.Child);
+    SimPort = sim.Port;
   }
 
   void StartKassirod() {
-    Kassirod = std::make_unique<TChild>(std::vector<std::string>{
-        (Dir / "kassirod").string(), "-Port:" + SimPort, "-Speed:" + std::string("9600"),
-        "-IPPort:" + std::to_string(ServerPort), "-LanguageID:1", "-SetPW:1:pw", "-SetPW:2:pw"});
-    if (!Kassirod->WaitForLine(std::regex("Clients connect on TCP port")))
-      throw std::runtime_error("kassirod did not start: " + Kassirod->Out + Kassirod->Err);
+    Kassirod = kassiro::testing::StartKassirod({(Dir / "kassirod").string(), "-Port:" + SimPort, "-Speed:9600",
+                                                "-IPPort:" + std::to_string(ServerPort), "-LanguageID:1",
+                                                "-SetPW:1:pw", "-SetPW:2:pw"})
+                   .Child;
   }
 
   // ---- the bridge
@@ -306,13 +292,7 @@ TEST_F(Bridge, ABrokerKilledInTheMiddleOfAStreamLosesNothingAndKeepsTheOrder) {
   lines.insert(lines.end(), after.begin(), after.end());
   // Every report once at least, the first copies in order; a copy again only of one that
   // was in flight when the broker died.
-  std::vector<int> firsts;
-  std::set<int> seen;
-  for (const int l : lines)
-    if (seen.insert(l).second) firsts.push_back(l);
-  std::vector<int> all(count);
-  for (int i = 0; i < count; ++i) all[static_cast<std::size_t>(i)] = i + 1;
-  EXPECT_EQ(firsts, all);
+  EXPECT_EQ(FirstCopies(lines), OneTo(count));
   EXPECT_LT(lines.size(), static_cast<std::size_t>(count + 100)) << "at most a window of copies";
 }
 
@@ -447,13 +427,7 @@ TEST_F(Bridge, AKilledBridgeLosesNothingItHadReadAndSaysItIsOffline) {
   ASSERT_TRUE(BridgeSays("spooled report(s)")) << BridgeOut();
   const auto after = LinesUntil(count);
   lines.insert(lines.end(), after.begin(), after.end());
-  std::vector<int> firsts;
-  std::set<int> seen;
-  for (const int l : lines)
-    if (seen.insert(l).second) firsts.push_back(l);
-  std::vector<int> all(count);
-  for (int i = 0; i < count; ++i) all[static_cast<std::size_t>(i)] = i + 1;
-  EXPECT_EQ(firsts, all) << "copies of the same line number may come again, none is missing";
+  EXPECT_EQ(FirstCopies(lines), OneTo(count)) << "copies of the same line number may come again, none is missing";
 
   // A bridge that dies while the broker is there leaves its last will.
   BridgeProc->Signal(SIGKILL);

@@ -14,17 +14,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <optional>
 #include <random>
-#include <regex>
 #include <set>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Process.h"
+#include "Programs.h"
 #include "TcpClient.h"
 #include "TempDir.h"
 #include "core/TheNewDefs.h"
@@ -38,14 +36,18 @@ using kassiro::TIniStru;
 using kassiro::TIniStruImage;
 using kassiro::testing::ReadFile;
 using kassiro::testing::RunProgram;
+using kassiro::testing::StartEcrsim;
+using kassiro::testing::StartKassirod;
 using kassiro::testing::TChild;
 using kassiro::testing::TcpClient;
+using kassiro::testing::TEcrsim;
 using kassiro::testing::TempDir;
+using kassiro::testing::Title;
 using kassiro::testing::TRunResult;
-using Clock = std::chrono::steady_clock;
+using kassiro::testing::WaitUntil;
+using TServer = kassiro::testing::TKassirod;
 
 const fs::path BinDir = KASSIRO_BIN_DIR;
-const std::string Title = "Kassiro v0.1.0.0 - DEBUG";
 
 constexpr std::uint8_t ST_ERS = 1;
 constexpr std::uint8_t COP_REQ = 1;
@@ -63,16 +65,6 @@ online "{serial};{block};0;22;"
 online "{serial};{block};3;4;"
 loop
 )";
-
-template <class TPred>
-bool WaitUntil(TPred pred, std::chrono::seconds deadline = std::chrono::seconds(30)) {
-  const auto until = Clock::now() + deadline;
-  while (!pred()) {
-    if (Clock::now() > until) return false;
-    ::poll(nullptr, 0, 1);
-  }
-  return true;
-}
 
 std::string TakeMessage(std::uint8_t ecr) {
   return std::string{static_cast<char>(ST_ERS), static_cast<char>(COP_REQ), 0, static_cast<char>(ecr), 0};
@@ -120,11 +112,6 @@ class TReceiptLedger {
   int FCount = 0;
 };
 
-struct TServer {
-  std::unique_ptr<TChild> Child;
-  std::uint16_t TcpPort{};
-};
-
 class KassirodFaults : public ::testing::Test {
  protected:
   KassirodFaults() { fs::copy_file(BinDir / "kassirod", Exe()); }
@@ -137,11 +124,8 @@ class KassirodFaults : public ::testing::Test {
 
   void StartSim(const std::string& script) {
     std::ofstream(Dir / "shop.sim") << script;
-    Sim = std::make_unique<TChild>(std::vector<std::string>{
-        (BinDir / "ecrsim").string(), "--script", (Dir / "shop.sim").string(), "--log", (Dir / "sim.log").string()});
-    const auto m = Sim->WaitForLine(std::regex(R"(^ecrsim: line (\S+) \(\S+\)$)"));
-    if (!m) throw std::runtime_error("ecrsim did not report its line: " + Sim->Err);
-    SimPort = (*m)[1];
+    Sim = StartEcrsim(
+        {(BinDir / "ecrsim").string(), "--script", (Dir / "shop.sim").string(), "--log", (Dir / "sim.log").string()});
   }
 
   std::vector<std::string> Command(std::vector<std::string> params) const {
@@ -149,18 +133,11 @@ class KassirodFaults : public ::testing::Test {
     return params;
   }
   std::vector<std::string> OnSim(std::vector<std::string> more = {}) const {
-    more.insert(more.begin(), {"-Port:" + SimPort, "-IPPort:0"});
+    more.insert(more.begin(), {"-Port:" + Sim.Port, "-IPPort:0"});
     return more;
   }
 
-  TServer StartServer(const std::vector<std::string>& params) const {
-    TServer s;
-    s.Child = std::make_unique<TChild>(Command(params));
-    const auto m = s.Child->WaitForLine(std::regex(R"( Clients connect on TCP port (\d+)\.$)"));
-    if (!m) throw std::runtime_error("kassirod did not start: " + s.Child->Out + s.Child->Err);
-    s.TcpPort = static_cast<std::uint16_t>(std::stoi((*m)[1]));
-    return s;
-  }
+  TServer StartServer(const std::vector<std::string>& params) const { return StartKassirod(Command(params)); }
 
   TRunResult Run(const std::vector<std::string>& params) const { return RunProgram(Command(params)); }
 
@@ -199,8 +176,7 @@ class KassirodFaults : public ::testing::Test {
   }
 
   TempDir Dir;  // first: it goes last, after every program in it has ended
-  std::unique_ptr<TChild> Sim;
-  std::string SimPort;
+  TEcrsim Sim;
 };
 
 // kill -9 at random moments while two fast registers close receipts: no number ever
@@ -437,7 +413,7 @@ TEST_F(KassirodFaults, ASignalDuringTheStartIsHandledOnceTheServerRuns) {
     TChild child(Command(OnSim({"-Password:pw" + std::to_string(round)})));
     // From the moment main holds the signal back; a program that never does fails here.
     ASSERT_TRUE(WaitUntil([&] { return HoldsSigterm(child.Pid()) || !child.Running(); },
-                          std::chrono::seconds(10)))
+                          std::chrono::seconds(10), std::chrono::milliseconds(1)))
         << "SIGTERM is never held back";
     ::poll(nullptr, 0, round % 10);  // a moment later each round, into the start
     duringStart += !InLog(" started on ");

@@ -6,14 +6,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,11 +22,11 @@
 #include <optional>
 #include <regex>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Process.h"
+#include "Programs.h"
 #include "core/SelfMsgs.h"
 #include "TcpClient.h"
 #include "TempDir.h"
@@ -36,31 +34,24 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kassiro::testing::FreeTcpPort;
 using kassiro::testing::ReadFile;
 using kassiro::testing::RunProgram;
+using kassiro::testing::StartEcrsim;
+using kassiro::testing::StartKassirod;
 using kassiro::testing::TChild;
 using kassiro::testing::TcpClient;
+using kassiro::testing::TEcrsim;
 using kassiro::testing::TempDir;
+using kassiro::testing::Title;
 using kassiro::testing::TRunResult;
-using Clock = std::chrono::steady_clock;
+using kassiro::testing::WaitUntil;
+using TServer = kassiro::testing::TKassirod;
 
 const fs::path BinDir = KASSIRO_BIN_DIR;
-const std::string Title = "Kassiro v0.1.0.0 - DEBUG";
-constexpr auto Deadline = std::chrono::seconds(30);  // generous: the machine may be busy
 
 constexpr std::uint8_t ST_RPR = 5;
 constexpr std::uint8_t COP_REQ = 1;
-
-// Checks pred until it holds or the deadline passes.
-template <class TPred>
-bool WaitUntil(TPred pred) {
-  const auto until = Clock::now() + Deadline;
-  while (!pred()) {
-    if (Clock::now() > until) return false;
-    ::poll(nullptr, 0, 10);
-  }
-  return true;
-}
 
 // A client message: the five head bytes and the text.
 std::string Message(std::uint8_t st, std::uint8_t cop, std::uint8_t ecr, std::uint8_t err = 0,
@@ -121,20 +112,6 @@ std::string WithoutPriorityFailure(const std::string& log) {
   return std::regex_replace(log, std::regex(".*SetPriorityClass fail ! LastError=\\d+\r\n"), "");
 }
 
-// A TCP port nobody listens on right now.
-std::uint16_t FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  socklen_t len = sizeof a;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    throw std::runtime_error("no free TCP port");
-  }
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
 // The nice value of a running process (field 19 of /proc/PID/stat).
 std::optional<int> NiceOf(pid_t pid) {
   const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
@@ -147,13 +124,6 @@ std::optional<int> NiceOf(pid_t pid) {
   }
   return std::nullopt;
 }
-
-// A running copy of kassirod, once it printed its start line.
-struct TServer {
-  std::unique_ptr<TChild> Child;
-  std::string Port;         // the serial port it started on
-  std::uint16_t TcpPort{};  // where clients connect
-};
 
 class Kassirod : public ::testing::Test {
  protected:
@@ -190,12 +160,7 @@ class Kassirod : public ::testing::Test {
 
   // ecrsim playing the given ECRs on a new pseudo-terminal, logging into SimLog().
   void StartSim(const std::vector<int>& ecrs) {
-    std::vector<std::string> args{(BinDir / "ecrsim").string(), "--log", SimLog().string()};
-    for (const int e : ecrs) args.insert(args.end(), {"--ecr", std::to_string(e)});
-    Sim = std::make_unique<TChild>(args);
-    const auto m = Sim->WaitForLine(std::regex(R"(^ecrsim: line (\S+) \(\S+\)$)"));
-    if (!m) throw std::runtime_error("ecrsim did not report its line: " + Sim->Err);
-    SimPort = (*m)[1];
+    Sim = StartEcrsim(BinDir / "ecrsim", SimLog(), ecrs);
   }
 
   std::vector<std::string> Command(const std::vector<std::string>& params) const {
@@ -205,45 +170,35 @@ class Kassirod : public ::testing::Test {
   }
 
   // Starts a copy and waits for its start line on stdout.
-  TServer StartServer(const std::vector<std::string>& params) const {
-    TServer s;
-    s.Child = std::make_unique<TChild>(Command(params));
-    const auto m = s.Child->WaitForLine(std::regex(
-        "^" + Title + R"( started on (\S+)\. Clients connect on TCP port (\d+)\.$)"));
-    if (!m) throw std::runtime_error("kassirod did not start: " + s.Child->Out + s.Child->Err);
-    s.Port = (*m)[1];
-    s.TcpPort = static_cast<std::uint16_t>(std::stoi((*m)[2]));
-    return s;
-  }
+  TServer StartServer(const std::vector<std::string>& params) const { return StartKassirod(Command(params)); }
 
   TServer StartOnSim(std::vector<std::string> more = {}) const {
-    more.insert(more.begin(), {"-Port:" + SimPort, "-IPPort:0"});
+    more.insert(more.begin(), {"-Port:" + Sim.Port, "-IPPort:0"});
     return StartServer(more);
   }
 
   TRunResult Run(const std::vector<std::string>& params) const { return RunProgram(Command(params)); }
 
   TempDir Dir;  // first: it goes last, after every program in it has ended
-  std::unique_ptr<TChild> Sim;
-  std::string SimPort;
+  TEcrsim Sim;
 };
 
 TEST_F(Kassirod, StartsOnTheLineServesAClientAndClosesOnSigterm) {
   StartSim({3});
   const std::time_t before = std::time(nullptr);
-  auto child = std::make_unique<TChild>(Command({"-Port:" + SimPort, "-IPPort:0"}));
+  auto child = std::make_unique<TChild>(Command({"-Port:" + Sim.Port, "-IPPort:0"}));
   const auto m = child->WaitForLine(std::regex(R"(^(.*) Clients connect on TCP port (\d+)\.$)"));
   const std::time_t after = std::time(nullptr);
   ASSERT_TRUE(m) << child->Out << child->Err;
   const std::string startLine = (*m)[0];
-  EXPECT_EQ((*m)[1], Title + " started on " + SimPort + ".");
+  EXPECT_EQ((*m)[1], Title + " started on " + Sim.Port + ".");
   const auto tcpPort = static_cast<std::uint16_t>(std::stoi((*m)[2]));
   EXPECT_NE(tcpPort, 0);
 
   // The start line is logged before it is printed.
   auto lines = LogLines();
   ASSERT_FALSE(lines.empty());
-  EXPECT_TRUE(LoggedBetween(lines.back(), Title + " started on " + SimPort + ".", before, after))
+  EXPECT_TRUE(LoggedBetween(lines.back(), Title + " started on " + Sim.Port + ".", before, after))
       << lines.back();
 
   // Nobody uses an ECR yet: nothing is polled. A client's take puts ECR 3 into the polling.
@@ -278,9 +233,9 @@ TEST_F(Kassirod, SettingsFromTheCommandLineServeTheNextStart) {
   }
   // A port name of more than six characters is not stored: it must be given again.
   std::vector<std::string> params;
-  if (SimPort.size() > 6) params.push_back("-Port:" + SimPort);
+  if (Sim.Port.size() > 6) params.push_back("-Port:" + Sim.Port);
   TServer second = StartServer(params);
-  EXPECT_EQ(second.Port, SimPort);
+  EXPECT_EQ(second.Port, Sim.Port);
   EXPECT_EQ(second.TcpPort, tcpPort);
   TcpClient client(tcpPort);
   EXPECT_EQ(TakeReportSet(client, 3), Accepted(3));
@@ -357,7 +312,7 @@ TEST_F(Kassirod, ASecondCopyEndsSilentlyAndTouchesNothing) {
   const std::string settings = ReadFile(Dir / "kassirod.STG");
   const std::string log = Log();
 
-  const TRunResult second = Run({"-Port:" + SimPort, "-IPPort:0", "-Password:other"});
+  const TRunResult second = Run({"-Port:" + Sim.Port, "-IPPort:0", "-Password:other"});
   EXPECT_EQ(second.Exit, 0);
   EXPECT_EQ(second.Out, "");
   EXPECT_EQ(second.Err, "");
@@ -431,10 +386,10 @@ TEST_F(Kassirod, ATcpPortInUseDoesNotStopTheStart) {
   ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len), 0);
   const std::string port = std::to_string(ntohs(a.sin_port));
 
-  auto child = std::make_unique<TChild>(Command({"-Port:" + SimPort, "-IPPort:" + port}));
+  auto child = std::make_unique<TChild>(Command({"-Port:" + Sim.Port, "-IPPort:" + port}));
   const auto m = child->WaitForLine(std::regex(R"(^(.*) started on (\S+)\. (.*)$)"));
   ASSERT_TRUE(m) << child->Out << child->Err;
-  EXPECT_EQ((*m)[2], SimPort);
+  EXPECT_EQ((*m)[2], Sim.Port);
   EXPECT_EQ((*m)[3], "TCP port " + port + " could not be opened: Address already in use.");
   EXPECT_EQ(CountInLog(" kassirod: TCP server: Binding socket and address failed on port " + port +
                        ": Address already in use"),
@@ -516,7 +471,7 @@ TEST_F(Kassirod, SighupStopsAndStartsTheServerAgain) {
   EXPECT_EQ(TakeReportSet(before, 3), Accepted(3));
 
   server.Child->Signal(SIGHUP);
-  ASSERT_TRUE(WaitForLog(" kassirod: Server restarted on " + SimPort + ".\r\n")) << Log();
+  ASSERT_TRUE(WaitForLog(" kassirod: Server restarted on " + Sim.Port + ".\r\n")) << Log();
   // The stop dropped the client: its connection has ended rather than gone quiet.
   EXPECT_FALSE(before.Next());
   EXPECT_FALSE(before.NothingWaiting()) << "the connection is still open";
@@ -538,7 +493,7 @@ TEST_F(Kassirod, ARestartThatCannotOpenTheLineEndsWithTheReason) {
   StartSim({3});
   // The line under a name of our own, which we can take away.
   const fs::path line = Dir / "line";
-  fs::create_symlink("/dev/" + SimPort, line);
+  fs::create_symlink("/dev/" + Sim.Port, line);
   TServer server = StartServer({"-Port:" + line.string(), "-IPPort:0"});
   EXPECT_EQ(server.Port, line.string());
 

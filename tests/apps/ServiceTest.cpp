@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Process.h"
+#include "Programs.h"
 #include "TcpClient.h"
 #include "TempDir.h"
 
@@ -28,45 +29,37 @@ namespace {
 namespace fs = std::filesystem;
 using kassiro::testing::ReadFile;
 using kassiro::testing::RunProgram;
+using kassiro::testing::StartEcrsim;
+using kassiro::testing::StartKassirod;
 using kassiro::testing::TChild;
 using kassiro::testing::TcpClient;
+using kassiro::testing::TEcrsim;
 using kassiro::testing::TempDir;
+using kassiro::testing::Title;
+using kassiro::testing::TKassirod;
 using kassiro::testing::TRunResult;
 
 const fs::path BinDir = KASSIRO_BIN_DIR;
-const std::string Title = "Kassiro v0.1.0.0 - DEBUG";
 constexpr int DeadlineMs = 30000;  // generous: the machine may be busy
 
 // ecrsim on a new pseudo-terminal; Port is its line's name.
-struct TSim {
-  TSim(const fs::path& log, const std::vector<int>& ecrs) {
-    std::vector<std::string> args{(BinDir / "ecrsim").string(), "--log", log.string()};
-    for (const int e : ecrs) args.insert(args.end(), {"--ecr", std::to_string(e)});
-    Child = std::make_unique<TChild>(args);
-    const auto m = Child->WaitForLine(std::regex(R"(^ecrsim: line (\S+) \(\S+\)$)"));
-    if (!m) throw std::runtime_error("ecrsim did not report its line: " + Child->Err);
-    Port = (*m)[1];
-  }
-  std::unique_ptr<TChild> Child;
-  std::string Port;
+struct TSim : TEcrsim {
+  TSim(const fs::path& log, const std::vector<int>& ecrs) : TEcrsim(StartEcrsim(BinDir / "ecrsim", log, ecrs)) {}
 };
 
+// kassirod's command line: the program, then args.
+std::vector<std::string> Command(std::vector<std::string> args, const fs::path& exe = BinDir / "kassirod") {
+  args.insert(args.begin(), exe.string());
+  return args;
+}
+
 // A running kassirod once it printed its start line; TcpPort is where clients connect.
-struct TServer {
-  TServer(std::vector<std::string> args) {
-    args.insert(args.begin(), (BinDir / "kassirod").string());
-    Child = std::make_unique<TChild>(args);
-    const auto m = Child->WaitForLine(std::regex(R"( started on \S+\. Clients connect on TCP port (\d+)\.$)"));
-    if (!m) throw std::runtime_error("kassirod did not start: " + Child->Out + Child->Err);
-    TcpPort = static_cast<std::uint16_t>(std::stoi((*m)[1]));
-  }
-  std::unique_ptr<TChild> Child;
-  std::uint16_t TcpPort{};
+struct TServer : TKassirod {
+  TServer(std::vector<std::string> args) : TKassirod(StartKassirod(Command(std::move(args)))) {}
 };
 
 TRunResult Kassirod(std::vector<std::string> args, const fs::path& exe = BinDir / "kassirod") {
-  args.insert(args.begin(), exe.string());
-  return RunProgram(args);
+  return RunProgram(Command(std::move(args), exe));
 }
 
 // The notification socket of a pretended service manager.

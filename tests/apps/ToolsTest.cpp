@@ -7,21 +7,23 @@
 #include <chrono>
 #include <filesystem>
 #include <regex>
-#include <thread>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Process.h"
+#include "Programs.h"
 #include "TempDir.h"
 
 namespace {
 
 using kassiro::testing::ReadFile;
 using kassiro::testing::RunProgram;
+using kassiro::testing::StartEcrsim;
 using kassiro::testing::TChild;
+using kassiro::testing::TEcrsim;
 using kassiro::testing::TempDir;
 using kassiro::testing::TRunResult;
+using kassiro::testing::WaitUntil;
 using kassiro::testing::WriteFile;
 
 const std::string BinDir = KASSIRO_BIN_DIR;
@@ -30,18 +32,11 @@ std::string Ecrsim() { return BinDir + "/ecrsim"; }
 std::string Ecrscan() { return BinDir + "/ecrscan"; }
 
 // A simulator running until the test ends; Port/Path from its "line" line.
-struct TSim {
-  explicit TSim(std::vector<std::string> args) : Child([&] {
+struct TSim : TEcrsim {
+  explicit TSim(std::vector<std::string> args) : TEcrsim(StartEcrsim([&] {
     args.insert(args.begin(), Ecrsim());
     return args;
-  }()) {
-    const auto m = Child.WaitForLine(std::regex(R"(^ecrsim: line (\S+) \((\S+)\)$)"));
-    if (!m) throw std::runtime_error("ecrsim did not report its line: " + Child.Err);
-    Port = (*m)[1];
-    Path = (*m)[2];
-  }
-  TChild Child;
-  std::string Port, Path;
+  }())) {}
 };
 
 // A script file in dir; its path.
@@ -55,8 +50,8 @@ TEST(Tools, EcrscanFindsExactlyTheSimulatedEcrs) {
   const auto script = WriteScript(dir, "shop.sim", "ecr 12 serial 555\nonline \"{serial};{block};0;A;B;\"\n");
   TSim sim({"--script", script, "--ecr", "3", "--ecr", "7:123456"});
   EXPECT_EQ(sim.Path, "/dev/" + sim.Port);
-  EXPECT_NE(sim.Child.Out.find("ecrsim: ECR 12 serial 555\necrsim: ECR 3 serial 004703\n"), std::string::npos)
-      << sim.Child.Out;
+  EXPECT_NE(sim.Child->Out.find("ecrsim: ECR 12 serial 555\necrsim: ECR 3 serial 004703\n"), std::string::npos)
+      << sim.Child->Out;
 
   const TRunResult scan = RunProgram({Ecrscan(), sim.Port, "9600", "1-15"});
   EXPECT_EQ(scan.Exit, 0) << scan.Err;
@@ -73,13 +68,13 @@ TEST(Tools, EcrscanFindsExactlyTheSimulatedEcrs) {
   EXPECT_EQ(again.Out, "ECR 03 in-line serial 004703\necrscan: 1 ECR(s) answered on " + sim.Path + "\n");
 
   // The simulator logged what it heard, and stops cleanly on SIGTERM.
-  ASSERT_TRUE(sim.Child.WaitForLine(std::regex(R"(\] take 15$)")));
-  sim.Child.Signal(SIGTERM);
-  EXPECT_EQ(sim.Child.Wait(), 0);
-  EXPECT_NE(sim.Child.Out.find("] take 03\n"), std::string::npos);
-  EXPECT_NE(sim.Child.Out.find("] -> 12 frame 555;0;0;A;B;\n"), std::string::npos);
-  EXPECT_NE(sim.Child.Out.find("] release\n"), std::string::npos);
-  EXPECT_TRUE(sim.Child.Out.ends_with("ecrsim: stopped\n")) << sim.Child.Out;
+  ASSERT_TRUE(sim.Child->WaitForLine(std::regex(R"(\] take 15$)")));
+  sim.Child->Signal(SIGTERM);
+  EXPECT_EQ(sim.Child->Wait(), 0);
+  EXPECT_NE(sim.Child->Out.find("] take 03\n"), std::string::npos);
+  EXPECT_NE(sim.Child->Out.find("] -> 12 frame 555;0;0;A;B;\n"), std::string::npos);
+  EXPECT_NE(sim.Child->Out.find("] release\n"), std::string::npos);
+  EXPECT_TRUE(sim.Child->Out.ends_with("ecrsim: stopped\n")) << sim.Child->Out;
 }
 
 TEST(Tools, FaultsFromTheCommandLinePacingAndLogFile) {
@@ -90,25 +85,23 @@ TEST(Tools, FaultsFromTheCommandLinePacingAndLogFile) {
   const TRunResult scan = RunProgram({Ecrscan(), sim.Port, "1200", "1-5"});
   EXPECT_EQ(scan.Exit, 0) << scan.Err;
   EXPECT_EQ(scan.Out, "ECR 03 in-line serial 004703\necrscan: 1 ECR(s) answered on " + sim.Port + "\n");
-  sim.Child.Signal(SIGINT);
-  EXPECT_EQ(sim.Child.Wait(), 0);
+  sim.Child->Signal(SIGINT);
+  EXPECT_EQ(sim.Child->Wait(), 0);
   const std::string text = ReadFile(log);
   EXPECT_NE(text.find("] -> 03 frame 004703; bad crc\n"), std::string::npos) << text;
   EXPECT_NE(text.find("] NAK\n"), std::string::npos) << text;
   EXPECT_NE(text.find("] -> 04 (silent)\n"), std::string::npos) << text;
-  EXPECT_EQ(sim.Child.Out.find("take"), std::string::npos) << "the log went to the file";
+  EXPECT_EQ(sim.Child->Out.find("take"), std::string::npos) << "the log went to the file";
 }
 
 // Waits until a file holds a line matching re; its text then, or "" after the deadline.
 std::string WaitForFileLine(const std::filesystem::path& path, const std::regex& re) {
-  const auto until = std::chrono::steady_clock::now() + TChild::DefaultDeadline;
-  while (std::chrono::steady_clock::now() < until) {
-    std::string text;
-    if (std::filesystem::exists(path)) text = ReadFile(path);
-    if (std::regex_search(text, re)) return text;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return "";
+  std::string text;
+  const auto holds = [&] {
+    text = std::filesystem::exists(path) ? ReadFile(path) : "";
+    return std::regex_search(text, re);
+  };
+  return WaitUntil(holds, TChild::DefaultDeadline, std::chrono::milliseconds(20)) ? text : "";
 }
 
 TEST(Tools, CountsOnSignalAndAtExitJournalAndSeed) {
@@ -118,22 +111,22 @@ TEST(Tools, CountsOnSignalAndAtExitJournalAndSeed) {
   const auto journal = dir / "journal";
   TSim sim({"--script", script, "--counts", counts.string(), "--journal", journal.string(),
             "--fault-rate", "0.5", "--seed", "7"});
-  EXPECT_NE(sim.Child.Out.find("ecrsim: random faults 0.5 % seed 7\n"), std::string::npos) << sim.Child.Out;
+  EXPECT_NE(sim.Child->Out.find("ecrsim: random faults 0.5 % seed 7\n"), std::string::npos) << sim.Child->Out;
   const TRunResult scan = RunProgram({Ecrscan(), sim.Port, "9600", "3-4"});
   EXPECT_EQ(scan.Exit, 0) << scan.Err;
   EXPECT_FALSE(std::filesystem::exists(counts)) << "written only when asked";
 
-  sim.Child.Signal(SIGUSR1);
+  sim.Child->Signal(SIGUSR1);
   const std::string first = WaitForFileLine(counts, std::regex("\ntotal takes="));
   EXPECT_NE(first.find("ecr 3 takes=1 silent=0 inline=0 online_sent=1 online_taken=1 "), std::string::npos)
       << first;
   EXPECT_NE(first.find("ecr 4 takes=1 silent=0 inline=1 online_sent=0 "), std::string::npos) << first;
-  EXPECT_TRUE(sim.Child.Running()) << "SIGUSR1 does not stop it";
+  EXPECT_TRUE(sim.Child->Running()) << "SIGUSR1 does not stop it";
 
   const TRunResult again = RunProgram({Ecrscan(), sim.Port, "9600", "4-4"});
   EXPECT_EQ(again.Exit, 0) << again.Err;
-  sim.Child.Signal(SIGTERM);
-  EXPECT_EQ(sim.Child.Wait(), 0);
+  sim.Child->Signal(SIGTERM);
+  EXPECT_EQ(sim.Child->Wait(), 0);
   EXPECT_NE(ReadFile(counts).find("ecr 4 takes=2 "), std::string::npos) << "rewritten at exit";
   EXPECT_TRUE(std::regex_search(ReadFile(journal), std::regex(R"(^\d+ 3 004703;0;0;1;\n$)")))
       << ReadFile(journal);
