@@ -5,11 +5,9 @@
 // by Help). One copy runs per installation; a second one ends silently, and
 // `kassiro -Q:password` asks the running copy to quit. SIGTERM and SIGINT (a desktop
 // logout) close it like an accepted remote quit, and so does SIGHUP (its terminal gone).
-#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <iostream>
@@ -18,26 +16,15 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
-#include "core/LogFile.h"
 #include "core/SelfMsgs.h"
 #include "server/KassiroServer.h"
+#include "server/ProgramEntry.h"
 #include "server/StopSignals.h"
 #include "ui/TrayMain.h"
 #include "util/BarDefs.h"
 #include "util/PrmProc.h"
 
-namespace {
-
 using namespace kassiro;
-
-// As far as the system allows: a process without the right to raise its priority logs
-// the failure and runs on.
-void RaisePriority() {
-  if (::setpriority(PRIO_PROCESS, 0, -20) != 0)
-    LogAddLine("SetPriorityClass fail ! LastError=" + std::to_string(errno));
-}
-
-}  // namespace
 
 int main(int argc, char* argv[]) {
   // First: held in every thread, the stop signals are read by the event loop later.
@@ -52,13 +39,7 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   TKassiroServer server(exe);
-  if (!server.ServerInis().Unique()) {
-    if (server.ServerInis().HeldByAnother()) return 0;  // another copy runs: end silently
-    const std::string why = server.ServerInis().OpenFailure();
-    std::cerr << why << std::endl;
-    LogAddLine(why);
-    return 1;
-  }
+  if (const auto refused = RefuseToRun(server)) return *refused;  // 0: another copy runs
   TSelfMessenger messenger(exe);
 
   RaisePriority();

@@ -8,7 +8,6 @@
 // once it runs. A later copy asks the running one of the same folder to quit (-Q), for
 // its status (-Status) or for a line trace (-Trace). Under systemd it reports its state
 // to the service manager and its log lines also go to the journal.
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -26,6 +25,7 @@
 #include <asio.hpp>
 
 #include "server/KassiroServer.h"
+#include "server/ProgramEntry.h"
 #include "server/StopSignals.h"
 #include "core/LogFile.h"
 #include "core/SelfMsgs.h"
@@ -41,14 +41,6 @@
 namespace {
 
 using namespace kassiro;
-
-// As far as the system allows: a process without the right to raise its priority logs
-// the failure and runs on.
-void RaisePriority() {
-  if (::setpriority(PRIO_PROCESS, 0, -20) != 0) {
-    LogAddLine("SetPriorityClass fail ! LastError=" + std::to_string(errno));
-  }
-}
 
 bool ParseNumber(const std::string& text, long min, long max, long& out) {
   char* end = nullptr;
@@ -256,13 +248,7 @@ int main(int argc, char* argv[]) {
   if (*base != exe) BindProgramLog(*base);  // before anything is logged
   if (UnderSystemd()) MirrorLogToJournal("kassirod");
   TKassiroServer server(*base);
-  if (!server.ServerInis().Unique()) {
-    if (server.ServerInis().HeldByAnother()) return 0;  // another copy runs: end silently
-    const std::string why = server.ServerInis().OpenFailure();
-    std::cerr << why << std::endl;
-    LogAddLine(why);
-    return 1;
-  }
+  if (const auto refused = RefuseToRun(server)) return *refused;  // 0: another copy runs
 
   RaisePriority();
   InitRegionalSettings();
