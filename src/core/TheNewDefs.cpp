@@ -131,10 +131,11 @@ std::int32_t DrawGlobalBon(TIniStru& ini) {
   return bon;
 }
 
-// The ECR's current number, drawn first when it has none yet.
+// The ECR's current number, drawn first when it has none yet. A number below 0 can
+// only come from a damaged file; it is never handed out either.
 std::int32_t CurrentBon(TIniStru& ini, int Ecr, bool& drawn) {
   TERData& d = ini.ERData[Ecr];
-  drawn = d.Bon == 0;
+  drawn = d.Bon <= 0;
   if (drawn) d.Bon = DrawGlobalBon(ini);
   return d.Bon;
 }

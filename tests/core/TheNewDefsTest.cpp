@@ -283,5 +283,15 @@ TEST(SessionState, ClearStructuresResetsSessionsAndTheAwaitedResultButNotSetting
   EXPECT_EQ(s.IniStru.ERData[7].Bon, 5);
 }
 
+TEST_F(Numbering, AnEcrNumberBelowZeroFromADamagedFileIsReplacedByAFreshOne) {
+  s.IniStru.GlobalBon = 40;
+  s.IniStru.ERData[6].Bon = -3;
+  EXPECT_EQ(GetBon(s, 6), 40);
+  EXPECT_EQ(s.IniStru.GlobalBon, 41);
+  s.IniStru.ERData[6].Bon = std::numeric_limits<std::int32_t>::min();
+  EXPECT_EQ(GetIncBon(s, 6), 41);
+  EXPECT_EQ(s.IniStru.ERData[6].Bon, 42);
+}
+
 }  // namespace
 }  // namespace kassiro
