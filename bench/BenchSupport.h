@@ -1,6 +1,6 @@
 // Small pieces the benchmark programs share: a folder of their own for log and settings
-// files, the simulator's end of a pseudo-terminal with time stamps, CPU clocks, and
-// statistics over samples.
+// files, the simulator's end of a pseudo-terminal with time stamps, CPU clocks,
+// statistics over samples, and the mode and failure of a program with several modes.
 #pragma once
 
 #include <pthread.h>
@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -116,6 +117,26 @@ inline std::string LoadAverage() {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.2f %.2f %.2f", l[0], l[1], l[2]);
   return buf;
+}
+
+// The mode a program with several modes was asked for, its first argument: one of
+// `modes`, or empty when none of them was given.
+inline std::string ModeArgument(int argc, char** argv, std::initializer_list<std::string_view> modes) {
+  if (argc < 2) return {};
+  const std::string_view mode = argv[1];
+  return std::find(modes.begin(), modes.end(), mode) != modes.end() ? std::string(mode) : std::string();
+}
+
+// Runs a benchmark to its exit code; one that fails is reported on stderr as
+// "program: reason" and ends with 1.
+template <class TBench>
+int RunReporting(const char* program, TBench bench) {
+  try {
+    return bench();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.what());
+    return 1;
+  }
 }
 
 }  // namespace kassiro::bench

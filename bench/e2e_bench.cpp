@@ -238,10 +238,9 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
   TOptions o;
-  o.Mode = argv[1];
-  if (o.Mode != "command" && o.Mode != "query") return Usage();
+  o.Mode = ModeArgument(argc, argv, {"command", "query"});
+  if (o.Mode.empty()) return Usage();
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--ecrs") o.Ecrs = std::atoi(argv[i + 1]);
@@ -250,10 +249,5 @@ int main(int argc, char** argv) {
     else return Usage();
   }
   if (argc % 2 != 0 || (o.Ecrs != 1 && o.Ecrs != 99) || o.Count < 1) return Usage();
-  try {
-    return o.Mode == "command" ? BenchCommand(o) : BenchQuery(o);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "e2e_bench: %s\n", e.what());
-    return 1;
-  }
+  return RunReporting("e2e_bench", [&] { return o.Mode == "command" ? BenchCommand(o) : BenchQuery(o); });
 }

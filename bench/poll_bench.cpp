@@ -277,10 +277,9 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
   TOptions o;
-  o.Mode = argv[1];
-  if (o.Mode != "inline" && o.Mode != "silent") return Usage();
+  o.Mode = ModeArgument(argc, argv, {"inline", "silent"});
+  if (o.Mode.empty()) return Usage();
   o.Seconds = o.Mode == "inline" ? 5 : 10;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
@@ -295,12 +294,9 @@ int main(int argc, char** argv) {
     }
   }
   if (!(o.Seconds > 0) || o.Runs < 1) return Usage();
-  try {
+  return RunReporting("poll_bench", [&] {
     TScratchDir dir;  // the program's log goes here, not beside the executable
     BindProgramLog(dir.path() / "poll_bench");
     return o.Mode == "inline" ? BenchInline(o) : BenchSilent(o);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "poll_bench: %s\n", e.what());
-    return 1;
-  }
+  });
 }
