@@ -1,4 +1,5 @@
-// How the fuzz targets read their input, and how the seed maker writes one.
+// How the fuzz targets read their input and report a broken invariant, and how the seed
+// maker writes an input.
 //
 // FuzzedDataProvider takes whole numbers from the end of the input and bytes from the
 // front; TFuzzInputWriter builds an input the same way round, so a seed written from
@@ -8,12 +9,25 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kassiro::fuzz {
+
+// A broken invariant: said on stderr, and the process aborts so that libFuzzer keeps
+// the input that broke it.
+[[noreturn]] inline void Broken(const char* what) {
+  std::fprintf(stderr, "invariant broken: %s\n", what);
+  std::abort();
+}
+
+inline void Check(bool ok, const char* what) {
+  if (!ok) Broken(what);
+}
 
 // A choice among 0..max (max < 256): one byte from the end of the input.
 inline std::uint8_t Choose(FuzzedDataProvider& in, std::uint8_t max) {

@@ -30,11 +30,6 @@
 
 namespace kassiro::fuzz {
 
-[[noreturn]] inline void Broken(const char* what) {
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
-
 // Clients 1..MAX_CLIENT; few, so that they meet on the same sets.
 inline constexpr std::uint16_t MAX_CLIENT = 6;
 

@@ -1,7 +1,5 @@
 // Field strings and numbers: every helper on any text, and the round trips that the
 // session logic relies on.
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "FuzzInput.h"
@@ -11,11 +9,7 @@ namespace {
 
 using namespace kassiro;
 
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using fuzz::Check;
 
 void Fields(const ShortStr& s, int ind) {
   ShortStr rest = s;

@@ -16,10 +16,7 @@ namespace {
 
 using namespace kassiro;
 
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using fuzz::Broken;
 
 void CheckResult(std::int32_t res) {
   if (res != RES_OK && res != RES_NAK && res != RES_TIMEOUT) Broken("unexpected result code");

@@ -1,7 +1,5 @@
 // The INI file reader and writer on any text: a value that is set is found again, and
 // the reading of the code-table number from a file never fails.
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "FuzzInput.h"
@@ -11,11 +9,7 @@ namespace {
 
 using namespace kassiro;
 
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using fuzz::Check;
 
 // Names and values an INI line can carry: no line breaks, brackets, '=', ';' or '#',
 // and no blanks at either end (the reader trims them).

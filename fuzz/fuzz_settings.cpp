@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -16,11 +14,7 @@ namespace {
 
 using namespace kassiro;
 
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using fuzz::Check;
 
 // Memory-backed when the machine has it: the file is written for nearly every input.
 std::filesystem::path ScratchRoot() {
