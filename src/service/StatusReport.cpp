@@ -27,26 +27,22 @@ std::string Uptime(std::int64_t s) {
   return buf;
 }
 
-// Local time "2026-12-10 14:03:22", or "-" for never.
-std::string LocalTime(std::int64_t t) {
-  if (t == 0) return "-";
+// The moment t (seconds since the epoch) in the strftime format, in UTC or local time.
+std::string TimeText(std::int64_t t, const char* format, bool utc) {
   const std::time_t tt = static_cast<std::time_t>(t);
   std::tm tm{};
-  localtime_r(&tt, &tm);
+  if (utc) gmtime_r(&tt, &tm);
+  else localtime_r(&tt, &tm);
   char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  std::strftime(buf, sizeof buf, format, &tm);
   return buf;
 }
 
+// Local time "2026-12-10 14:03:22", or "-" for never.
+std::string LocalTime(std::int64_t t) { return t == 0 ? "-" : TimeText(t, "%Y-%m-%d %H:%M:%S", false); }
+
 // UTC "2026-12-10T14:03:22Z" for scripts.
-std::string UtcTime(std::int64_t t) {
-  const std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  gmtime_r(&tt, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
+std::string UtcTime(std::int64_t t) { return TimeText(t, "%Y-%m-%dT%H:%M:%SZ", true); }
 
 std::string JsonString(std::string_view s) {
   std::string out = "\"";
