@@ -25,14 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using kassiro::testing::FreeTcpPort;
-using kassiro::testing::ReadFile;
-using kassiro::testing::StartEcrsim;
-using kassiro::testing::TChild;
-using kassiro::testing::TcpClient;
-using kassiro::testing::TempDir;
-using kassiro::testing::WaitUntil;
-using kassiro::testing::WriteFile;
+using namespace kassiro::testing;
 
 const fs::path BinDir = KASSIRO_BIN_DIR;
 
@@ -99,6 +92,13 @@ class Bridge : public ::testing::Test {
     const auto subscribed = ReadFile(BrokerLog()).find("Received SUBSCRIBE from head-office");
     if (subscribed == std::string::npos || !BrokerLogs(subscribed, "Saving in-memory database"))
       throw std::runtime_error("the broker did not save the session: " + ReadFile(BrokerLog()));
+  }
+
+  // A broker that keeps head office's session on disk, head office subscribed in it.
+  void StartKeptSession() {
+    StartBroker(true);
+    StartSubscriber(true);
+    SessionSaved();
   }
 
   fs::path BrokerLog() const { return Dir / "mosquitto.log"; }
@@ -169,6 +169,13 @@ class Bridge : public ::testing::Test {
                                                 "-IPPort:" + std::to_string(ServerPort), "-LanguageID:1",
                                                 "-SetPW:1:pw", "-SetPW:2:pw"})
                    .Child;
+  }
+
+  // ---- a stream of reports: ECR 3 selling `count` articles, the bridge on its main set
+  void StartSalesStream(int count) {
+    StartSim(SalesScript(count));
+    StartKassirod();
+    StartBridge({"--set", "main"});
   }
 
   // ---- the bridge
@@ -272,12 +279,8 @@ TEST_F(Bridge, ReportsArriveAsJsonOnTheirTopicsAndTheBridgeSaysWhetherItIsOnline
 
 TEST_F(Bridge, ABrokerKilledInTheMiddleOfAStreamLosesNothingAndKeepsTheOrder) {
   constexpr int count = 150;
-  StartBroker(true);
-  StartSubscriber(true);
-  SessionSaved();
-  StartSim(SalesScript(count));
-  StartKassirod();
-  StartBridge({"--set", "main"});
+  StartKeptSession();
+  StartSalesStream(count);
   const auto before = LinesUntil(20);
 
   KillBroker();
@@ -328,9 +331,7 @@ TEST_F(Bridge, ARestartedServerIsConnectedAgainAndItsSetsTakenAgain) {
 TEST_F(Bridge, AFullSpoolIsLoggedBoundedAndPublishedInOrderOnceTheBrokerIsBack) {
   // Head office's session is kept by the broker, so that it gets every message
   // published while it reconnects.
-  StartBroker(true);
-  StartSubscriber(true);
-  SessionSaved();
+  StartKeptSession();
   Broker->Signal(SIGTERM);
   ASSERT_EQ(Broker->Wait(), 0);
 
@@ -400,12 +401,8 @@ TEST_F(Bridge, ABackOfficeHoldingTheMainSetGetsItsReportsAndAnswersItsQueriesWhi
 
 TEST_F(Bridge, AKilledBridgeLosesNothingItHadReadAndSaysItIsOffline) {
   constexpr int count = 60;
-  StartBroker(true);
-  StartSubscriber(true);
-  SessionSaved();
-  StartSim(SalesScript(count));
-  StartKassirod();
-  StartBridge({"--set", "main"});
+  StartKeptSession();
+  StartSalesStream(count);
   auto lines = LinesUntil(10);
 
   // With the broker away every report the bridge reads stays in its spool; it dies with

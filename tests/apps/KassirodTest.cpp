@@ -34,19 +34,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using kassiro::testing::FreeTcpPort;
-using kassiro::testing::ReadFile;
-using kassiro::testing::RunProgram;
-using kassiro::testing::StartEcrsim;
-using kassiro::testing::StartKassirod;
-using kassiro::testing::TChild;
-using kassiro::testing::TcpClient;
-using kassiro::testing::TEcrsim;
-using kassiro::testing::TempDir;
-using kassiro::testing::Title;
-using kassiro::testing::TRunResult;
-using kassiro::testing::WaitUntil;
-using TServer = kassiro::testing::TKassirod;
+using namespace kassiro::testing;
+using TServer = TKassirod;
 
 const fs::path BinDir = KASSIRO_BIN_DIR;
 

@@ -27,17 +27,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using kassiro::testing::ReadFile;
-using kassiro::testing::RunProgram;
-using kassiro::testing::StartEcrsim;
-using kassiro::testing::StartKassirod;
-using kassiro::testing::TChild;
-using kassiro::testing::TcpClient;
-using kassiro::testing::TEcrsim;
-using kassiro::testing::TempDir;
-using kassiro::testing::Title;
-using kassiro::testing::TKassirod;
-using kassiro::testing::TRunResult;
+using namespace kassiro::testing;
 
 const fs::path BinDir = KASSIRO_BIN_DIR;
 constexpr int DeadlineMs = 30000;  // generous: the machine may be busy

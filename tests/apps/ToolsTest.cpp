@@ -16,15 +16,7 @@
 
 namespace {
 
-using kassiro::testing::ReadFile;
-using kassiro::testing::RunProgram;
-using kassiro::testing::StartEcrsim;
-using kassiro::testing::TChild;
-using kassiro::testing::TEcrsim;
-using kassiro::testing::TempDir;
-using kassiro::testing::TRunResult;
-using kassiro::testing::WaitUntil;
-using kassiro::testing::WriteFile;
+using namespace kassiro::testing;
 
 const std::string BinDir = KASSIRO_BIN_DIR;
 
