@@ -307,8 +307,13 @@ awaitable<void> Release(TRun& run, TClientState& me, TConn& c, std::uint8_t st, 
   ExpectCode(run, m, {ERR_NO_ERROR}, "release set " + std::to_string(st));
 }
 
-// How a working session ends: a clean release, or the connection simply dropped.
-bool DropNow(TRun& run) { return run.Chance(0.15); }
+// How a working session ends: a clean release, or the connection simply dropped;
+// nothing more once the connection has gone.
+awaitable<void> EndSession(TRun& run, TClientState& me, TConn& c, std::uint8_t st, int ecr) {
+  if (c.Closed()) co_return;
+  if (run.Chance(0.15)) c.Close();
+  else co_await Release(run, me, c, st, ecr);
+}
 
 std::string Tag(const TClientState& me, long n) {
   // Upper case: the ECR's code table turns lower-case letters into upper case.
@@ -355,9 +360,7 @@ awaitable<void> InlineWork(TRun& run, TClientState& me, TConn& c) {
     if (r->Err == ERR_ECR_ERROR && op != 10) run.Problem(run.WrongAnswers, "in-line refusal for a letter other than C");
     co_await Pause(run, 50, 800);
   }
-  if (c.Closed()) co_return;
-  if (DropNow(run)) c.Close();
-  else co_await Release(run, me, c, ST_RPR, ecr);
+  co_await EndSession(run, me, c, ST_RPR, ecr);
 }
 
 // A listener on ST_RPRL: copies of somebody's in-line work.
@@ -366,9 +369,7 @@ awaitable<void> InlineListen(TRun& run, TClientState& me, TConn& c) {
   c.SetOnMessage([](const TMessage& m) { return m.St == ST_RPR; });  // copies: read, not kept
   if (!co_await Take(run, me, c, ST_RPRL, ecr)) co_return;
   co_await Pause(run, 2'000, 20'000);
-  if (c.Closed()) co_return;
-  if (DropNow(run)) c.Close();
-  else co_await Release(run, me, c, ST_RPRL, ecr);
+  co_await EndSession(run, me, c, ST_RPRL, ecr);
 }
 
 // Reads the reports of one ECR on ST_ERS; a report never comes twice on one connection.
@@ -385,9 +386,7 @@ awaitable<void> ReadReports(TRun& run, TClientState& me, TConn& c) {
   });
   if (!co_await Take(run, me, c, ST_ERS, ecr)) co_return;
   co_await Pause(run, 3'000, 40'000);
-  if (c.Closed()) co_return;
-  if (DropNow(run)) c.Close();
-  else co_await Release(run, me, c, ST_ERS, ecr);
+  co_await EndSession(run, me, c, ST_ERS, ecr);
 }
 
 // Answers the queries of one ECR on ST_ERS, ST_ECP or ST_ESR.
@@ -428,9 +427,7 @@ awaitable<void> AnswerQueries(TRun& run, TClientState& me, TConn& c) {
       ExpectCode(run, a, {ERR_NO_ERROR, ERR_TOO_LATE}, "query refusal");
     }
   }
-  if (c.Closed()) co_return;
-  if (DropNow(run)) c.Close();
-  else co_await Release(run, me, c, st, ecr);
+  co_await EndSession(run, me, c, st, ecr);
 }
 
 // Receipt steps on ST_REC (or ST_PCS, which keeps them in ST_REC): queue, wait for the
@@ -491,9 +488,7 @@ awaitable<void> ReceiptWork(TRun& run, TClientState& me, TConn& c) {
     }
     co_await Pause(run, 50, 800);
   }
-  if (c.Closed()) co_return;
-  if (DropNow(run)) c.Close();
-  else co_await Release(run, me, c, st, ecr);
+  co_await EndSession(run, me, c, st, ecr);
 }
 
 // Requests the server must refuse, each with its own code.
