@@ -8,6 +8,9 @@
 
 namespace kassiro {
 
+class TLineStats;
+class TLineTrace;
+
 class TBasicCommunicationObject {
  public:
   virtual ~TBasicCommunicationObject() = default;
@@ -44,6 +47,11 @@ class TBasicCommunicationObject {
   // Closes a lost device and tries once to open it again by its name; true when the
   // line works again.
   virtual bool ReopenEcrPort() { return true; }
+  // Where the line's events are counted per ECR, and where its bytes are traced while a
+  // trace runs; none by default. Both outlive the object and are set before the port
+  // opens.
+  virtual void SetLineStats(TLineStats*) {}
+  virtual void SetLineTrace(TLineTrace*) {}
 
  protected:
   std::int32_t FSpeed = 0;

@@ -23,18 +23,18 @@ struct TLineCounters {
   bool operator==(const TLineCounters&) const = default;
 };
 
-enum class TLineEvent { Take, TakeAnswered, TimeOut, BadCrc, NakSent, NakReceived, Repeat };
+enum class TLineCount { Take, TakeAnswered, TimeOut, BadCrc, NakSent, NakReceived, Repeat };
 
 // The counters of ECRs 1..99; numbers outside are ignored.
 class TLineStats {
  public:
   static constexpr int MAX_ECR = 99;
 
-  void Count(int ecr, TLineEvent e) {
+  void Count(int ecr, TLineCount e) {
     if (ecr < 1 || ecr > MAX_ECR) return;
     auto& c = FEcr[static_cast<std::size_t>(ecr)];
     c[static_cast<std::size_t>(e)].fetch_add(1, std::memory_order_relaxed);
-    if (e == TLineEvent::TakeAnswered) Answered(ecr);
+    if (e == TLineCount::TakeAnswered) Answered(ecr);
   }
   void Answered(int ecr) {
     if (ecr < 1 || ecr > MAX_ECR) return;
@@ -46,14 +46,14 @@ class TLineStats {
     TLineCounters out;
     if (ecr < 1 || ecr > MAX_ECR) return out;
     const auto& c = FEcr[static_cast<std::size_t>(ecr)];
-    auto at = [&](TLineEvent e) { return c[static_cast<std::size_t>(e)].load(std::memory_order_relaxed); };
-    out.Takes = at(TLineEvent::Take);
-    out.TakesAnswered = at(TLineEvent::TakeAnswered);
-    out.TimeOuts = at(TLineEvent::TimeOut);
-    out.BadCrc = at(TLineEvent::BadCrc);
-    out.NaksSent = at(TLineEvent::NakSent);
-    out.NaksReceived = at(TLineEvent::NakReceived);
-    out.Repeats = at(TLineEvent::Repeat);
+    auto at = [&](TLineCount e) { return c[static_cast<std::size_t>(e)].load(std::memory_order_relaxed); };
+    out.Takes = at(TLineCount::Take);
+    out.TakesAnswered = at(TLineCount::TakeAnswered);
+    out.TimeOuts = at(TLineCount::TimeOut);
+    out.BadCrc = at(TLineCount::BadCrc);
+    out.NaksSent = at(TLineCount::NakSent);
+    out.NaksReceived = at(TLineCount::NakReceived);
+    out.Repeats = at(TLineCount::Repeat);
     out.LastAnswer = FLast[static_cast<std::size_t>(ecr)].load(std::memory_order_relaxed);
     return out;
   }

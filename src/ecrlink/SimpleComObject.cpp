@@ -1,5 +1,6 @@
 #include "ecrlink/SimpleComObject.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -201,6 +202,7 @@ TSimpleComObject::TWriteResult TSimpleComObject::WriteLocked(std::span<const std
   FLastBeginSend = r.begin;
   std::size_t written = 0;
   r.ok = FPort->Write(bytes, written, r.errNo);
+  if (FTrace != nullptr) FTrace->Record(TTraceDir::ToLine, bytes.first(std::min(written, bytes.size())));
   r.timeForSend = GetTimeForSend(static_cast<std::uint32_t>(written));
   FLastTimeForSend = r.timeForSend;
   if (r.ok) IoWorked();
@@ -226,6 +228,7 @@ bool TSimpleComObject::ReadOne(std::uint8_t& b, std::string_view where) {
     std::lock_guard lk(csRW);
     if (!FPort) return false;  // a lost line between two attempts to open it again
     got = FPort->ReadByte(b, errNo);
+    if (got && FTrace != nullptr) FTrace->Record(TTraceDir::FromLine, std::span(&b, 1));
   }
   if (!got && errNo != 0) IoFailed("Read error ", errNo, where);
   else IoWorked();
@@ -257,6 +260,7 @@ void TSimpleComObject::IoWorked() {
 
 void TSimpleComObject::FreeEcr() {
   CheckOpen();
+  FCurrentEcr = 0;
   if (FLost) return;
   const TWriteResult w = WriteFileCs(RELEASE_REQUEST);
   if (!w.ok) IoFailed("WriteFileCs error ", w.errNo, "! FreeEcr");
@@ -266,6 +270,8 @@ std::int32_t TSimpleComObject::TakeEcr(std::int32_t Ecr, ShortStr& Block) {
   CheckOpen();
   Block.clear();
   if (Stopped()) return RES_TIMEOUT;
+  FCurrentEcr = Ecr;
+  Count(TLineCount::Take);
   const ShortStr request = MakeTakeRequest(Ecr);
   {
     std::lock_guard lk(csRW);
@@ -275,7 +281,9 @@ std::int32_t TSimpleComObject::TakeEcr(std::int32_t Ecr, ShortStr& Block) {
   if (!w.ok) IoFailed("Write error ", w.errNo, "! TakeEcr");
   // The reply's first byte is due within twice the request's transmit time + TAKE_TO.
   const Millis window = Millis{w.timeForSend} + TAKE_TO + w.timeForSend;
-  return ReceiveFrame(Block, w.begin, window);
+  const std::int32_t result = ReceiveFrame(Block, w.begin, window);
+  if (result == RES_OK) Count(TLineCount::TakeAnswered);
+  return result;
 }
 
 std::int32_t TSimpleComObject::GetBlock(ShortStr& Block, std::uint32_t BegTimeOut) {
@@ -296,7 +304,11 @@ std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Milli
     std::uint8_t b = 0;
     const bool got = ReadOne(b, "! GetBlock");
     const Millis now = FClock.Now();
-    if (Stopped() || LaterThan(now, start, timeOut)) return RES_TIMEOUT;
+    if (Stopped()) return RES_TIMEOUT;
+    if (LaterThan(now, start, timeOut)) {
+      Count(TLineCount::TimeOut);
+      return RES_TIMEOUT;
+    }
     if (!got) continue;
     switch (rx.Consume(b)) {
       case TRxEvent::rxIgnored:
@@ -308,10 +320,13 @@ std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Milli
       case TRxEvent::rxFrameGood:
         SendAckNak(ECR_ACK);
         Block = rx.Payload();
+        if (FStats != nullptr) FStats->Answered(FCurrentEcr.load(std::memory_order_relaxed));
         return RES_OK;
       case TRxEvent::rxFrameBad: {
+        Count(TLineCount::BadCrc);
         if (repeat <= 0) return RES_NAK;
         --repeat;
+        Count(TLineCount::NakSent);
         const TWriteResult w = SendAckNak(ECR_NAK);
         start = w.begin + w.timeForSend;  // the repeat is due from the end of our NAK
         break;
@@ -337,12 +352,18 @@ std::int32_t TSimpleComObject::SendBlock(ShortStr Block) {
     for (;;) {
       std::uint8_t b = 0;
       const bool got = ReadOne(b, "! SendBlock");
-      if (Stopped() || LaterThan(FClock.Now(), w.begin, timeOut)) return RES_TIMEOUT;
+      if (Stopped()) return RES_TIMEOUT;
+      if (LaterThan(FClock.Now(), w.begin, timeOut)) {
+        Count(TLineCount::TimeOut);
+        return RES_TIMEOUT;
+      }
       if (!got) continue;
       if (b == ECR_ACK) return RES_OK;
       if (b != ECR_NAK) continue;
+      Count(TLineCount::NakReceived);
       if (repeat <= 0) return RES_NAK;
       --repeat;
+      Count(TLineCount::Repeat);
       break;  // send the frame again
     }
   }

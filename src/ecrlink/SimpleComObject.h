@@ -20,6 +20,8 @@
 #include "ecrlink/BasicComObject.h"
 #include "ecrlink/BytePort.h"
 #include "ecrlink/Clock.h"
+#include "ecrlink/LineCounters.h"
+#include "ecrlink/LineTrace.h"
 #include "util/ShortStr.h"
 
 namespace kassiro {
@@ -113,6 +115,12 @@ class TSimpleComObject final : public TBasicCommunicationObject {
   bool LineLost() const override { return FLost; }
   // Logs "Port NAME open again" when it succeeds.
   bool ReopenEcrPort() override;
+  // Counted per ECR, the one taken last: takes, takes answered, time-outs of the line
+  // (not those of an abort or a lost device), frames received with a bad CRC, NAKs sent
+  // and received, frames sent again after a NAK, and the time of each intact frame.
+  void SetLineStats(TLineStats* Stats) override { FStats = Stats; }
+  // Every byte written (filler included) and every byte read, while a trace runs.
+  void SetLineTrace(TLineTrace* Trace) override { FTrace = Trace; }
 
   bool IsOpen() const;
   // One check of the filler: FE FE if nothing was written for NOISE_TIMEOUT after the
@@ -137,6 +145,9 @@ class TSimpleComObject final : public TBasicCommunicationObject {
   std::int32_t ReceiveFrame(ShortStr& Block, Millis start, Millis timeOut);
   void IoFailed(std::string_view what, int errNo, std::string_view where);
   bool Stopped() const { return FAborted || FLost; }
+  void Count(TLineCount e) {
+    if (FStats != nullptr) FStats->Count(FCurrentEcr.load(std::memory_order_relaxed), e);
+  }
   void IoWorked();
 
   TPortFactory FPortFactory;
@@ -147,6 +158,9 @@ class TSimpleComObject final : public TBasicCommunicationObject {
   std::atomic<Millis> FLastBeginSend{0};
   std::atomic<std::uint32_t> FLastTimeForSend{0};
   std::int32_t FSpIndex = -1;
+  TLineStats* FStats = nullptr;
+  TLineTrace* FTrace = nullptr;
+  std::atomic<std::int32_t> FCurrentEcr{0};  // the ECR taken last, 0 once released
   std::atomic<std::uint32_t> FFailedIo{0};  // failed reads/writes since the line last worked
   std::atomic<bool> FAborted{false};
   std::atomic<bool> FLost{false};     // the device is gone; FPort may be null meanwhile

@@ -140,6 +140,8 @@ void TKassiroServer::StartKassiro() {
   CommObject = FMakeComm(port, speed);
   CommObject->SetCommPortName(port);
   CommObject->SetSpeed(speed);
+  CommObject->SetLineStats(&FLineStats);
+  CommObject->SetLineTrace(&FLineTrace);
   auto pol = std::make_unique<TPolThread>();
   pol->SetCommunicationObject(CommObject.get());
   WirePollEvents(*pol);
@@ -202,6 +204,10 @@ bool TKassiroServer::ProcessSelfMessage(std::int32_t ID, const ShortStr& Txt, bo
 }
 
 std::uint16_t TKassiroServer::ListeningPort() const { return IPServer.BoundPort(); }
+
+int TKassiroServer::LineSpeed() const { return CommObject ? CommObject->Speed() : 0; }
+
+std::filesystem::path TKassiroServer::FileBeside(const char* ext) const { return Beside(FExePath, ext); }
 
 std::string TKassiroServer::PortName() const {
   return CommObject ? CommObject->CommPortName() : std::string();

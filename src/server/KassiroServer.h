@@ -13,6 +13,7 @@
 #include "core/TheNewDefs.h"
 #include "ecrlink/BasicComObject.h"
 #include "ecrlink/LineCounters.h"
+#include "ecrlink/LineTrace.h"
 #include "ecrlink/PolObj.h"
 #include "net/SockCmps.h"
 #include "net/NewSrvProcs.h"
@@ -46,9 +47,14 @@ class TKassiroServer {
   int LanguageID() const { return FLanguageID; }
   std::uint16_t ListeningPort() const;  // the TCP port actually bound (0 while stopped)
   std::string PortName() const;         // the serial port in use ("" while stopped)
+  int LineSpeed() const;                // its speed in bit/s (0 while stopped)
+  // The trace file beside the other files: ".trace".
+  std::filesystem::path TracePath() const { return FileBeside(".trace"); }
   std::size_t ClientCount() { return IPServer.ClientCount(); }
   // The line's counters per ECR since the program started.
   const TLineStats& LineStats() const { return FLineStats; }
+  // The trace of the line's bytes, run on request; it lasts across stops and starts.
+  TLineTrace& LineTrace() { return FLineTrace; }
   std::uint16_t ConfiguredTcpPort() const { return IPServer.LocalPort(); }
   // Why the TCP port could not be opened at the last start (empty when it was).
   std::error_code TcpFailure() const { return IPServer.EnableError(); }
@@ -78,6 +84,7 @@ class TKassiroServer {
   void WirePollEvents(TPolThread& pol);
   TSessionEnv Env();
   void RollBackStart();
+  std::filesystem::path FileBeside(const char* ext) const;
 
   std::filesystem::path FExePath;
   TCommObjectFactory FMakeComm;
@@ -88,10 +95,11 @@ class TKassiroServer {
   int FLanguageID = 1;
   bool FServerStatred = false;
   TSockServer IPServer;
+  TLineStats FLineStats;  // before the line's objects, which count into them
+  TLineTrace FLineTrace;
   std::unique_ptr<TBasicCommunicationObject> CommObject;
   std::unique_ptr<TPolThread> PolObject;  // replaced under the session lock
   std::unique_ptr<TPollLink> FNoPoll;     // stands in for PolObject while stopped
-  TLineStats FLineStats;
 };
 
 }  // namespace kassiro

@@ -11,6 +11,7 @@
 #include "FakeClock.h"
 #include "MemoryPort.h"
 #include "ecrlink/FrameCodec.h"
+#include "ecrlink/LineCounters.h"
 #include "ecrlink/ProtConst.h"
 #include "ecrlink/SimpleComObject.h"
 
@@ -543,6 +544,129 @@ TEST_F(ComTest, LostDeviceSeenByAWriteOrTheFillerAndClosedWhileLost) {
   EXPECT_FALSE(com.LineLost());
   EXPECT_FALSE(com.IsOpen());
   EXPECT_THROW(com.TakeEcr(1, block), ECommError);
+}
+
+// ------------------------------------------------------------ line counters
+
+// What the line did, counted for the ECR taken last. Each row plays one situation on a
+// fresh line and lists the counters of ECR 5 afterwards (LastAnswer only as set or not).
+TEST(SimpleComObject, LineCountersPerSituation) {
+  struct TCounts {
+    std::uint64_t takes, answered, timeOuts, badCrc, naksSent, naksRcvd, repeats;
+    bool answeredAt;
+  };
+  // The ECR answers a take with its reply frame after badCopies bad copies (each after
+  // the computer's NAK), and answers a frame of the computer with naks NAKs, then ACK;
+  // -1 leaves it silent at that point.
+  struct TEcr {
+    int badCopies = 0;    // -1: the take gets no reply
+    int naks = 0;         // -1: a frame of the computer gets no ACK/NAK
+  };
+  enum class TThen { Nothing, Send, Get, SendAndGet };
+  struct TCase {
+    const char* name;
+    TEcr ecr;
+    TThen then;
+    TCounts want;
+  };
+  const TCase cases[] = {
+      {"take answered", {}, TThen::Nothing, {1, 1, 0, 0, 0, 0, 0, true}},
+      {"silent ECR", {-1, 0}, TThen::Nothing, {1, 0, 1, 0, 0, 0, 0, false}},
+      {"reply good after two bad copies", {2, 0}, TThen::Nothing, {1, 1, 0, 2, 2, 0, 0, true}},
+      {"reply bad nine times", {9, 0}, TThen::Nothing, {1, 0, 0, 9, 8, 0, 0, false}},
+      {"block taken after three NAKs", {0, 3}, TThen::Send, {1, 1, 0, 0, 0, 3, 3, true}},
+      {"block refused nine times", {0, 9}, TThen::Send, {1, 1, 0, 0, 0, 9, 8, true}},
+      {"block not acknowledged", {0, -1}, TThen::Send, {1, 1, 1, 0, 0, 0, 0, true}},
+      {"no answer to an in-line block", {0, 0}, TThen::Get, {1, 1, 1, 0, 0, 0, 0, true}},
+      {"block and answer", {0, 0}, TThen::SendAndGet, {1, 1, 0, 0, 0, 0, 0, true}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TLine line;
+    TLineStats stats;
+    line.com.SetLineStats(&stats);
+    line.Open();
+    int badLeft = c.ecr.badCopies;
+    int naksLeft = c.ecr.naks;
+    const Bytes reply = EcrFrame("R");
+    Bytes bad = reply;
+    bad.back() ^= 0x01;
+    const auto peer = line.port.ScopedPeer([&](MemoryPort& p, std::span<const std::uint8_t> bytes, Millis at) {
+      const Bytes b = ToBytes(bytes);
+      const bool take = b.size() == 6 && b[2] == ECR_TAKE;
+      if ((take && c.ecr.badCopies >= 0) || (b == kNak && badLeft >= 0)) {
+        p.QueueIncoming(at + 20, badLeft-- > 0 ? bad : reply);
+      } else if (b.size() > 6 && c.ecr.naks >= 0) {  // a frame of the computer
+        p.QueueIncoming(at + 30, {naksLeft-- > 0 ? ECR_NAK : ECR_ACK});
+        if (naksLeft < 0 && c.then == TThen::SendAndGet) p.QueueIncoming(at + 60, EcrFrame("A"));
+      }
+    });
+    const auto before = std::chrono::system_clock::now();
+    ShortStr block;
+    const std::int32_t took = line.com.TakeEcr(5, block);
+    if (took == RES_OK && c.then != TThen::Nothing) {
+      if (c.then != TThen::Get) line.com.SendBlock("cmd");
+      if (c.then != TThen::Send) line.com.GetBlock(block, BIG_TO);
+    }
+    const TLineCounters got = stats.Of(5);
+    const TCounts counts{got.Takes,    got.TakesAnswered, got.TimeOuts, got.BadCrc,
+                         got.NaksSent, got.NaksReceived,  got.Repeats,  got.LastAnswer != 0};
+    EXPECT_EQ(std::vector<std::uint64_t>({counts.takes, counts.answered, counts.timeOuts, counts.badCrc,
+                                          counts.naksSent, counts.naksRcvd, counts.repeats}),
+              std::vector<std::uint64_t>({c.want.takes, c.want.answered, c.want.timeOuts, c.want.badCrc,
+                                          c.want.naksSent, c.want.naksRcvd, c.want.repeats}));
+    EXPECT_EQ(counts.answeredAt, c.want.answeredAt);
+    if (counts.answeredAt) {
+      const auto secs = [](auto t) {
+        return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+      };
+      EXPECT_GE(got.LastAnswer, secs(before));
+      EXPECT_LE(got.LastAnswer, secs(std::chrono::system_clock::now()));
+    }
+    for (const int other : {0, 1, 4, 6, 99}) EXPECT_EQ(stats.Of(other), TLineCounters{}) << other;
+  }
+}
+
+// Each ECR has its own counters; after the release nothing is counted for anyone; a
+// stop (abort) or a lost device is no time-out of the ECR, and a lost line takes nobody.
+TEST_F(ComTest, LineCountersGoToTheEcrTakenLastAndOnlyForTheLine) {
+  TLineStats stats;
+  com.SetLineStats(&stats);
+  Open();
+  const auto peer = port.ScopedPeer([](MemoryPort& p, std::span<const std::uint8_t> bytes, Millis at) {
+    if (bytes.size() == 6 && bytes[2] == ECR_TAKE && bytes[5] == '3') p.QueueIncoming(at + 20, EcrFrame("R"));
+  });
+  ShortStr block;
+  EXPECT_EQ(com.TakeEcr(3, block), RES_OK);
+  EXPECT_EQ(com.TakeEcr(7, block), RES_TIMEOUT);
+  EXPECT_EQ(com.TakeEcr(3, block), RES_OK);
+  com.FreeEcr();
+  EXPECT_EQ(com.GetBlock(block, 100), RES_TIMEOUT);  // after the release: nobody's
+  EXPECT_EQ(stats.Of(3).Takes, 2u);
+  EXPECT_EQ(stats.Of(3).TakesAnswered, 2u);
+  EXPECT_EQ(stats.Of(3).TimeOuts, 0u);
+  EXPECT_EQ(stats.Of(7).Takes, 1u);
+  EXPECT_EQ(stats.Of(7).TakesAnswered, 0u);
+  EXPECT_EQ(stats.Of(7).TimeOuts, 1u);
+  EXPECT_EQ(stats.Of(7).LastAnswer, 0);
+
+  EXPECT_EQ(com.TakeEcr(3, block), RES_OK);
+  com.Abort();
+  EXPECT_EQ(com.GetBlock(block, BIG_TO), RES_TIMEOUT);
+  EXPECT_EQ(com.TakeEcr(3, block), RES_TIMEOUT);
+  EXPECT_EQ(stats.Of(3).Takes, 3u) << "an aborted take puts nothing on the line";
+  EXPECT_EQ(stats.Of(3).TimeOuts, 0u) << "a stop is no time-out of the ECR";
+
+  TLine lost;
+  TLineStats lostStats;
+  lost.com.SetLineStats(&lostStats);
+  lost.Open();
+  lost.port.FailNextReads(1, EIO);
+  EXPECT_EQ(lost.com.TakeEcr(4, block), RES_TIMEOUT);
+  EXPECT_TRUE(lost.com.LineLost());
+  EXPECT_EQ(lost.com.TakeEcr(4, block), RES_TIMEOUT);
+  EXPECT_EQ(lostStats.Of(4).Takes, 1u) << "only the take that found the line gone";
+  EXPECT_EQ(lostStats.Of(4).TimeOuts, 0u);
 }
 
 }  // namespace
