@@ -1,20 +1,19 @@
 #include "Requests.h"
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <iostream>
 #include <string_view>
 
 #include "Version.h"
 #include "core/SelfMsgs.h"
+#include "service/TraceRequest.h"
 
 namespace kassiro {
 
 namespace {
 
 constexpr int ANSWER_WAIT_MS = 10000;
-constexpr int TRACE_MAX_SECONDS = 3600;
 
 constexpr std::string_view USAGE =
     "Usage: kassirod [-Dir:FOLDER] [-Port:NAME] [-Speed:N] [-IPPort:N] [-Password:TEXT]\n"
@@ -41,7 +40,7 @@ constexpr std::string_view USAGE =
     "  -Q:PASSWORD      ask the running copy of the folder to quit\n"
     "  -Status[:json]   print the running copy's state, clients, ECRs and line counters\n"
     "  -Trace:SECONDS   have the running copy write every line byte, in hex, to\n"
-    "                   kassirod.trace in its folder for 1 to 3600 seconds\n"
+    "                   kassirod.trace in its folder for 1 to 3600 seconds (at most 8 MiB)\n"
     "\n"
     "SIGTERM and SIGINT close the server; SIGHUP stops and starts it again.\n";
 
@@ -69,6 +68,17 @@ int SendQuit(const std::filesystem::path& base, const std::string& password) {
   // Nobody running means nothing to quit, as it always was.
   if (r == TSendResult::Sent || r == TSendResult::NoListener) return 0;
   return Refused(sender, r, "quit request", base);
+}
+
+// The running copy starts its trace and says where it goes.
+int AskForTrace(const std::filesystem::path& base, int seconds) {
+  TSelfMessenger sender(base, false);
+  std::string answer;
+  const TSendResult r = sender.Request(SM_TRACE, std::to_string(seconds), answer, ANSWER_WAIT_MS);
+  if (r != TSendResult::Sent) return Refused(sender, r, "trace request", base);
+  const TTraceAnswer a = DecodeTraceAnswer(answer);
+  (a.Started ? std::cout : std::cerr) << a.Text << std::endl;
+  return a.Started ? 0 : 1;
 }
 
 int Ask(const std::filesystem::path& base, std::int32_t code, const std::string& text, std::string_view what) {
@@ -130,17 +140,13 @@ int RunRequest(const TParamList& params, const std::filesystem::path& base) {
     return Ask(base, SM_STATUS, value, "status request");
   }
   if (params.HasParam("TRACE", value)) {
-    int seconds = 0;
-    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-    if (value.empty() || ec != std::errc() || end != value.data() + value.size() || seconds < 1 ||
-        seconds > TRACE_MAX_SECONDS) {
+    const auto seconds = ParseTraceSeconds(value);
+    if (!seconds) {
       std::cerr << "kassirod: -Trace:" << value << ": expected a number of seconds from 1 to "
                 << TRACE_MAX_SECONDS << std::endl;
       return EXIT_BAD_ARGUMENTS;
     }
-    // The running copy does not record the line yet: say so rather than wait for it.
-    std::cerr << "kassirod: -Trace: the line trace is not available in this version" << std::endl;
-    return 1;
+    return AskForTrace(base, *seconds);
   }
   return EXIT_BAD_ARGUMENTS;  // not a request
 }

@@ -37,6 +37,7 @@
 #include "service/Journal.h"
 #include "service/ServiceNotify.h"
 #include "service/StatusReport.h"
+#include "service/TraceRequest.h"
 
 namespace {
 
@@ -160,6 +161,10 @@ class TDaemon {
         const TStatusReport r = TakeStatus(FServer, std::chrono::duration_cast<std::chrono::seconds>(
                                                         std::chrono::steady_clock::now() - FStarted));
         m.Reply(txt.view() == "json" ? StatusJson(r) : StatusText(r));
+        return;
+      }
+      if (id == SM_TRACE && !loopBack) {
+        m.Reply(EncodeTraceAnswer(StartLineTrace(FServer, txt.view())));
         return;
       }
       if (FServer.ProcessSelfMessage(id, txt, loopBack)) Close();

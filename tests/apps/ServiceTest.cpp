@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -35,6 +36,14 @@ constexpr int DeadlineMs = 30000;  // generous: the machine may be busy
 // ecrsim on a new pseudo-terminal; Port is its line's name.
 struct TSim : TEcrsim {
   TSim(const fs::path& log, const std::vector<int>& ecrs) : TEcrsim(StartEcrsim(BinDir / "ecrsim", log, ecrs)) {}
+  // With more of ecrsim's options, such as faults.
+  TSim(const fs::path& log, const std::vector<int>& ecrs, const std::vector<std::string>& extra)
+      : TEcrsim(StartEcrsim([&] {
+          std::vector<std::string> args{(BinDir / "ecrsim").string(), "--log", log.string()};
+          for (const int e : ecrs) args.insert(args.end(), {"--ecr", std::to_string(e)});
+          args.insert(args.end(), extra.begin(), extra.end());
+          return args;
+        }())) {}
 };
 
 // kassirod's command line: the program, then args.
@@ -218,6 +227,131 @@ TEST(Service, StatusShowsTheServedEcrsAndTheirHolders) {
   EXPECT_EQ(server.Child->Wait(), 0);
 }
 
+// The counters of one ECR in a -Status:json answer, by name; empty when it is not there.
+std::map<std::string, std::string> JsonCounters(const std::string& json, int ecr) {
+  std::map<std::string, std::string> out;
+  const auto at = json.find("{\"logNo\":" + std::to_string(ecr) + ",");
+  if (at == std::string::npos) return out;
+  const auto from = json.find("\"counters\":{", at);
+  const auto to = json.find('}', from);
+  if (from == std::string::npos || to == std::string::npos) return out;
+  const std::string body = json.substr(from, to - from);
+  static const std::regex field(R"re("(\w+)":("[^"]*"|\w+))re");
+  for (std::sregex_iterator i(body.begin(), body.end(), field), end; i != end; ++i) out[(*i)[1]] = (*i)[2];
+  return out;
+}
+
+std::uint64_t Count(const std::map<std::string, std::string>& c, const std::string& name) {
+  const auto i = c.find(name);
+  return i == c.end() ? 0 : std::stoull(i->second);
+}
+
+// The line's counters move with what ecrsim does: ECR 3 answers, its first two frames
+// with a bad CRC; ECR 7 ignores its first three takes. Status shows them, and the log
+// has them at stop.
+TEST(Service, StatusCountsWhatTheLineDidForEachEcr) {
+  TempDir dir;
+  TSim sim(dir / "sim.log", {3, 7}, {"--fault", "3:badcrc:2", "--fault", "7:silent:3"});
+  TServer server({"-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
+  TcpClient client(server.TcpPort);
+  for (const char ecr : {3, 7}) {
+    const std::string take{5, 1, 0, ecr, 0};
+    ASSERT_TRUE(client.Send(take));
+    ASSERT_TRUE(client.Next());
+  }
+  // Asked again until both ECRs answered a take, with a deadline.
+  std::string json;
+  std::map<std::string, std::string> three, seven;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(DeadlineMs);
+  do {
+    const TRunResult r = Kassirod({"-Dir:" + dir.path().string(), "-Status:json"});
+    ASSERT_EQ(r.Exit, 0) << r.Err;
+    json = r.Out;
+    three = JsonCounters(json, 3);
+    seven = JsonCounters(json, 7);
+  } while ((Count(three, "takesAnswered") == 0 || Count(seven, "takesAnswered") == 0) &&
+           std::chrono::steady_clock::now() < deadline);
+  ASSERT_GT(Count(three, "takesAnswered"), 0u) << json;
+  ASSERT_GT(Count(seven, "takesAnswered"), 0u) << json;
+
+  EXPECT_GE(Count(three, "takes"), Count(three, "takesAnswered")) << json;
+  EXPECT_EQ(Count(three, "badCrc"), 2u) << json;
+  EXPECT_EQ(Count(three, "naksSent"), 2u) << json;
+  EXPECT_EQ(Count(three, "timeOuts"), 0u) << json;
+  EXPECT_TRUE(std::regex_match(three["lastAnswer"], std::regex(R"("\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")")))
+      << json;
+  EXPECT_GE(Count(seven, "takes"), 4u) << json;
+  EXPECT_EQ(Count(seven, "timeOuts"), 3u) << json;
+  EXPECT_EQ(Count(seven, "badCrc"), 0u) << json;
+  EXPECT_EQ(JsonCounters(json, 5), (std::map<std::string, std::string>{})) << "ECR 5 is not served";
+
+  const TRunResult text = Kassirod({"-Dir:" + dir.path().string(), "-Status"});
+  EXPECT_EQ(text.Exit, 0) << text.Err;
+  EXPECT_NE(text.Out.find("\nLog No  Takes   Answered  Time-outs  Bad CRC  NAK sent  NAK rcvd  Repeats  "
+                          "Last answer\n"),
+            std::string::npos)
+      << text.Out;
+  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n3 +[1-9]\d* +[1-9]\d* +0 +2 +2 +0 +0 +\d{4}-)")))
+      << text.Out;
+  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n7 +[1-9]\d* +[1-9]\d* +3 +0 +0 +0 +0 +\d{4}-)")))
+      << text.Out;
+
+  server.Child->Signal(SIGTERM);
+  EXPECT_EQ(server.Child->Wait(), 0);
+  const std::string log = ReadFile(dir / "kassirod.log");
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(ECR 3: takes [1-9]\d*, answered [1-9]\d*, time-outs 0, bad CRC 2, )"
+                                                R"(NAK sent 2, NAK received 0, repeats 0, last answer \d{4}-)")))
+      << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(ECR 7: takes [1-9]\d*, answered [1-9]\d*, time-outs 3, )"))) << log;
+}
+
+// A trace asked of the running copy: where it goes, then every byte both ways for two
+// seconds; it ends by itself. One trace at a time.
+TEST(Service, TraceRecordsTheLineForItsTime) {
+  TempDir dir;
+  TSim sim(dir / "sim.log", {3});
+  TServer server({"-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
+  TcpClient client(server.TcpPort);
+  const std::string take{5, 1, 0, 3, 0};
+  ASSERT_TRUE(client.Send(take));
+  ASSERT_TRUE(client.Next());
+
+  const fs::path file = dir / "kassirod.trace";
+  const TRunResult r = Kassirod({"-Dir:" + dir.path().string(), "-Trace:2"});
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_EQ(r.Out, "Tracing the line to " + file.string() + " for 2 s.\n");
+  const TRunResult again = Kassirod({"-Dir:" + dir.path().string(), "-Trace:5"});
+  EXPECT_EQ(again.Exit, 1);
+  EXPECT_EQ(again.Err, "kassirod: no line trace: a trace is being written to " + file.string() + " already\n");
+
+  std::string text;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(DeadlineMs);
+  while ((text = ReadFile(file)).find("\n# trace ended ") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    ::poll(nullptr, 0, 50);
+  EXPECT_TRUE(std::regex_search(text, std::regex("^# Kassiro line trace: port " + sim.Port +
+                                                 R"(, \d+ bit/s, 2 s, at most 8388608 bytes\n)")))
+      << text.substr(0, 300);
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n# trace ended [-0-9]{10} [:.0-9]{12}: time is up\n$)")))
+      << text.substr(text.size() > 300 ? text.size() - 300 : 0);
+  const std::string stamp = R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
+  EXPECT_TRUE(std::regex_search(text, std::regex(stamp + "> FF FF 11 11 30 33\n"))) << "take request of ECR 3";
+  EXPECT_TRUE(std::regex_search(text, std::regex(stamp + "> FF FF FF FF 13 13\n"))) << "release request";
+  EXPECT_TRUE(std::regex_search(text, std::regex(stamp + "< 0A 30 30 34 37 30 33 3B 0D [0-9A-F]{2} [0-9A-F]{2}\n")))
+      << "ECR 3's reply";
+  EXPECT_TRUE(std::regex_search(text, std::regex(stamp + "> FF 06\n"))) << "our ACK";
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\n[^#]\S+ \S+ [<>]( [0-9A-F]{2})+\n)")));
+  const std::string log = ReadFile(dir / "kassirod.log");
+  EXPECT_NE(log.find("Line trace to " + file.string() + " for 2 s"), std::string::npos) << log;
+  EXPECT_NE(log.find("Line trace to " + file.string() + " ended: time is up"), std::string::npos) << log;
+
+  server.Child->Signal(SIGTERM);
+  EXPECT_EQ(server.Child->Wait(), 0);
+  const TRunResult none = Kassirod({"-Dir:" + dir.path().string(), "-Trace:2"});
+  EXPECT_EQ(none.Exit, 1);
+  EXPECT_EQ(none.Err, "kassirod: no running copy for " + dir.path().string() + ": trace request not sent.\n");
+}
+
 TEST(Service, BadArgumentsAreRefusedWithAReason) {
   TempDir dir;
   struct TCase {
@@ -231,6 +365,11 @@ TEST(Service, BadArgumentsAreRefusedWithAReason) {
       {{"-Dir:" + dir.path().string(), "-Trace:0"}, "kassirod: -Trace:0: expected a number of seconds from 1 to 3600\n"},
       {{"-Dir:" + dir.path().string(), "-Trace:3601"}, "kassirod: -Trace:3601: expected a number of seconds from 1 to 3600\n"},
       {{"-Dir:" + dir.path().string(), "-Trace"}, "kassirod: -Trace:: expected a number of seconds from 1 to 3600\n"},
+      {{"-Dir:" + dir.path().string(), "-Trace:-5"}, "kassirod: -Trace:-5: expected a number of seconds from 1 to 3600\n"},
+      {{"-Dir:" + dir.path().string(), "-Trace:2s"}, "kassirod: -Trace:2s: expected a number of seconds from 1 to 3600\n"},
+      {{"-Dir:" + dir.path().string(), "-Trace:ten"}, "kassirod: -Trace:ten: expected a number of seconds from 1 to 3600\n"},
+      {{"-Dir:" + dir.path().string(), "-Trace:99999999999999999999"},
+       "kassirod: -Trace:99999999999999999999: expected a number of seconds from 1 to 3600\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.back());
