@@ -44,9 +44,9 @@ if(TARGET kassiro)
   install(FILES dist/kassiro.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT tray)
   install(FILES dist/kassiro.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
           COMPONENT tray)
-  install(FILES docs/operator.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kassiro-tray COMPONENT tray)
+  install(FILES docs/operator.md DESTINATION ${KASSIRO_TRAY_DOCDIR} COMPONENT tray)
   if(EXISTS ${PROJECT_SOURCE_DIR}/docs/operator)  # the guide's pictures (make screenshots)
-    install(DIRECTORY docs/operator/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kassiro-tray/operator
+    install(DIRECTORY docs/operator/ DESTINATION ${KASSIRO_TRAY_DOCDIR}/operator
             COMPONENT tray)
   endif()
 endif()

@@ -1,8 +1,8 @@
 // kassiro: the Kassiro server as a tray application for the shop's operator.
 //
 // Files live beside the executable and take its name: kassiro.STG (settings record),
-// kassiro.INI (code table), kassiro.log (log) and kassiro.md (the operator's guide shown
-// by Help). One copy runs per installation; a second one ends silently, and
+// kassiro.INI (code table), kassiro.log (log). The operator's guide shown by Help is
+// kassiro.md beside it, or, installed, the guide in the documentation folder. One copy runs per installation; a second one ends silently, and
 // `kassiro -Q:password` asks the running copy to quit. SIGTERM and SIGINT (a desktop
 // logout) close it like an accepted remote quit, and so does SIGHUP (its terminal gone).
 #include <sys/signalfd.h>
@@ -11,6 +11,8 @@
 #include <clocale>
 #include <cstdio>
 #include <iostream>
+#include <optional>
+#include <string_view>
 #include <string>
 
 #include <QApplication>
@@ -19,12 +21,44 @@
 #include "core/SelfMsgs.h"
 #include "server/KassiroServer.h"
 #include "server/ProgramEntry.h"
+#include "Version.h"
 #include "server/StopSignals.h"
 #include "ui/TrayMain.h"
+#include "ui/logic/GuidePath.h"
 #include "util/BarDefs.h"
 #include "util/PrmProc.h"
 
 using namespace kassiro;
+
+namespace {
+
+const ui::TGuidePlaces GUIDE_PLACES{KASSIRO_GUIDE_FROM_BIN, KASSIRO_GUIDE_INSTALLED};
+
+// --help and --version, answered without a desktop; the exit code when one was given.
+std::optional<int> AnswerHelpOrVersion(int argc, char* argv[], const std::filesystem::path& exe) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--help" || a == "-h") {
+      const std::filesystem::path guide = ui::FindGuide(exe, GUIDE_PLACES);
+      std::error_code ec;
+      std::cout << "Usage: kassiro [-Q:PASSWORD] | --help | --version\n\n"
+                   "The Kassiro server for electronic cash registers as a tray program: an icon\n"
+                   "beside the clock, its menu, the status window and the settings dialogs.\n"
+                   "Its files lie beside it: kassiro.STG, kassiro.INI, kassiro.log.\n\n"
+                   "  -Q:PASSWORD  ask the running copy to quit\n\n"
+                   "Operator's guide: "
+                << guide.string() << (std::filesystem::is_regular_file(guide, ec) ? "" : " (missing)") << "\n";
+      return 0;
+    }
+    if (a == "--version") {
+      std::cout << "kassiro " << VERSION_TEXT << std::endl;
+      return 0;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
   // First: held in every thread, the stop signals are read by the event loop later.
@@ -32,6 +66,7 @@ int main(int argc, char* argv[]) {
   const sigset_t closeSignals = StopSignalSet();
 
   const std::filesystem::path exe = ExecutablePath();
+  if (const auto done = AnswerHelpOrVersion(argc, argv, exe)) return *done;
   const TParamList params(argc, argv);
   std::string password;
   if (params.HasParam("Q", password)) {
@@ -49,8 +84,7 @@ int main(int argc, char* argv[]) {
   InitRegionalSettings();
   QApplication::setQuitOnLastWindowClosed(false);  // closing a window never ends the program
 
-  std::filesystem::path helpFile = exe;
-  ui::TfmMain fmMain(server, helpFile.replace_extension(".md"));
+  ui::TfmMain fmMain(server, ui::FindGuide(exe, GUIDE_PLACES));
   QObject::connect(&fmMain, &ui::TfmMain::closed, &app, &QApplication::quit, Qt::QueuedConnection);
 
   const int signalFd = ::signalfd(-1, &closeSignals, SFD_CLOEXEC | SFD_NONBLOCK);

@@ -57,6 +57,10 @@ if [ -n "$tray" ]; then
   echo "   $traydeps"
   grep -q libqt6widgets6 <<<"$traydeps" || fail "the tray package does not depend on Qt Widgets"
   grep -qx 'Exec=kassiro' "$work/tray/usr/share/applications/kassiro.desktop" || fail "desktop entry"
+  # The unpacked program finds the guide of its own package.
+  guide=$("$work/tray/usr/bin/kassiro" --help | sed -n "s/^Operator's guide: //p")
+  [ "$guide" = "$work/tray/usr/share/doc/kassiro-tray/operator.md" ] ||
+    fail "the tray program looks for its guide at '$guide'"
 fi
 
 echo "== units"

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "Process.h"
@@ -62,6 +63,35 @@ TEST_F(ProgramTest, ARemoteQuitWithThePasswordClosesIt) {
   EXPECT_EQ(RunProgram({exe.string(), "-Q:admin"}).Exit, 0);
   EXPECT_EQ(first.Wait(), 0);
   EXPECT_NE(Log().find("closed by user."), std::string::npos);
+}
+
+// Installed under a prefix (here a scratch root), the program finds its guide in the
+// documentation folder; beside the program in the build tree it finds that one first.
+TEST(Program, HelpNamesTheGuideItShows) {
+  TempDir root;
+  const fs::path bin = root / "usr/bin";
+  fs::create_directories(bin);
+  fs::copy_file(fs::path(KASSIRO_BIN_DIR) / "kassiro", bin / "kassiro");
+  const auto missing = RunProgram({(bin / "kassiro").string(), "--help"});
+  EXPECT_EQ(missing.Exit, 0);
+  EXPECT_NE(missing.Out.find("\nOperator's guide: " + (bin / "kassiro.md").string() + " (missing)\n"),
+            std::string::npos)
+      << missing.Out;
+
+  const fs::path doc = root / "usr/share/doc/kassiro-tray";
+  fs::create_directories(doc);
+  std::ofstream(doc / "operator.md") << "# Kassiro\n";
+  const auto installed = RunProgram({(bin / "kassiro").string(), "--help"});
+  EXPECT_NE(installed.Out.find("\nOperator's guide: " + (doc / "operator.md").string() + "\n"), std::string::npos)
+      << installed.Out;
+
+  const auto built = RunProgram({(fs::path(KASSIRO_BIN_DIR) / "kassiro").string(), "--help"});
+  EXPECT_NE(built.Out.find("\nOperator's guide: " + (fs::path(KASSIRO_BIN_DIR) / "kassiro.md").string() + "\n"),
+            std::string::npos)
+      << built.Out;
+  const auto version = RunProgram({(bin / "kassiro").string(), "--version"});
+  EXPECT_EQ(version.Exit, 0);
+  EXPECT_EQ(version.Out, "kassiro 0.1.0.0\n");
 }
 
 }  // namespace

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include "TempDir.h"
 #include "ui/logic/DialogRules.h"
+#include "ui/logic/GuidePath.h"
 #include "ui/logic/HelpTopics.h"
 #include "ui/logic/PortList.h"
 #include "ui/logic/StatusGrid.h"
@@ -295,6 +299,38 @@ TEST(PortList, ListsTtysWithADeviceSortedWithTheirByIdNames) {
   EXPECT_EQ(ports.back().Description, "usb-FTDI_FT232R_USB_UART_A1-if00-port0");
   EXPECT_EQ(ports.front().Description, "");
   EXPECT_TRUE(ListSerialPorts(dir / "missing", dir / "missing").empty());
+}
+
+// The guide beside the program comes first (the build tree), then the documentation
+// folder reached from the program's folder (an installation anywhere, an unpacked
+// package), then the folder the build was made for.
+TEST(GuidePath, FirstPlaceThatHoldsTheGuide) {
+  struct TCase {
+    const char* name;
+    std::vector<std::string> files;  // relative to the root
+    std::string want;
+  };
+  const TCase cases[] = {
+      {"build tree", {"usr/bin/kassiro.md", "usr/share/doc/kassiro-tray/operator.md"}, "usr/bin/kassiro.md"},
+      {"installed", {"usr/share/doc/kassiro-tray/operator.md", "opt/doc/operator.md"},
+       "usr/share/doc/kassiro-tray/operator.md"},
+      {"only where the build was to go", {"opt/doc/operator.md"}, "opt/doc/operator.md"},
+      {"a folder of that name is no guide", {"usr/bin/kassiro.md/x"}, "usr/bin/kassiro.md"},
+      {"nowhere", {}, "usr/bin/kassiro.md"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    kassiro::testing::TempDir root;
+    for (const auto& f : c.files) {
+      std::filesystem::create_directories((root / f).parent_path());
+      std::ofstream(root / f) << "# guide\n";
+    }
+    const TGuidePlaces places{"../share/doc/kassiro-tray", root / "opt/doc"};
+    EXPECT_EQ(FindGuide(root / "usr/bin/kassiro", places), root / c.want);
+  }
+  EXPECT_EQ(GuideCandidates("/usr/bin/kassiro", {"../share/doc/kassiro-tray", "/usr/local/share/doc/kassiro-tray"}),
+            (std::vector<std::filesystem::path>{"/usr/bin/kassiro.md", "/usr/share/doc/kassiro-tray/operator.md",
+                                                "/usr/local/share/doc/kassiro-tray/operator.md"}));
 }
 
 }  // namespace
