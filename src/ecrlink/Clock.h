@@ -17,7 +17,9 @@ class TClock {
 
 class TSteadyClock final : public TClock {
  public:
-  Millis Now() const override {
+  Millis Now() const override { return Read(); }
+  // The same time without an instance: for the devices, which always wait on it.
+  static Millis Read() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
   }
@@ -26,5 +28,12 @@ class TSteadyClock final : public TClock {
     return clock;
   }
 };
+
+// Milliseconds left until deadline on the steady clock, 0 once it has passed: a wait's
+// timeout.
+inline int MillisLeft(Millis deadline) {
+  const Millis left = deadline - TSteadyClock::Read();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
 
 }  // namespace kassiro

@@ -8,8 +8,9 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <system_error>
+
+#include "ecrlink/Clock.h"
 
 namespace kassiro {
 
@@ -17,20 +18,10 @@ namespace {
 
 [[noreturn]] void Fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-int Remaining(std::int64_t deadline) {
-  const std::int64_t left = deadline - NowMs();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 bool WaitFor(int fd, short events, std::int64_t deadline) {
   for (;;) {
     pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, Remaining(deadline));
+    const int r = ::poll(&p, 1, MillisLeft(deadline));
     if (r < 0 && errno == EINTR) continue;
     return r > 0 && (p.revents & events);
   }
@@ -60,7 +51,7 @@ std::string TPty::SlaveName() const {
 }
 
 bool TPty::Write(std::span<const std::uint8_t> bytes, int timeoutMs) {
-  const std::int64_t deadline = NowMs() + timeoutMs;
+  const std::int64_t deadline = TSteadyClock::Read() + timeoutMs;
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(FMaster.get(), bytes.data() + done, bytes.size() - done);
@@ -78,7 +69,7 @@ bool TPty::Write(std::span<const std::uint8_t> bytes, int timeoutMs) {
 }
 
 std::size_t TPty::Read(std::span<std::uint8_t> buf, int timeoutMs) {
-  if (buf.empty() || !WaitFor(FMaster.get(), POLLIN, NowMs() + timeoutMs)) return 0;
+  if (buf.empty() || !WaitFor(FMaster.get(), POLLIN, TSteadyClock::Read() + timeoutMs)) return 0;
   for (;;) {
     const ssize_t n = ::read(FMaster.get(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
@@ -87,10 +78,10 @@ std::size_t TPty::Read(std::span<std::uint8_t> buf, int timeoutMs) {
 }
 
 std::size_t TPty::ReadExactly(std::span<std::uint8_t> buf, int timeoutMs) {
-  const std::int64_t deadline = NowMs() + timeoutMs;
+  const std::int64_t deadline = TSteadyClock::Read() + timeoutMs;
   std::size_t got = 0;
   while (got < buf.size()) {
-    const std::size_t n = Read(buf.subspan(got), Remaining(deadline));
+    const std::size_t n = Read(buf.subspan(got), MillisLeft(deadline));
     if (n == 0) break;  // time-out, or the line failed
     got += n;
   }

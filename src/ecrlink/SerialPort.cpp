@@ -17,6 +17,7 @@
 #include <thread>
 #include <utility>
 
+#include "ecrlink/Clock.h"
 #include "ecrlink/SerialSpeed.h"
 #include "ecrlink/SimpleComObject.h"
 
@@ -43,20 +44,10 @@ std::optional<speed_t> StandardSpeed(std::int32_t baud) {
   return std::nullopt;
 }
 
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-int RemainingMs(std::int64_t deadlineMs) {
-  const std::int64_t left = deadlineMs - NowMs();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 // A read window must last its 10 ms even when the device reports a failure at once
 // (a hung-up line), or the caller's polling loop would spin.
 void WaitOut(std::int64_t deadlineMs) {
-  const int left = RemainingMs(deadlineMs);
+  const int left = MillisLeft(deadlineMs);
   if (left > 0) std::this_thread::sleep_for(std::chrono::milliseconds(left));
 }
 
@@ -179,7 +170,7 @@ bool TSerialPort::ReadByte(std::uint8_t& b, int& errNo) {
     b = FBuf[FBufPos++];
     return true;
   }
-  const std::int64_t deadline = NowMs() + READ_WINDOW_MS;
+  const std::int64_t deadline = TSteadyClock::Read() + READ_WINDOW_MS;
   if (!FFd.valid()) {
     errNo = EBADF;
     WaitOut(deadline);
@@ -187,7 +178,7 @@ bool TSerialPort::ReadByte(std::uint8_t& b, int& errNo) {
   }
   for (;;) {
     pollfd p{FFd.get(), POLLIN, 0};
-    const int r = ::poll(&p, 1, RemainingMs(deadline));
+    const int r = ::poll(&p, 1, MillisLeft(deadline));
     if (r == 0) return false;
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -216,7 +207,7 @@ bool TSerialPort::ReadByte(std::uint8_t& b, int& errNo) {
 bool TSerialPort::WaitWritable(std::int64_t deadlineMs, int& errNo) const {
   for (;;) {
     pollfd p{FFd.get(), POLLOUT, 0};
-    const int r = ::poll(&p, 1, RemainingMs(deadlineMs));
+    const int r = ::poll(&p, 1, MillisLeft(deadlineMs));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) errNo = errno;
     else if (r == 0) errNo = ETIMEDOUT;
@@ -237,7 +228,7 @@ bool TSerialPort::Write(std::span<const std::uint8_t> bytes, std::size_t& writte
   }
   const std::int64_t transmitMs =
       FSpeed > 0 ? static_cast<std::int64_t>(bytes.size()) * 10000 / FSpeed + 1 : 0;
-  const std::int64_t deadline = NowMs() + transmitMs + WRITE_GRACE_MS;
+  const std::int64_t deadline = TSteadyClock::Read() + transmitMs + WRITE_GRACE_MS;
   while (written < bytes.size()) {
     const ssize_t n = ::write(FFd.get(), bytes.data() + written, bytes.size() - written);
     if (n > 0) {
