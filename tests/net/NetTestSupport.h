@@ -2,14 +2,9 @@
 // deadline, and a recorder of the server's events that tests wait on.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <linux/sockios.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "TcpClient.h"
 #include "net/SockCmps.h"
 
 namespace kassiro::nettest {
@@ -47,23 +43,12 @@ class TTestClient {
  public:
   // Connects to the loopback port. RcvBuf > 0 shrinks the receive buffer first, for a
   // client meant to fall behind.
-  explicit TTestClient(std::uint16_t Port, int RcvBuf = 0) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    if (RcvBuf > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &RcvBuf, sizeof RcvBuf);
-    const int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(Port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-  }
+  explicit TTestClient(std::uint16_t Port, int RcvBuf = 0) : fd_(kassiro::testing::ConnectLoopback(Port, RcvBuf)) {}
   ~TTestClient() { Close(); }
   TTestClient(const TTestClient&) = delete;
   TTestClient& operator=(const TTestClient&) = delete;
 
-  bool Connected() const { return connected_; }
+  bool Connected() const { return fd_ >= 0; }
 
   bool Send(std::string_view b) {
     while (!b.empty()) {
@@ -75,15 +60,7 @@ class TTestClient {
   }
 
   // Waits until the peer has acknowledged everything sent (the send queue is empty).
-  bool WaitFlushed() {
-    const auto until = Clock::now() + WAIT;
-    int queued = 0;
-    while (::ioctl(fd_, SIOCOUTQ, &queued) == 0 && queued > 0) {
-      if (Clock::now() > until) return false;
-      std::this_thread::yield();
-    }
-    return queued == 0;
-  }
+  bool WaitFlushed() { return kassiro::testing::WaitAcknowledged(fd_, WAIT); }
 
   // Exactly n bytes, or nothing if they don't come before the deadline.
   std::optional<std::string> Read(std::size_t n) {
@@ -136,7 +113,6 @@ class TTestClient {
   }
 
   int fd_ = -1;
-  bool connected_ = false;
 };
 
 struct TEvent {

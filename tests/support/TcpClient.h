@@ -22,25 +22,46 @@
 
 namespace kassiro::testing {
 
+// A TCP socket connected to the loopback port, without Nagle's delay; with rcvBuf > 0
+// its receive buffer is made that small first (a client meant to fall behind). -1 when
+// the connection failed.
+inline int ConnectLoopback(std::uint16_t port, int rcvBuf = 0) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (rcvBuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof rcvBuf);
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Waits until the peer has acknowledged every byte sent on fd (its send queue is empty),
+// so that the next write travels in a segment of its own; false after the wait.
+inline bool WaitAcknowledged(int fd, std::chrono::milliseconds wait) {
+  const auto until = std::chrono::steady_clock::now() + wait;
+  int queued = 0;
+  while (::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();
+  }
+  return queued == 0;
+}
+
 class TcpClient {
  public:
   using Clock = std::chrono::steady_clock;
   // Generous: every wait ends as soon as what it waits for has come.
   static constexpr std::chrono::milliseconds DefaultWait{20000};
 
-  explicit TcpClient(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) throw std::runtime_error("socket failed");
-    const int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-      Close();
-      throw std::runtime_error("connect failed");
-    }
+  explicit TcpClient(std::uint16_t port) : fd_(ConnectLoopback(port)) {
+    if (fd_ < 0) throw std::runtime_error("connect failed");
   }
   ~TcpClient() { Close(); }
   TcpClient(const TcpClient&) = delete;
@@ -64,15 +85,7 @@ class TcpClient {
 
   // Waits until the peer has acknowledged every byte sent, so that the next write
   // travels in a segment of its own.
-  bool WaitSent(std::chrono::milliseconds wait = DefaultWait) {
-    const auto until = Clock::now() + wait;
-    int queued = 0;
-    while (::ioctl(fd_, SIOCOUTQ, &queued) == 0 && queued > 0) {
-      if (Clock::now() > until) return false;
-      std::this_thread::yield();
-    }
-    return queued == 0;
-  }
+  bool WaitSent(std::chrono::milliseconds wait = DefaultWait) { return WaitAcknowledged(fd_, wait); }
 
   // The next whole message without its length byte; nothing if none is complete
   // before the deadline or the connection ends.
