@@ -50,14 +50,7 @@ class TTestClient {
 
   bool Connected() const { return fd_ >= 0; }
 
-  bool Send(std::string_view b) {
-    while (!b.empty()) {
-      const auto n = ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      b.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-  }
+  bool Send(std::string_view b) { return kassiro::testing::SendAll(fd_, b); }
 
   // Waits until the peer has acknowledged everything sent (the send queue is empty).
   bool WaitFlushed() { return kassiro::testing::WaitAcknowledged(fd_, WAIT); }

@@ -42,6 +42,16 @@ inline int ConnectLoopback(std::uint16_t port, int rcvBuf = 0) {
   return fd;
 }
 
+// Writes every byte on fd; false when the connection failed first.
+inline bool SendAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const auto n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
 // Waits until the peer has acknowledged every byte sent on fd (its send queue is empty),
 // so that the next write travels in a segment of its own; false after the wait.
 inline bool WaitAcknowledged(int fd, std::chrono::milliseconds wait) {
@@ -74,14 +84,7 @@ class TcpClient {
   }
 
   // Bytes exactly as given, in one write.
-  bool SendRaw(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const auto n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-  }
+  bool SendRaw(std::string_view bytes) { return SendAll(fd_, bytes); }
 
   // Waits until the peer has acknowledged every byte sent, so that the next write
   // travels in a segment of its own.
