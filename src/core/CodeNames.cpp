@@ -1,10 +1,10 @@
 #include "core/CodeNames.h"
 
 #include <array>
-#include <charconv>
 #include <utility>
 
 #include "core/KassiroConstants.h"
+#include "util/WholeNumber.h"
 
 namespace kassiro {
 
@@ -56,15 +56,6 @@ std::string_view Strip(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix ? text.substr(prefix.size()) : text;
 }
 
-std::optional<std::uint8_t> ParseNumber(std::string_view text) {
-  unsigned value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc{} || end != text.data() + text.size() || text.empty() || value > 255) {
-    return std::nullopt;
-  }
-  return static_cast<std::uint8_t>(value);
-}
-
 }  // namespace
 
 std::string_view SetName(std::uint8_t st) { return st <= SET_COUNT ? SET_NAMES[st] : ""; }
@@ -106,7 +97,7 @@ std::string_view EventName(std::uint8_t st, std::uint8_t code) {
 }
 
 std::optional<std::uint8_t> ParseSet(std::string_view text) {
-  if (auto n = ParseNumber(text)) return n;
+  if (auto n = WholeNumber<std::uint8_t>(text)) return n;
   const std::string_view bare = Strip(text, "ST_");
   for (std::uint8_t st = 1; st <= SET_COUNT; ++st) {
     if (Strip(SET_NAMES[st], "ST_") == bare) return st;
@@ -115,7 +106,7 @@ std::optional<std::uint8_t> ParseSet(std::string_view text) {
 }
 
 std::optional<std::uint8_t> ParseOperation(std::string_view text) {
-  if (auto n = ParseNumber(text)) return n;
+  if (auto n = WholeNumber<std::uint8_t>(text)) return n;
   const std::string_view bare = Strip(text, "COP_");
   for (const auto& o : OPERATION_NAMES) {
     if (Strip(o.name, "COP_") == bare) return o.code;

@@ -6,11 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <fstream>
 #include <sstream>
 #include <system_error>
 #include <vector>
+
+#include "util/WholeNumber.h"
 
 namespace kassiro {
 
@@ -226,10 +227,7 @@ std::optional<int> ParseIniInteger(std::string_view value) {
   if (plus) value.remove_prefix(1);
   const std::string_view digits = !plus && value.starts_with('-') ? value.substr(1) : value;
   if (digits.empty() || digits[0] < '0' || digits[0] > '9') return std::nullopt;
-  int v = 0;
-  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
-  if (ec != std::errc() || end != value.data() + value.size()) return std::nullopt;
-  return v;
+  return WholeNumber<int>(value);
 }
 
 int ReadIniInteger(const std::filesystem::path& iniPath, std::string_view section,

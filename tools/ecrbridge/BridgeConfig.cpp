@@ -5,25 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <set>
 #include <sstream>
 
 #include "Version.h"
 #include "ecrbridge/ReportJson.h"
 #include "ecrbridge/Spool.h"
+#include "util/WholeNumber.h"
 
 namespace kassiro::bridge {
 
 namespace {
-
-template <typename T>
-std::optional<T> Number(std::string_view s) {
-  T v{};
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
-  return v;
-}
 
 // "host", "host:port", "[v6]:port"; the port stays as it was when none is given.
 bool SplitHostPort(std::string_view text, std::string& host, std::uint16_t& port) {
@@ -45,7 +37,7 @@ bool SplitHostPort(std::string_view text, std::string& host, std::uint16_t& port
   if (text.find(':') != std::string_view::npos && !text.starts_with('[') && text.find(':') != text.rfind(':'))
     return false;  // a bare IPv6 address needs brackets
   if (!portText.empty() || text.ends_with(':')) {
-    const auto p = Number<unsigned>(portText);
+    const auto p = WholeNumber<unsigned>(portText);
     if (!p || *p < 1 || *p > 65535) return false;
     port = static_cast<std::uint16_t>(*p);
   }
@@ -70,8 +62,8 @@ std::optional<std::vector<std::uint8_t>> ParseEcrList(const std::vector<std::str
     for (std::string part; std::getline(parts, part);) {
       if (part.empty()) continue;
       const auto dash = part.find('-');
-      const auto from = Number<unsigned>(std::string_view(part).substr(0, dash));
-      const auto to = dash == std::string::npos ? from : Number<unsigned>(std::string_view(part).substr(dash + 1));
+      const auto from = WholeNumber<unsigned>(std::string_view(part).substr(0, dash));
+      const auto to = dash == std::string::npos ? from : WholeNumber<unsigned>(std::string_view(part).substr(dash + 1));
       if (!from || !to || *from < 1 || *to > 99 || *from > *to) {
         error = "--ecr '" + part + "': ECR numbers are 1..99, as N or FROM-TO";
         return std::nullopt;
@@ -120,7 +112,7 @@ std::optional<std::uint64_t> ParseSize(std::string_view text) {
     }
     if (unit != 1) text.remove_suffix(1);
   }
-  const auto n = Number<std::uint64_t>(text);
+  const auto n = WholeNumber<std::uint64_t>(text);
   if (!n || *n > (1ull << 50) / unit) return std::nullopt;
   return *n * unit;
 }

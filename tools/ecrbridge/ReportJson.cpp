@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdio>
 #include <ctime>
 
 #include "core/CodeNames.h"
 #include "core/KassiroConstants.h"
+#include "util/WholeNumber.h"
 
 namespace kassiro::bridge {
 
@@ -27,14 +27,6 @@ std::vector<std::string_view> SplitFields(std::string_view text, bool& cut) {
   cut = !text.empty();
   if (cut) fields.push_back(text);
   return fields;
-}
-
-template <typename T>
-std::optional<T> Decimal(std::string_view s) {
-  T v{};
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
-  return v;
 }
 
 void AppendString(std::string& out, std::string_view s) {
@@ -94,11 +86,11 @@ TReport ReadReport(std::uint8_t ecr, std::uint8_t code, std::string_view text, c
   const auto fields = SplitFields(text, cut);
   std::size_t first = 0, last = fields.size();  // the ECR's data: [first, last)
   if (last > first) r.Serial = charset.ToUtf8(fields[first++]);
-  if (last > first) r.Block = Decimal<std::uint32_t>(fields[first++]);
+  if (last > first) r.Block = WholeNumber<std::uint32_t>(fields[first++]);
   // The line and receipt numbers close a whole text; a cut one has lost them.
   if (!cut && last - first >= 2) {
-    r.Line = Decimal<std::uint64_t>(fields[last - 2]);
-    r.Receipt = Decimal<std::uint64_t>(fields[last - 1]);
+    r.Line = WholeNumber<std::uint64_t>(fields[last - 2]);
+    r.Receipt = WholeNumber<std::uint64_t>(fields[last - 1]);
     if (r.Line && r.Receipt) last -= 2;
     else r.Line = r.Receipt = std::nullopt;
   }

@@ -3,7 +3,6 @@
 // number. The line is released after every take.
 #include <CLI/CLI.hpp>
 
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -15,6 +14,7 @@
 #include "ecrlink/SimpleComObject.h"
 #include "util/BarDefs.h"
 #include "util/ShortStr.h"
+#include "util/WholeNumber.h"
 
 namespace {
 
@@ -22,13 +22,6 @@ using namespace kassiro;
 
 constexpr int EXIT_USAGE = 2;
 constexpr std::size_t MaxInlineAnswer = 7;  // longer answers are on-line blocks
-
-std::optional<int> ToInt(std::string_view s) {
-  int v = 0;
-  const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || p != s.data() + s.size()) return std::nullopt;
-  return v;
-}
 
 struct TRange {
   int From = 1;
@@ -38,8 +31,8 @@ struct TRange {
 // "FROM-TO" or a single number.
 std::optional<TRange> ParseRange(const std::string& s) {
   const std::size_t dash = s.find('-');
-  const auto from = ToInt(std::string_view(s).substr(0, dash));
-  const auto to = dash == std::string::npos ? from : ToInt(std::string_view(s).substr(dash + 1));
+  const auto from = WholeNumber<int>(std::string_view(s).substr(0, dash));
+  const auto to = dash == std::string::npos ? from : WholeNumber<int>(std::string_view(s).substr(dash + 1));
   if (!from || !to || *from < 1 || *to > 99 || *from > *to) return std::nullopt;
   return TRange{*from, *to};
 }
@@ -85,7 +78,7 @@ int main(int argc, char** argv) {
   app.add_option("RANGE", rangeText, "ECR numbers to take, FROM-TO within 1-99")->capture_default_str();
   CLI11_PARSE(app, argc, argv);
 
-  const auto speed = ToInt(speedText);
+  const auto speed = WholeNumber<int>(speedText);
   if (!speed || GetSpeedIndex(*speed) < 0) {
     std::cerr << "ecrscan: speed '" << speedText << "' is not one of " << SpeedList() << '\n';
     return EXIT_USAGE;

@@ -1,12 +1,12 @@
 #include "SimScript.h"
 
-#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <optional>
 #include <sstream>
 
 #include "util/HexText.h"
+#include "util/WholeNumber.h"
 
 namespace kassiro::ecrsim {
 namespace {
@@ -20,13 +20,6 @@ struct TToken {
 };
 
 [[noreturn]] void Fail(const std::string& msg) { throw TScriptError(msg); }
-
-std::optional<int> ToInt(std::string_view s) {
-  int v = 0;
-  const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || p != s.data() + s.size() || s.empty()) return std::nullopt;
-  return v;
-}
 
 bool AllDigits(std::string_view s) {
   if (s.empty()) return false;
@@ -85,7 +78,7 @@ std::vector<TToken> Tokenize(std::string_view line) {
 }
 
 int EcrNumber(const TToken& t) {
-  const auto n = t.Quoted ? std::nullopt : ToInt(t.Text);
+  const auto n = t.Quoted ? std::nullopt : WholeNumber<int>(t.Text);
   if (!n || *n < 1 || *n > 99) Fail("ECR number must be 1..99, got '" + t.Text + "'");
   return *n;
 }
@@ -97,7 +90,7 @@ std::string SerialNumber(const TToken& t) {
 }
 
 int Count(const TToken& t, std::string_view what, int min, int max) {
-  const auto n = t.Quoted ? std::nullopt : ToInt(t.Text);
+  const auto n = t.Quoted ? std::nullopt : WholeNumber<int>(t.Text);
   if (!n || *n < min || *n > max)
     Fail(std::string(what) + " must be " + std::to_string(min) + ".." + std::to_string(max) +
          ", got '" + t.Text + "'");

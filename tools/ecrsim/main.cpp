@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -22,6 +21,7 @@
 #include "ecrlink/SimpleComObject.h"
 #include "ecrsim/SimRunner.h"
 #include "ecrsim/SimScript.h"
+#include "util/WholeNumber.h"
 
 namespace {
 
@@ -60,17 +60,10 @@ std::vector<std::string> Split(const std::string& s, char sep) {
   }
 }
 
-std::optional<int> ToInt(const std::string& s) {
-  int v = 0;
-  const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || p != s.data() + s.size()) return std::nullopt;
-  return v;
-}
-
 // --ecr N or N:SERIAL
 void AddEcrArg(TSimScript& script, const std::string& arg) {
   const auto parts = Split(arg, ':');
-  const auto n = ToInt(parts[0]);
+  const auto n = WholeNumber<int>(parts[0]);
   if (parts.size() > 2 || !n || *n < 1 || *n > 99)
     throw TUsageError("--ecr " + arg + ": expected N or N:SERIAL with N 1..99");
   if (script.Find(*n)) throw TUsageError("--ecr " + arg + ": ECR " + parts[0] + " is given twice");
@@ -88,7 +81,7 @@ void AddEcrArg(TSimScript& script, const std::string& arg) {
 // --fault ECR:KIND[:N]
 void AddFaultArg(TSimScript& script, const std::string& arg) {
   const auto parts = Split(arg, ':');
-  const auto n = ToInt(parts[0]);
+  const auto n = WholeNumber<int>(parts[0]);
   TFaultKind kind{};
   if (parts.size() < 2 || parts.size() > 3 || !n || !ParseFaultKind(parts[1], kind))
     throw TUsageError("--fault " + arg + ": expected ECR:KIND[:N], KIND one of badcrc, nak, silent, noise, late");
@@ -96,7 +89,7 @@ void AddFaultArg(TSimScript& script, const std::string& arg) {
   if (!e) throw TUsageError("--fault " + arg + ": ECR " + parts[0] + " is not simulated");
   int count = kind == TFaultKind::Silent ? TFaults::Always : 1;
   if (parts.size() == 3) {
-    const auto c = ToInt(parts[2]);
+    const auto c = WholeNumber<int>(parts[2]);
     if (!c || *c < 1) throw TUsageError("--fault " + arg + ": the count must be a number from 1");
     count = *c;
   }

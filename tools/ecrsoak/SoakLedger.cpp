@@ -1,10 +1,10 @@
 #include "ecrsoak/SoakLedger.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 
 #include "core/KassiroConstants.h"
+#include "util/WholeNumber.h"
 
 namespace kassiro::soak {
 
@@ -99,26 +99,19 @@ std::vector<std::string_view> Fields(std::string_view text) {
 
 namespace {
 
-std::optional<long> Number(std::string_view s) {
-  long v = 0;
-  const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || p != s.data() + s.size()) return std::nullopt;
-  return v;
-}
-
 }  // namespace
 
 std::optional<long> SeqOf(std::string_view text) {
   for (const auto f : Fields(text))
     if (f.size() > 1 && f[0] == 'N')
-      if (const auto n = Number(f.substr(1))) return n;
+      if (const auto n = WholeNumber<long>(f.substr(1))) return n;
   return std::nullopt;
 }
 
 std::optional<long> LastNumber(std::string_view text) {
   const auto f = Fields(text);
   if (f.empty()) return std::nullopt;
-  return Number(f.back());
+  return WholeNumber<long>(f.back());
 }
 
 char CommandOf(std::string_view block) {
@@ -169,8 +162,8 @@ void TReportCheck::JournalLine(std::string_view line) {
   const std::size_t a = line.find(' ');
   const std::size_t b = a == std::string_view::npos ? a : line.find(' ', a + 1);
   if (b == std::string_view::npos) return;
-  const auto when = Number(line.substr(0, a));
-  const auto ecr = Number(line.substr(a + 1, b - a - 1));
+  const auto when = WholeNumber<long>(line.substr(0, a));
+  const auto ecr = WholeNumber<long>(line.substr(a + 1, b - a - 1));
   const std::string_view block = line.substr(b + 1);
   const auto seq = SeqOf(block);
   if (!when || !ecr || !seq || !IsReportCommand(CommandOf(block))) return;

@@ -1,8 +1,9 @@
 #include "ui/logic/DialogRules.h"
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
+
+#include "util/WholeNumber.h"
 
 namespace kassiro::ui {
 
@@ -14,11 +15,8 @@ std::optional<std::int64_t> ParseDecimal(std::string_view text) {
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty() || text.front() == '+') return std::nullopt;
-  std::int64_t v = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return v;
+  if (!text.empty() && text.front() == '+') return std::nullopt;
+  return WholeNumber<std::int64_t>(text);
 }
 
 }  // namespace
