@@ -128,14 +128,20 @@ void AddOptions(CLI::App& app, TArgs& a) {
   app.add_flag("-v,--verbose", a.Verbose, "Log idle filler too");
 }
 
+// The file at path opened for appending, or none for an empty path; `what` names it
+// when it cannot be written.
+std::ofstream AppendTo(const std::string& path, const std::string& what) {
+  std::ofstream file;
+  if (path.empty()) return file;
+  file.open(path, std::ios::app);
+  if (!file) throw std::runtime_error("cannot write the " + what + " file " + path);
+  return file;
+}
+
 // Log lines go to stdout or a file, one flushed line at a time.
 class TLogOut {
  public:
-  explicit TLogOut(const std::string& path) {
-    if (path.empty()) return;
-    FFile.open(path, std::ios::app);
-    if (!FFile) throw std::runtime_error("cannot write the log file " + path);
-  }
+  explicit TLogOut(const std::string& path) : FFile(AppendTo(path, "log")) {}
   void Line(std::string_view l) {
     std::ostream& os = FFile.is_open() ? static_cast<std::ostream&>(FFile) : std::cout;
     os << l << '\n' << std::flush;
@@ -193,11 +199,7 @@ void WriteCounts(const std::string& path, const std::string& text) {
 // so another program can line them up with its own.
 class TJournal {
  public:
-  explicit TJournal(const std::string& path) {
-    if (path.empty()) return;
-    FFile.open(path, std::ios::app);
-    if (!FFile) throw std::runtime_error("cannot write the journal file " + path);
-  }
+  explicit TJournal(const std::string& path) : FFile(AppendTo(path, "journal")) {}
   bool Open() const { return FFile.is_open(); }
   void Add(Millis when, int ecr, std::string_view block) {
     FFile << when << ' ' << ecr << ' ' << block << '\n' << std::flush;
