@@ -102,6 +102,14 @@ std::string Hex(const std::string& s) {
   return out;
 }
 
+// The client takes the report set of ECR 3 (no set password); the answer repeats the
+// request when the set is given.
+void TakeReportSetOf3(TcpClient& client) {
+  const std::string take{5, 1, 0, 3, 0};
+  ASSERT_TRUE(client.Send(take));
+  ASSERT_EQ(Hex(client.Next().value_or("")), Hex(take));
+}
+
 TEST(Service, TellsTheManagerWhenItIsReadyReloadingAndStopping) {
   TempDir dir;
   TSim sim(dir / "sim.log", {3});
@@ -119,9 +127,7 @@ TEST(Service, TellsTheManagerWhenItIsReadyReloadingAndStopping) {
   const auto port = static_cast<std::uint16_t>(std::stoi(m[1]));
   {
     TcpClient client(port);
-    const std::string take{5, 1, 0, 3, 0};
-    ASSERT_TRUE(client.Send(take));
-    EXPECT_EQ(Hex(client.Next().value_or("")), Hex(take));
+    ASSERT_NO_FATAL_FAILURE(TakeReportSetOf3(client));
   }
 
   // A restart is framed by RELOADING=1 and READY=1, in that order.
@@ -198,9 +204,7 @@ TEST(Service, StatusShowsTheServedEcrsAndTheirHolders) {
   TSim sim(dir / "sim.log", {3, 7});
   TServer server({"-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
   TcpClient client(server.TcpPort);
-  const std::string take{5, 1, 0, 3, 0};
-  ASSERT_TRUE(client.Send(take));
-  ASSERT_TRUE(client.Next());
+  ASSERT_NO_FATAL_FAILURE(TakeReportSetOf3(client));
   // Wait until ECR 3 answered a take, so its serial number is known.
   const fs::path simLog = dir / "sim.log";
   for (int i = 0; i < DeadlineMs / 10 && ReadFile(simLog).find("take 03") == std::string::npos; ++i)
@@ -312,9 +316,7 @@ TEST(Service, TraceRecordsTheLineForItsTime) {
   TSim sim(dir / "sim.log", {3});
   TServer server({"-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
   TcpClient client(server.TcpPort);
-  const std::string take{5, 1, 0, 3, 0};
-  ASSERT_TRUE(client.Send(take));
-  ASSERT_TRUE(client.Next());
+  ASSERT_NO_FATAL_FAILURE(TakeReportSetOf3(client));
 
   const fs::path file = dir / "kassirod.trace";
   const TRunResult r = Kassirod({"-Dir:" + dir.path().string(), "-Trace:2"});
