@@ -157,9 +157,18 @@ void TKassiroServer::StartKassiro() {
   {
     std::lock_guard lock(FSession.Lock);
     PolObject = std::move(pol);
+    PollHeldEcrs();
   }
   PolObject->Resume();
   FServerStatred = true;
+}
+
+// The TCP port listens before the line is open: clients that took main sets in the
+// meantime reached no polling thread, so the new thread starts with their ECRs.
+void TKassiroServer::PollHeldEcrs() {
+  for (int ecr = 1; ecr <= MAX_ECR_COUNT; ++ecr)
+    if ((*FSession.Ecrs)[ecr].UserCount > 0) PolObject->AddEcr(ecr);
+  if (FSession.ServerStatus != 0) PolObject->NoiseOn();
 }
 
 // A start that failed at the serial port goes back to the stopped state.

@@ -90,6 +90,25 @@ class TMutableLine final : public ecrsim::TSimLine {
   std::chrono::milliseconds FBound{0};
 };
 
+// A serial adapter with ECR 2 (serial 004711) simulated on its far end: a
+// pseudo-terminal of its own, and what the ECR heard.
+struct TSimAdapter {
+  TSimAdapter()
+      : Sim(ecrsim::ParseSimScript("ecr 2 serial 004711\n", "line"), Line,
+            ecrsim::TRunOptions{.Speed = LineSpeed}) {
+    Sim.SetObserver([this](const ecrsim::TLineEvent& e) {
+      if (e.Kind != ecrsim::TLineEventKind::Filler) Heard.Add(ecrsim::Describe(e));
+    });
+    Sim.Start();
+  }
+  ~TSimAdapter() { Sim.Stop(); }  // before the pseudo-terminal goes
+
+  TPty Pty;
+  ecrsim::TPtyLine Line{Pty};
+  TJournal Heard;
+  ecrsim::TSimRunner Sim;
+};
+
 class E2eTest : public ::testing::Test {
  protected:
   static constexpr const char* Password = "pw";

@@ -15,23 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One adapter: a pseudo-terminal with ECR 2 simulated on its far end.
-struct TAdapter {
-  TAdapter() : Sim(ecrsim::ParseSimScript("ecr 2 serial 004711\n", "line"), Line,
-                   ecrsim::TRunOptions{.Speed = LineSpeed}) {
-    Sim.SetObserver([this](const ecrsim::TLineEvent& e) {
-      if (e.Kind != ecrsim::TLineEventKind::Filler) Heard.Add(ecrsim::Describe(e));
-    });
-    Sim.Start();
-  }
-  ~TAdapter() { Sim.Stop(); }  // before the pseudo-terminal goes
-
-  TPty Pty;
-  ecrsim::TPtyLine Line{Pty};
-  TJournal Heard;
-  ecrsim::TSimRunner Sim;
-};
-
 class LineLoss : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,7 +34,7 @@ class LineLoss : public ::testing::Test {
 
   // A new adapter under the link's name; the link is replaced in one step.
   void PlugIn() {
-    FAdapter = std::make_unique<TAdapter>();
+    FAdapter = std::make_unique<TSimAdapter>();
     const std::filesystem::path fresh = FDir.path() / "ttyECR.new";
     std::filesystem::create_symlink(FAdapter->Pty.SlavePath(), fresh);
     std::filesystem::rename(fresh, LinkPath());
@@ -89,7 +72,7 @@ class LineLoss : public ::testing::Test {
   }
 
   TempDir FDir;
-  std::unique_ptr<TAdapter> FAdapter;
+  std::unique_ptr<TSimAdapter> FAdapter;
   std::unique_ptr<TKassiroServer> FServer;
   std::vector<std::unique_ptr<TcpClient>> FClients;
 };

@@ -16,13 +16,14 @@
 
 namespace kassiro::testing {
 
-// Never null; callers check Started() and ListeningPort().
-inline std::unique_ptr<TKassiroServer> StartServerInFolder(
+// The server set up in its folder, not started yet; makeComm as TKassiroServer takes it.
+inline std::unique_ptr<TKassiroServer> MakeServerInFolder(
     const std::filesystem::path& exePath, const std::string& slavePath, int speed,
-    const char* password, const std::function<void(TIniStru&)>& adjust = {}) {
+    const char* password, const std::function<void(TIniStru&)>& adjust = {},
+    TCommObjectFactory makeComm = nullptr) {
   if (!WriteLanguageID(exePath.parent_path() / "kassirod.INI", 1))
     throw std::runtime_error("cannot write the code table choice");
-  auto server = std::make_unique<TKassiroServer>(exePath);
+  auto server = std::make_unique<TKassiroServer>(exePath, std::move(makeComm));
   {
     // The settings file is new and empty: the start keeps these values.
     std::lock_guard lock(server->GetSession().Lock);
@@ -34,6 +35,14 @@ inline std::unique_ptr<TKassiroServer> StartServerInFolder(
     if (adjust) adjust(ini);
   }
   server->SetPortOverride(slavePath);
+  return server;
+}
+
+// Never null; callers check Started() and ListeningPort().
+inline std::unique_ptr<TKassiroServer> StartServerInFolder(
+    const std::filesystem::path& exePath, const std::string& slavePath, int speed,
+    const char* password, const std::function<void(TIniStru&)>& adjust = {}) {
+  auto server = MakeServerInFolder(exePath, slavePath, speed, password, adjust);
   server->StartKassiro();
   return server;
 }
