@@ -15,8 +15,8 @@ bool TReplyGuard::Suspect(std::int32_t Ecr, const ShortStr& Reply) const {
   const ShortStr prev = SerialOf(FPrevEcr);
   const ShortStr own = SerialOf(Ecr);
   // Only two known and different serial numbers tell two registers apart.
-  if (prev.empty() || own.empty() || prev == own) return false;
-  return GetParam(Reply.view(), POS_ECR_SERIAL_NUMER) == prev;
+  if (prev.empty() || own.empty() || prev.view() == own.view()) return false;
+  return GetParam(Reply.view(), POS_ECR_SERIAL_NUMER).view() == prev.view();
 }
 
 bool TReplyGuard::Refuse(std::int32_t Ecr) {
