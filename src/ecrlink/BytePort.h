@@ -22,6 +22,12 @@ class TBytePort {
   // Writes all bytes and returns when they are on the line (or failed: errNo set).
   virtual bool Write(std::span<const std::uint8_t> bytes, std::size_t& written, int& errNo) = 0;
   virtual void PurgeInput() = 0;
+  // Bytes that arrived and were not read yet (what PurgeInput throws away), up to the
+  // size of into, without waiting; their count. Only a line trace asks.
+  virtual std::size_t ReadWaiting(std::span<std::uint8_t> into) {
+    (void)into;
+    return 0;
+  }
   virtual void PurgeOutput() = 0;
 };
 

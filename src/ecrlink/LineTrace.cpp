@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -59,7 +60,7 @@ void TTraceFormatter::Add(TWallTime at, TTraceDir dir, std::span<const std::uint
     // A write starts a line of its own; what is read joins while it comes closely.
     const bool joins = !FLine.empty() && FCount < TRACE_BYTES_PER_LINE && dir == FDir &&
                        (dir == TTraceDir::FromLine ? at - FLast <= TRACE_JOIN_GAP : !first);
-    if (!joins) StartLine(dir == TTraceDir::ToLine && !first ? FLineAt : at, dir, out);
+    if (!joins) StartLine(dir != TTraceDir::FromLine && !first ? FLineAt : at, dir, out);
     FLine += ' ';
     FLine += HexByte(b);
     ++FCount;
@@ -70,7 +71,8 @@ void TTraceFormatter::Add(TWallTime at, TTraceDir dir, std::span<const std::uint
 
 void TTraceFormatter::StartLine(TWallTime at, TTraceDir dir, std::string& out) {
   Finish(out);
-  FLine = TraceStamp(at) + (dir == TTraceDir::ToLine ? " >" : " <");
+  constexpr std::array<const char*, 3> MARKS = {" >", " <", " x"};
+  FLine = TraceStamp(at) + MARKS[static_cast<std::size_t>(dir)];
   FDir = dir;
   FLineAt = at;
 }
@@ -112,7 +114,8 @@ std::string TLineTrace::Start(const std::filesystem::path& path, std::chrono::mi
   if (fd < 0) return path.string() + ": " + std::strerror(errno);
   const std::string head = "# Kassiro line trace: " + std::string(about) + ", " + DurationText(duration) +
                            ", at most " + std::to_string(maxFileBytes) + " bytes\n" +
-                           "# > computer to line, < line to computer; time of the line's first byte\n" +
+                           "# > computer to line, < line to computer, x line to computer discarded unread before a "
+                           "take request; time of the line's first byte\n" +
                            "# trace began " + TraceStamp(FClock()) + "\n";
   if (const int err = WriteAll(fd, head)) {
     ::close(fd);

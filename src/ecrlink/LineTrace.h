@@ -7,16 +7,18 @@
 //
 // The file ("kassirod.trace" beside the program's other files):
 //   # Kassiro line trace: port pts/3, 9600 bit/s, 2 s, at most 8388608 bytes
-//   # > computer to line, < line to computer; time of the line's first byte
+//   # > computer to line, < line to computer, x line to computer discarded unread before a take request; time of the line's first byte
 //   # trace began 2026-12-10 14:03:22.120
 //   2026-12-10 14:03:22.125 > FF FF 11 11 30 33
 //   2026-12-10 14:03:22.131 < 0A 30 30 34 37 30 33 3B 0D 5A 61
 //   2026-12-10 14:03:22.131 > FF 06
 //   # 120 bytes not traced: the trace fell behind the line
 //   # trace ended 2026-12-10 14:03:24.121: time is up
-// A write of the computer starts a line of its own; received bytes join the line before
-// while they come within TRACE_JOIN_GAP of each other; a line holds at most
-// TRACE_BYTES_PER_LINE bytes and goes on under the same time.
+// (the second line is one line in the file). A write of the computer, and each lot of
+// discarded bytes, starts a line of its own (the discarded ones under the time they were
+// thrown away); bytes read join the line before while they come within TRACE_JOIN_GAP of
+// each other; a line holds at most TRACE_BYTES_PER_LINE bytes and goes on under the same
+// time.
 #pragma once
 
 #include <atomic>
@@ -35,7 +37,8 @@
 
 namespace kassiro {
 
-enum class TTraceDir : std::uint8_t { ToLine, FromLine };
+// Discarded: bytes from the line that nobody read, thrown away before a take request.
+enum class TTraceDir : std::uint8_t { ToLine, FromLine, Discarded };
 
 using TWallTime = std::chrono::system_clock::time_point;
 

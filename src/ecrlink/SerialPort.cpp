@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -253,6 +254,16 @@ bool TSerialPort::Write(std::span<const std::uint8_t> bytes, std::size_t& writte
 void TSerialPort::PurgeInput() {
   FBufPos = FBufLen = 0;
   if (FFd.valid()) tcflush(FFd.get(), TCIFLUSH);
+}
+
+std::size_t TSerialPort::ReadWaiting(std::span<std::uint8_t> into) {
+  const std::size_t kept = std::min(into.size(), FBufLen - FBufPos);
+  std::copy_n(FBuf.begin() + static_cast<std::ptrdiff_t>(FBufPos), kept, into.begin());
+  FBufPos += kept;
+  if (kept > 0 || !FFd.valid() || into.empty()) return kept;
+  // VMIN = VTIME = 0: the read returns at once with what the driver holds.
+  const ssize_t n = ::read(FFd.get(), into.data(), into.size());
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 void TSerialPort::PurgeOutput() {

@@ -37,6 +37,7 @@ class TSerialPort final : public TBytePort {
   bool ReadByte(std::uint8_t& b, int& errNo) override;
   bool Write(std::span<const std::uint8_t> bytes, std::size_t& written, int& errNo) override;
   void PurgeInput() override;
+  std::size_t ReadWaiting(std::span<std::uint8_t> into) override;
   void PurgeOutput() override;
 
   const std::string& DevicePath() const { return FPath; }

@@ -235,6 +235,19 @@ bool TSimpleComObject::ReadOne(std::uint8_t& b, std::string_view where) {
   return got;
 }
 
+// What the purge before a take would throw away unseen goes into a running trace: late
+// frames show there. Reading them first leaves the same line as the purge alone.
+void TSimpleComObject::TraceDiscarded() {
+  if (FTrace == nullptr || !FTrace->Running() || !FPort) return;
+  std::array<std::uint8_t, 256> buf{};
+  for (std::size_t total = 0; total < DRAIN_LIMIT;) {
+    const std::size_t n = FPort->ReadWaiting(buf);
+    if (n == 0) break;
+    FTrace->Record(TTraceDir::Discarded, std::span(buf.data(), n));
+    total += n;
+  }
+}
+
 // A device that has gone (adapter pulled, other side of a pty closed) marks the line
 // lost, logged once; the polling thread then brings it back. Other failures are left
 // to the time-outs: only the first of a run is logged, and one line when the line
@@ -275,6 +288,7 @@ std::int32_t TSimpleComObject::TakeEcr(std::int32_t Ecr, ShortStr& Block) {
   const ShortStr request = MakeTakeRequest(Ecr);
   {
     std::lock_guard lk(csRW);
+    TraceDiscarded();
     FPort->PurgeInput();  // whatever came before the request is not the reply
   }
   const TWriteResult w = WriteFileCs(Bytes(request));

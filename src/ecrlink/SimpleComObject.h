@@ -142,6 +142,8 @@ class TSimpleComObject final : public TBasicCommunicationObject {
   TWriteResult WriteFileCs(std::span<const std::uint8_t> bytes);
   TWriteResult SendAckNak(std::uint8_t b);
   bool ReadOne(std::uint8_t& b, std::string_view where);
+  static constexpr std::size_t DRAIN_LIMIT = 2048;  // bytes read and discarded before a take
+  void TraceDiscarded();  // csRW held
   std::int32_t ReceiveFrame(ShortStr& Block, Millis start, Millis timeOut);
   void IoFailed(std::string_view what, int errNo, std::string_view where);
   bool Stopped() const { return FAborted || FLost; }

@@ -72,6 +72,11 @@ TEST(TraceFormatter, LinesByDirectionGapAndLength) {
       {"each write is a line of its own",
        {{0, to, {0xFF, 0x06}}, {1, to, {0xFE, 0xFE}}},
        "2026-12-10 14:03:22.000 > FF 06\n2026-12-10 14:03:22.001 > FE FE\n"},
+      {"bytes discarded before a take: a line of their own, under one time",
+       {{0, from, {0x0A}}, {1, TTraceDir::Discarded, {0x30, 0x31}}, {2, TTraceDir::Discarded, {0x0D}},
+        {3, to, {0xFF}}},
+       "2026-12-10 14:03:22.000 < 0A\n2026-12-10 14:03:22.001 x 30 31\n2026-12-10 14:03:22.002 x 0D\n"
+       "2026-12-10 14:03:22.003 > FF\n"},
       {"the direction changes",
        {{0, to, {0x01}}, {1, from, {0x06}}, {2, to, {0x02}}},
        "2026-12-10 14:03:22.000 > 01\n2026-12-10 14:03:22.001 < 06\n2026-12-10 14:03:22.002 > 02\n"},
@@ -142,7 +147,8 @@ TEST(LineTrace, RunsForItsTimeAndEndsByItself) {
   rig.trace->Record(TTraceDir::ToLine, Bytes{0x98});  // after the end: not traced
   EXPECT_EQ(ReadFile(rig.file),
             "# Kassiro line trace: port pts/3, 9600 bit/s, 500 ms, at most 8388608 bytes\n"
-            "# > computer to line, < line to computer; time of the line's first byte\n"
+            "# > computer to line, < line to computer, x line to computer discarded unread before a take "
+            "request; time of the line's first byte\n"
             "# trace began 2026-12-10 14:03:22.000\n"
             "2026-12-10 14:03:22.001 > FF FF 11 11 30 33\n"
             "2026-12-10 14:03:22.009 < 0A 0D\n"

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,6 +13,9 @@
 #include "MemoryPort.h"
 #include "ecrlink/FrameCodec.h"
 #include "ecrlink/LineCounters.h"
+#include "ecrlink/LineTrace.h"
+#include "util/HexText.h"
+#include "TempDir.h"
 #include "ecrlink/ProtConst.h"
 #include "ecrlink/SimpleComObject.h"
 
@@ -325,7 +329,7 @@ TEST(SimpleComObject, AckWindowBoundaryCountsFromTheLatestTransmission) {
   };
   for (const Case c : {Case{217, 0, RES_OK}, Case{218, 0, RES_TIMEOUT}, Case{0, 217, RES_OK},
                        Case{0, 218, RES_TIMEOUT}}) {
-    SCOPED_TRACE(testing::Message() << c.firstAck << "/" << c.secondAck);
+    SCOPED_TRACE(::testing::Message() << c.firstAck << "/" << c.secondAck);
     TLine line;
     line.Open();
     int n = 0;
@@ -667,6 +671,41 @@ TEST_F(ComTest, LineCountersGoToTheEcrTakenLastAndOnlyForTheLine) {
   EXPECT_EQ(lost.com.TakeEcr(4, block), RES_TIMEOUT);
   EXPECT_EQ(lostStats.Of(4).Takes, 1u) << "only the take that found the line gone";
   EXPECT_EQ(lostStats.Of(4).TimeOuts, 0u);
+}
+
+// ------------------------------------------------------------ line trace
+
+// While a trace runs, every byte written and read goes into it, and so do the bytes
+// that the take's purge throws away unread (a late frame shows there).
+TEST_F(ComTest, TraceHoldsBothDirectionsAndWhatThePurgeDiscards) {
+  kassiro::testing::TempDir dir;
+  auto trace = std::make_unique<TLineTrace>();
+  com.SetLineTrace(trace.get());
+  Open();
+  com.FreeEcr();  // before the trace: not in it
+  ASSERT_EQ(trace->Start(dir / "kassirod.trace", std::chrono::hours(1), "port COM1, 9600 bit/s"), "");
+  port.QueueIncoming(clock.Now() - 5, {0x0A, 'o', 'l', 'd'});  // came while nobody read
+  const auto peer = port.ScopedPeer([](MemoryPort& p, std::span<const std::uint8_t> bytes, Millis at) {
+    if (bytes.size() == 6 && bytes[2] == ECR_TAKE) p.QueueIncoming(at + 20, EcrFrame("R"));
+  });
+  ShortStr block;
+  ASSERT_EQ(com.TakeEcr(5, block), RES_OK);
+  EXPECT_EQ(block.view(), "R");
+  com.CloseEcrPort();
+  trace.reset();  // ends the trace: all of it on disk
+  const std::string text = kassiro::testing::ReadFile(dir / "kassirod.trace");
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+    const std::string line = text.substr(at, nl - at);
+    if (!line.starts_with("#")) lines.push_back(line.substr(24));  // after the time stamp
+  }
+  const Bytes reply = EcrFrame("R");
+  std::string replyHex = "<";
+  for (const std::uint8_t b : reply) replyHex += " " + HexByte(b);
+  EXPECT_EQ(lines, (std::vector<std::string>{"x 0A 6F 6C 64", "> FF FF 11 11 30 35", replyHex, "> FF 06",
+                                             "> FF FF FF FF 13 13"}))
+      << text;
+  EXPECT_EQ(port.PendingIncoming(), 0u);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ class TMemoryPortHandle final : public TBytePort {
     return port_.Write(bytes, written, errNo);
   }
   void PurgeInput() override { port_.PurgeInput(); }
+  std::size_t ReadWaiting(std::span<std::uint8_t> into) override { return port_.ReadWaiting(into); }
   void PurgeOutput() override { port_.PurgeOutput(); }
 
  private:
@@ -109,6 +110,17 @@ void MemoryPort::PurgeInput() {
   ++purgeInputCount_;
   const Millis now = clock_.Now();
   while (!incoming_.empty() && incoming_.front().at <= now) incoming_.pop_front();
+}
+
+std::size_t MemoryPort::ReadWaiting(std::span<std::uint8_t> into) {
+  std::lock_guard lk(mu_);
+  const Millis now = clock_.Now();
+  std::size_t n = 0;
+  while (n < into.size() && !incoming_.empty() && incoming_.front().at <= now) {
+    into[n++] = incoming_.front().byte;
+    incoming_.pop_front();
+  }
+  return n;
 }
 
 void MemoryPort::PurgeOutput() {

@@ -49,6 +49,7 @@ class MemoryPort final : public TBytePort {
   bool ReadByte(std::uint8_t& b, int& errNo) override;
   bool Write(std::span<const std::uint8_t> bytes, std::size_t& written, int& errNo) override;
   void PurgeInput() override;   // drops bytes that have already arrived
+  std::size_t ReadWaiting(std::span<std::uint8_t> into) override;  // those bytes, read
   void PurgeOutput() override;  // counted only: nothing is ever pending
 
   // Incoming bytes: byte i arrives at at + i * gap.
