@@ -314,7 +314,7 @@ std::int32_t TPolThread::CheckTakeReply(std::int32_t Ecr, ShortStr& Block) {
   if (!FReplyGuard.Suspect(Ecr, Block)) return RES_OK;
   const std::int32_t Prev = FReplyGuard.Previous();
   const std::string Head = "Take " + std::to_string(Ecr) + ": a frame of ECR " +
-                           std::to_string(Prev) + " (serial " + FReplyGuard.SerialOf(Prev).str() +
+                           std::to_string(Prev) + " (serial " + std::to_string(FReplyGuard.SerialOf(Prev)) +
                            ")";
   ShortStr Next;
   if (FCommObj->GetBlock(Next, TAKE_TO) == RES_OK) {

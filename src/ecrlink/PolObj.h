@@ -66,6 +66,10 @@ class TPolThread final : public TPollLink {
   void SetOnSendReqTimeOutError(TOnErr h);
   void SetOnLineDown(TOnLine h);
 
+  // The ECR's serial number as the settings record keeps it, so that a late frame of
+  // another register is told apart from the first take on; before Resume().
+  void KnowSerial(std::int32_t Ecr, std::int32_t SerNum) { FReplyGuard.Know(Ecr, SerNum); }
+
   // How long an on-line request waits for its answer (WAIT_COMPUTER by default).
   void SetOnlineWait(std::chrono::milliseconds w) { FOnlineWait = w; }
 

@@ -6,17 +6,21 @@
 
 namespace kassiro {
 
-ShortStr TReplyGuard::SerialOf(std::int32_t Ecr) const {
-  return Valid(Ecr) ? FSerial[static_cast<std::size_t>(Ecr)] : ShortStr();
+std::int32_t TReplyGuard::SerialOf(std::int32_t Ecr) const {
+  return Valid(Ecr) ? FSerial[static_cast<std::size_t>(Ecr)] : 0;
+}
+
+void TReplyGuard::Know(std::int32_t Ecr, std::int32_t Serial) {
+  if (Valid(Ecr) && Serial != 0) FSerial[static_cast<std::size_t>(Ecr)] = Serial;
 }
 
 bool TReplyGuard::Suspect(std::int32_t Ecr, const ShortStr& Reply) const {
   if (!FPrevFailed || !Valid(Ecr) || !Valid(FPrevEcr) || FPrevEcr == Ecr) return false;
-  const ShortStr prev = SerialOf(FPrevEcr);
-  const ShortStr own = SerialOf(Ecr);
+  const std::int32_t prev = SerialOf(FPrevEcr);
+  const std::int32_t own = SerialOf(Ecr);
   // Only two known and different serial numbers tell two registers apart.
-  if (prev.empty() || own.empty() || prev.view() == own.view()) return false;
-  return GetParam(Reply.view(), POS_ECR_SERIAL_NUMER).view() == prev.view();
+  if (prev == 0 || own == 0 || prev == own) return false;
+  return SerialNumberOf(GetParam(Reply.view(), POS_ECR_SERIAL_NUMER)) == prev;
 }
 
 bool TReplyGuard::Refuse(std::int32_t Ecr) {
@@ -34,8 +38,7 @@ void TReplyGuard::Taken(std::int32_t Ecr, std::int32_t Result, const ShortStr& R
   if (Result == RES_DIFF) return;  // a refusal run goes on
   FRefusals[static_cast<std::size_t>(Ecr)] = 0;
   if (Result != RES_OK) return;
-  const ShortStr serial = GetParam(Reply.view(), POS_ECR_SERIAL_NUMER);
-  if (!serial.empty()) FSerial[static_cast<std::size_t>(Ecr)] = serial;
+  Know(Ecr, SerialNumberOf(GetParam(Reply.view(), POS_ECR_SERIAL_NUMER)));
 }
 
 }  // namespace kassiro

@@ -11,6 +11,9 @@
 // it, its frame is the reply. If nothing follows, the take is refused (RES_DIFF). A
 // register that really was moved to another logical number keeps answering alone with
 // its serial number; after MOVED_AFTER refusals in a row it is believed.
+//
+// Serial numbers are known from the replies accepted so far and, from the start, from
+// the settings record, which keeps each ECR's last one across restarts.
 #pragma once
 
 #include <array>
@@ -33,16 +36,18 @@ class TReplyGuard {
   bool Refuse(std::int32_t Ecr);
   // The outcome of Ecr's take; Reply is the reply accepted with RES_OK.
   void Taken(std::int32_t Ecr, std::int32_t Result, const ShortStr& Reply);
-  // The ECR whose take went just before, and its serial number as last seen.
+  // The ECR's serial number as the settings record holds it (0: not known).
+  void Know(std::int32_t Ecr, std::int32_t Serial);
+  // The ECR whose take went just before, and its serial number as last seen (0: not known).
   std::int32_t Previous() const { return FPrevEcr; }
-  ShortStr SerialOf(std::int32_t Ecr) const;
+  std::int32_t SerialOf(std::int32_t Ecr) const;
   // Forgets the order of takes (a new line, a list that became empty).
   void Restart() { FPrevEcr = 0; }
 
  private:
   static bool Valid(std::int32_t Ecr) { return Ecr >= 1 && Ecr <= MAX_ECR; }
 
-  std::array<ShortStr, MAX_ECR + 1> FSerial{};  // field 1 of the last accepted reply
+  std::array<std::int32_t, MAX_ECR + 1> FSerial{};  // field 1 of the last accepted reply
   std::array<int, MAX_ECR + 1> FRefusals{};     // refusals in a row
   std::int32_t FPrevEcr = 0;
   bool FPrevFailed = false;

@@ -164,10 +164,13 @@ void TKassiroServer::StartKassiro() {
 }
 
 // The TCP port listens before the line is open: clients that took main sets in the
-// meantime reached no polling thread, so the new thread starts with their ECRs.
+// meantime reached no polling thread, so the new thread starts with their ECRs. It
+// also starts knowing every ECR's serial number as the settings record keeps it.
 void TKassiroServer::PollHeldEcrs() {
-  for (int ecr = 1; ecr <= MAX_ECR_COUNT; ++ecr)
+  for (int ecr = 1; ecr <= MAX_ECR_COUNT; ++ecr) {
+    PolObject->KnowSerial(ecr, FSession.IniStru.ERData[ecr].SerNum);
     if ((*FSession.Ecrs)[ecr].UserCount > 0) PolObject->AddEcr(ecr);
+  }
   if (FSession.ServerStatus != 0) PolObject->NoiseOn();
 }
 

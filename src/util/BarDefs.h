@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,5 +61,16 @@ std::string CurrToStr(Currency value, int decimals);
 // Decimal integer of a field, or def when it is not a valid integer: an optional '-' or
 // '+' and one or more decimal digits, nothing else (no blanks), within the int64 range.
 std::int64_t StrToIntDef(std::string_view s, std::int64_t def = 0);
+
+// A serial number field as the settings record stores it: 0 when the field is not a
+// valid integer or does not fit the record's signed 32 bits.
+inline std::int32_t SerialNumberOf(std::string_view field) {
+  const std::int64_t n = StrToIntDef(field, 0);
+  if (n < std::numeric_limits<std::int32_t>::min() ||
+      n > std::numeric_limits<std::int32_t>::max()) {
+    return 0;
+  }
+  return static_cast<std::int32_t>(n);
+}
 
 }  // namespace kassiro

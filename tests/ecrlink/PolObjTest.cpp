@@ -539,6 +539,22 @@ TEST_F(PolThreadLateFrame, RegisterMovedToAnotherNumberIsBelievedAfterItAnswersA
   EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "EcrInLine 7 3001; 0"}));
 }
 
+// After a restart the serial numbers come from the settings record: a late frame is
+// told apart on the very first takes.
+TEST_F(PolThreadLoop, SerialNumbersKnownBeforeTheFirstTakeCatchALateFrameAtOnce) {
+  poll_->KnowSerial(3, 3001);
+  poll_->KnowSerial(7, 7001);
+  fake_.SetTakeReply(3, {RES_TIMEOUT, ""});
+  fake_.SetTakeReply(7, {RES_OK, "003001;"});  // the same number, as another text
+  fake_.QueueGetReply({RES_OK, "7001;"});
+  poll_->AddEcr(3);
+  poll_->AddEcr(7);
+  fake_.AllowTakes(2);
+  poll_->Resume();
+  ASSERT_TRUE(fake_.WaitParked());
+  EXPECT_EQ(Exchange(), (Lines{"TakeError 3 3 0", "GetBlock 50", "EcrInLine 7 7001; 0"}));
+}
+
 TEST(ReplyGuard, SuspectsOnlyTheSerialOfAFailedPreviousTakeAgainstAKnownOtherOne) {
   struct Case {
     const char* what;
