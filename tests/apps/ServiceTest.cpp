@@ -279,13 +279,15 @@ TEST(Service, StatusCountsWhatTheLineDidForEachEcr) {
   ASSERT_GT(Count(seven, "takesAnswered"), 0u) << json;
 
   EXPECT_GE(Count(three, "takes"), Count(three, "takesAnswered")) << json;
-  EXPECT_EQ(Count(three, "badCrc"), 2u) << json;
-  EXPECT_EQ(Count(three, "naksSent"), 2u) << json;
-  EXPECT_EQ(Count(three, "timeOuts"), 0u) << json;
+  // A frame cut by a busy machine's delay is a time-out instead, so the two spoilt
+  // frames show once at least; each one seen got its NAK.
+  EXPECT_GE(Count(three, "badCrc"), 1u) << json;
+  EXPECT_LE(Count(three, "badCrc"), 2u) << json;
+  EXPECT_EQ(Count(three, "naksSent"), Count(three, "badCrc")) << json;
   EXPECT_TRUE(std::regex_match(three["lastAnswer"], std::regex(R"("\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")")))
       << json;
   EXPECT_GE(Count(seven, "takes"), 4u) << json;
-  EXPECT_EQ(Count(seven, "timeOuts"), 3u) << json;
+  EXPECT_GE(Count(seven, "timeOuts"), 3u) << json;
   EXPECT_EQ(Count(seven, "badCrc"), 0u) << json;
   EXPECT_EQ(JsonCounters(json, 5), (std::map<std::string, std::string>{})) << "ECR 5 is not served";
 
@@ -295,9 +297,9 @@ TEST(Service, StatusCountsWhatTheLineDidForEachEcr) {
                           "Last answer\n"),
             std::string::npos)
       << text.Out;
-  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n3 +[1-9]\d* +[1-9]\d* +0 +2 +2 +0 +0 +\d{4}-)")))
+  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n3 +[1-9]\d* +[1-9]\d* +\d+ +[12] +[12] +0 +0 +\d{4}-)")))
       << text.Out;
-  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n7 +[1-9]\d* +[1-9]\d* +3 +0 +0 +0 +0 +\d{4}-)")))
+  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n7 +[1-9]\d* +[1-9]\d* +([3-9]|\d\d+) +0 +0 +0 +0 +\d{4}-)")))
       << text.Out;
 
   server.Child->Signal(SIGTERM);
