@@ -208,6 +208,17 @@ class PolThreadLoop : public ::testing::Test {
     return fake_.WaitParked();
   }
 
+  // Takes ECRs a and b once each, with these take replies; true once the loop is parked.
+  bool RunTwo(int a, FakeComObject::TReply ra, int b, FakeComObject::TReply rb) {
+    fake_.SetTakeReply(a, std::move(ra));
+    fake_.SetTakeReply(b, std::move(rb));
+    poll_->AddEcr(a);
+    poll_->AddEcr(b);
+    fake_.AllowTakes(2);
+    poll_->Resume();
+    return fake_.WaitParked();
+  }
+
   // Takes ECR 5 once with an on-line request and returns when its handler has run;
   // the thread then waits for the answer.
   void StartOnline() {
@@ -280,13 +291,7 @@ TEST_F(PolThreadLoop, FailedTakeIsReportedAndTheNextRoundOpensWithOneRelease) {
 
 TEST_F(PolThreadLoop, SevenByteReplyIsInLineEightByteOnLine) {
   poll_->SetOnlineWait(1ms);
-  fake_.SetTakeReply(1, {RES_OK, "123456;"});
-  fake_.SetTakeReply(2, {RES_OK, "1234567;"});
-  poll_->AddEcr(1);
-  poll_->AddEcr(2);
-  fake_.AllowTakes(2);
-  poll_->Resume();
-  ASSERT_TRUE(fake_.WaitParked());
+  ASSERT_TRUE(RunTwo(1, {RES_OK, "123456;"}, 2, {RES_OK, "1234567;"}));
   EXPECT_EQ(Exchange(),
             (Lines{"EcrInLine 1 123456; 0", "OnlReceived 2 1234567; 0", "SendReqTimeOut 2 0 0"}));
 }
@@ -484,13 +489,7 @@ TEST_F(PolThreadLoop, NoiseIsForwardedAndAnUnstartedThreadStillClosesThePort) {
 class PolThreadLateFrame : public PolThreadLoop {
  protected:
   void SetUp() override {
-    fake_.SetTakeReply(3, {RES_OK, "3001;"});
-    fake_.SetTakeReply(7, {RES_OK, "7001;"});
-    poll_->AddEcr(3);
-    poll_->AddEcr(7);
-    fake_.AllowTakes(2);
-    poll_->Resume();
-    ASSERT_TRUE(fake_.WaitParked());
+    ASSERT_TRUE(RunTwo(3, {RES_OK, "3001;"}, 7, {RES_OK, "7001;"}));
     fake_.SetTakeReply(3, {RES_TIMEOUT, ""});
   }
 
@@ -544,14 +543,9 @@ TEST_F(PolThreadLateFrame, RegisterMovedToAnotherNumberIsBelievedAfterItAnswersA
 TEST_F(PolThreadLoop, SerialNumbersKnownBeforeTheFirstTakeCatchALateFrameAtOnce) {
   poll_->KnowSerial(3, 3001);
   poll_->KnowSerial(7, 7001);
-  fake_.SetTakeReply(3, {RES_TIMEOUT, ""});
-  fake_.SetTakeReply(7, {RES_OK, "003001;"});  // the same number, as another text
   fake_.QueueGetReply({RES_OK, "7001;"});
-  poll_->AddEcr(3);
-  poll_->AddEcr(7);
-  fake_.AllowTakes(2);
-  poll_->Resume();
-  ASSERT_TRUE(fake_.WaitParked());
+  // ECR 7's reply: ECR 3's number, as another text.
+  ASSERT_TRUE(RunTwo(3, {RES_TIMEOUT, ""}, 7, {RES_OK, "003001;"}));
   EXPECT_EQ(Exchange(), (Lines{"TakeError 3 3 0", "GetBlock 50", "EcrInLine 7 7001; 0"}));
 }
 
