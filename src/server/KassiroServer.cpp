@@ -157,7 +157,7 @@ void TKassiroServer::StartKassiro() {
   {
     std::lock_guard lock(FSession.Lock);
     PolObject = std::move(pol);
-    PollHeldEcrs();
+    PrimePollThread();
   }
   PolObject->Resume();
   FServerStatred = true;
@@ -166,7 +166,7 @@ void TKassiroServer::StartKassiro() {
 // The TCP port listens before the line is open: clients that took main sets in the
 // meantime reached no polling thread, so the new thread starts with their ECRs. It
 // also starts knowing every ECR's serial number as the settings record keeps it.
-void TKassiroServer::PollHeldEcrs() {
+void TKassiroServer::PrimePollThread() {
   for (int ecr = 1; ecr <= MAX_ECR_COUNT; ++ecr) {
     PolObject->KnowSerial(ecr, FSession.IniStru.ERData[ecr].SerNum);
     if ((*FSession.Ecrs)[ecr].UserCount > 0) PolObject->AddEcr(ecr);

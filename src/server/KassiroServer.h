@@ -83,7 +83,7 @@ class TKassiroServer {
   void WireTcpEvents();
   void WirePollEvents(TPolThread& pol);
   TSessionEnv Env();
-  void PollHeldEcrs();  // under the session lock
+  void PrimePollThread();  // under the session lock
   void RollBackStart();
   std::filesystem::path FileBeside(const char* ext) const;
 
