@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "util/ShortStr.h"
@@ -32,6 +33,13 @@ class TBasicCommunicationObject {
   virtual void CloseEcrPort() = 0;
   virtual void NoiseOn() = 0;
   virtual void NoiseOff() = 0;
+  // Decides whether a take reply (in the ECR's character set) is the taken ECR's own,
+  // before it is acknowledged. A frame refused is left unacknowledged, so its sender
+  // keeps it for a later take, and the take reads on for its own reply; a take that
+  // saw only refused frames ends with RES_DIFF. None: every intact frame is the reply.
+  using TReplyCheck = std::function<bool(const ShortStr& Block)>;
+  void SetReplyCheck(TReplyCheck Check) { FReplyCheck = std::move(Check); }
+
   // Result codes RES_* of ProtConst. Block receives the reply (empty unless RES_OK).
   virtual std::int32_t TakeEcr(std::int32_t Ecr, ShortStr& Block) = 0;
   virtual void FreeEcr() = 0;
@@ -54,6 +62,9 @@ class TBasicCommunicationObject {
   virtual void SetLineTrace(TLineTrace*) {}
 
  protected:
+  bool IsOwnReply(const ShortStr& Block) const { return !FReplyCheck || FReplyCheck(Block); }
+
+  TReplyCheck FReplyCheck;
   std::int32_t FSpeed = 0;
   std::uint32_t FMicroSecsPerByte = 0;
   std::string FCommPortName;

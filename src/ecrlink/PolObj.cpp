@@ -45,6 +45,7 @@ TPolThread::~TPolThread() {
     FThread.join();
   }
   if (FCommObj == nullptr) return;
+  FCommObj->SetReplyCheck(nullptr);  // it calls into this object
   try {
     FCommObj->CloseEcrPort();
   } catch (const std::exception& e) {
@@ -237,7 +238,6 @@ void TPolThread::RunLoop() {
     if (FCommObj->LineLost()) {
       if (!RecoverLine()) break;
       // The line is back: start as on a new line, with the same ECRs to poll.
-      FReplyGuard.Restart();
       FCommObj->FreeEcr();
       Ecr = -1;
       TakeResult = RES_NORESULT;
@@ -251,7 +251,6 @@ void TPolThread::RunLoop() {
     Ecr = GetNextEcr();
     if (Ecr < 1) {
       WaitForEcrs();
-      FReplyGuard.Restart();
       Ecr = -1;
       TakeResult = RES_NORESULT;
       continue;
@@ -290,11 +289,9 @@ void TPolThread::WaitForEcrs() {
 // One take and the exchange that follows it; returns the take's result.
 std::int32_t TPolThread::PollEcr(std::int32_t Ecr) {
   ShortStr Block;
-  std::int32_t TakeResult = FCommObj->TakeEcr(Ecr, Block);
-  if (TakeResult == RES_OK) {
-    Block = Ecr2Ap(Block);
-    TakeResult = CheckTakeReply(Ecr, Block);
-  }
+  FCommObj->SetReplyCheck([this, Ecr](const ShortStr& Raw) { return IsOwnReply(Ecr, Raw); });
+  const std::int32_t TakeResult = FCommObj->TakeEcr(Ecr, Block);
+  if (TakeResult == RES_OK) Block = Ecr2Ap(Block);
   FReplyGuard.Taken(Ecr, TakeResult, Block);
   if (TakeResult != RES_OK) {
     Fire(&THandlers::OnTakeError, Ecr, static_cast<std::uint8_t>(TakeResult), std::int32_t{0});
@@ -308,26 +305,21 @@ std::int32_t TPolThread::PollEcr(std::int32_t Ecr) {
   return TakeResult;
 }
 
-// A reply that looks like the late frame of the ECR taken before (see TReplyGuard) is
-// replaced by the frame that follows it, or the take is refused with RES_DIFF.
-std::int32_t TPolThread::CheckTakeReply(std::int32_t Ecr, ShortStr& Block) {
-  if (!FReplyGuard.Suspect(Ecr, Block)) return RES_OK;
-  const std::int32_t Prev = FReplyGuard.Previous();
+// Asked before a take reply is acknowledged: a frame with another ECR's serial number
+// is that ECR's late frame (see TReplyGuard) and stays unacknowledged, unless Ecr's
+// refusals in a row show that the register now answers so itself.
+bool TPolThread::IsOwnReply(std::int32_t Ecr, const ShortStr& Raw) {
+  const std::int32_t Owner = FReplyGuard.OwnerOf(Ecr, Ecr2Ap(Raw));
+  if (Owner == 0) return true;
   const std::string Head = "Take " + std::to_string(Ecr) + ": a frame of ECR " +
-                           std::to_string(Prev) + " (serial " + std::to_string(FReplyGuard.SerialOf(Prev)) +
-                           ")";
-  ShortStr Next;
-  if (FCommObj->GetBlock(Next, TAKE_TO) == RES_OK) {
-    LogAddLine(Head + " came first and was dropped");
-    Block = Ecr2Ap(Next);
-    return RES_OK;
+                           std::to_string(Owner) + " (serial " +
+                           std::to_string(FReplyGuard.SerialOf(Owner)) + ")";
+  if (FReplyGuard.Believes(Ecr)) {
+    LogAddLine(Head + " came again alone and is taken as ECR " + std::to_string(Ecr) + "'s own");
+    return true;
   }
-  if (FReplyGuard.Refuse(Ecr)) {
-    LogAddLine(Head + " was dropped");
-    return RES_DIFF;
-  }
-  LogAddLine(Head + " came again alone and is taken as ECR " + std::to_string(Ecr) + "'s own");
-  return RES_OK;
+  LogAddLine(Head + " was left unacknowledged");
+  return false;
 }
 
 // Whatever the session logic handed over before this take is dropped here.

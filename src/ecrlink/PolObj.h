@@ -125,7 +125,7 @@ class TPolThread final : public TPollLink {
   void Execute();
   void RunLoop();
   std::int32_t PollEcr(std::int32_t Ecr);
-  std::int32_t CheckTakeReply(std::int32_t Ecr, ShortStr& Block);
+  bool IsOwnReply(std::int32_t Ecr, const ShortStr& Raw);
   void InlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void OnlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void WaitForEcrs();

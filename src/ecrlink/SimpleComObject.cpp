@@ -295,7 +295,7 @@ std::int32_t TSimpleComObject::TakeEcr(std::int32_t Ecr, ShortStr& Block) {
   if (!w.ok) IoFailed("Write error ", w.errNo, "! TakeEcr");
   // The reply's first byte is due within twice the request's transmit time + TAKE_TO.
   const Millis window = Millis{w.timeForSend} + TAKE_TO + w.timeForSend;
-  const std::int32_t result = ReceiveFrame(Block, w.begin, window);
+  const std::int32_t result = ReceiveFrame(Block, w.begin, window, TFrameCheck::TakeReply);
   if (result == RES_OK) Count(TLineCount::TakeAnswered);
   return result;
 }
@@ -310,10 +310,14 @@ std::int32_t TSimpleComObject::GetBlock(ShortStr& Block, std::uint32_t BegTimeOu
 
 // Receives one data frame: its 0A within timeOut of start, then every byte within
 // BYTE_TO of the one before. A bad frame is asked for again up to REPEAT_COUNT times.
-std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Millis timeOut) {
+// A take reply that the reply check refuses gets no ACK; the take's own reply is then
+// due within TAKE_TO of that frame's end, for at most REPEAT_COUNT refused frames.
+std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Millis timeOut,
+                                            TFrameCheck check) {
   Block.clear();
   TFrameReceiver rx;
   int repeat = REPEAT_COUNT;
+  int refused = 0;
   for (;;) {
     std::uint8_t b = 0;
     const bool got = ReadOne(b, "! GetBlock");
@@ -321,7 +325,7 @@ std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Milli
     if (Stopped()) return RES_TIMEOUT;
     if (LaterThan(now, start, timeOut)) {
       Count(TLineCount::TimeOut);
-      return RES_TIMEOUT;
+      return refused > 0 ? RES_DIFF : RES_TIMEOUT;
     }
     if (!got) continue;
     switch (rx.Consume(b)) {
@@ -332,6 +336,12 @@ std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Milli
         timeOut = BYTE_TO;
         break;
       case TRxEvent::rxFrameGood:
+        if (check == TFrameCheck::TakeReply && !IsOwnReply(rx.Payload())) {
+          if (++refused > REPEAT_COUNT) return RES_DIFF;
+          start = now;
+          timeOut = TAKE_TO;
+          break;
+        }
         SendAckNak(ECR_ACK);
         Block = rx.Payload();
         if (FStats != nullptr) FStats->Answered(FCurrentEcr.load(std::memory_order_relaxed));

@@ -144,7 +144,10 @@ class TSimpleComObject final : public TBasicCommunicationObject {
   bool ReadOne(std::uint8_t& b, std::string_view where);
   static constexpr std::size_t DRAIN_LIMIT = 2048;  // bytes read and discarded before a take
   void TraceDiscarded();  // csRW held
-  std::int32_t ReceiveFrame(ShortStr& Block, Millis start, Millis timeOut);
+  // A take's reply is checked before its ACK (see SetReplyCheck); other frames are not.
+  enum class TFrameCheck : std::uint8_t { None, TakeReply };
+  std::int32_t ReceiveFrame(ShortStr& Block, Millis start, Millis timeOut,
+                            TFrameCheck check = TFrameCheck::None);
   void IoFailed(std::string_view what, int errNo, std::string_view where);
   bool Stopped() const { return FAborted || FLost; }
   void Count(TLineCount e) {

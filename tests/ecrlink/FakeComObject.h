@@ -70,6 +70,9 @@ class FakeComObject final : public TBasicCommunicationObject {
   void SetTakeReply(int Ecr, TReply r) { Locked([&] { takeReplies_[Ecr] = std::move(r); }); }
   // Results of the next SendBlock calls, in order; RES_OK once they run out.
   void QueueSendResult(std::int32_t r) { Locked([&] { sendResults_.push_back(r); }); }
+  // Frames that come after a take reply which the reply check refuses, in order; when
+  // none is left, the take ends with RES_DIFF. Each refused frame is journalled.
+  void QueueFrameAfterRefusal(std::string Block) { Locked([&] { afterRefusal_.push_back(std::move(Block)); }); }
   // Replies of the next GetBlock calls, in order; RES_OK "ok;" once they run out.
   void QueueGetReply(TReply r) { Locked([&] { getReplies_.push_back(std::move(r)); }); }
   // GetBlock then stays in the call until Abort (at most a minute).
@@ -118,8 +121,16 @@ class FakeComObject final : public TBasicCommunicationObject {
       r = it != takeReplies_.end() ? it->second : TReply{RES_OK, "1;"};
     }
     journal_.Add("TakeEcr " + std::to_string(Ecr));
-    if (r.Result == RES_OK) Block.assign(r.Block);
-    return r.Result;
+    if (r.Result != RES_OK) return r.Result;
+    for (Block.assign(r.Block); !IsOwnReply(Block);) {
+      journal_.Add("Unacknowledged " + Block.str());
+      Block.clear();
+      const std::lock_guard lock(mu_);
+      if (afterRefusal_.empty()) return RES_DIFF;
+      Block.assign(afterRefusal_.front());
+      afterRefusal_.pop_front();
+    }
+    return RES_OK;
   }
 
   std::int32_t SendBlock(ShortStr Block) override {
@@ -183,6 +194,7 @@ class FakeComObject final : public TBasicCommunicationObject {
   std::map<int, TReply> takeReplies_;
   std::deque<std::int32_t> sendResults_;
   std::deque<TReply> getReplies_;
+  std::deque<std::string> afterRefusal_;
   bool getHangs_ = false;
   bool lost_ = false;
   int reopenFailures_ = 0;

@@ -504,37 +504,35 @@ class PolThreadLateFrame : public PolThreadLoop {
   }
 };
 
-TEST_F(PolThreadLateFrame, ReplyWithTheFailedEcrsSerialGivesWayToTheFrameAfterIt) {
+TEST_F(PolThreadLateFrame, ReplyWithAnotherEcrsSerialIsLeftUnacknowledgedForTheFrameAfterIt) {
   struct Case {
     const char* what;
     std::string lateFrame;
-    FakeComObject::TReply after;
+    std::vector<std::string> after;  // frames that follow it within the take
     Lines events;
-    const char* logged;
   };
   const std::vector<Case> cases{
-      {"in-line frame, ECR 7's own reply after it", "3001;", {RES_OK, "7001;"},
-       {"TakeError 3 3 0", "GetBlock 50", "EcrInLine 7 7001; 0"}, "came first and was dropped"},
-      {"on-line request, nothing after it", "3001;12;0;A;", {RES_TIMEOUT, ""},
-       {"TakeError 3 3 0", "GetBlock 50", "TakeError 7 2 0"}, "was dropped"},
+      {"in-line frame, ECR 7's own reply after it", "3001;", {"7001;"},
+       {"TakeError 3 3 0", "Unacknowledged 3001;", "EcrInLine 7 7001; 0"}},
+      {"on-line request, nothing after it", "3001;12;0;A;", {},
+       {"TakeError 3 3 0", "Unacknowledged 3001;12;0;A;", "TakeError 7 2 0"}},
+      {"two late frames, then the own reply", "3001;", {"3001;1;", "7001;"},
+       {"TakeError 3 3 0", "Unacknowledged 3001;", "Unacknowledged 3001;1;", "EcrInLine 7 7001; 0"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fake_.QueueGetReply(c.after);
+    for (const auto& f : c.after) fake_.QueueFrameAfterRefusal(f);
     EXPECT_EQ(Round(c.lateFrame), c.events);
-    EXPECT_TRUE(Logged("Take 7: a frame of ECR 3 (serial 3001) " + std::string(c.logged)));
   }
+  EXPECT_TRUE(Logged("Take 7: a frame of ECR 3 (serial 3001) was left unacknowledged"));
 }
 
 TEST_F(PolThreadLateFrame, RegisterMovedToAnotherNumberIsBelievedAfterItAnswersAloneThreeTimes) {
-  for (int refused = 0; refused < TReplyGuard::MOVED_AFTER - 1; ++refused) {
-    fake_.QueueGetReply({RES_TIMEOUT, ""});
-    EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "GetBlock 50", "TakeError 7 2 0"}));
-  }
-  fake_.QueueGetReply({RES_TIMEOUT, ""});
-  EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "GetBlock 50", "EcrInLine 7 3001; 0"}));
-  EXPECT_TRUE(Logged("came again alone and is taken as ECR 7's own"));
-  // Its new serial number is now ECR 7's: no more second reads.
+  for (int refused = 0; refused < TReplyGuard::MOVED_AFTER - 1; ++refused)
+    EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "Unacknowledged 3001;", "TakeError 7 2 0"}));
+  EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "EcrInLine 7 3001; 0"}));
+  EXPECT_TRUE(Logged("Take 7: a frame of ECR 3 (serial 3001) came again alone and is taken as ECR 7's own"));
+  // Its serial number is now ECR 7's as well: taken at once from here on.
   EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "EcrInLine 7 3001; 0"}));
 }
 
@@ -543,36 +541,45 @@ TEST_F(PolThreadLateFrame, RegisterMovedToAnotherNumberIsBelievedAfterItAnswersA
 TEST_F(PolThreadLoop, SerialNumbersKnownBeforeTheFirstTakeCatchALateFrameAtOnce) {
   poll_->KnowSerial(3, 3001);
   poll_->KnowSerial(7, 7001);
-  fake_.QueueGetReply({RES_OK, "7001;"});
+  fake_.QueueFrameAfterRefusal("7001;");
   // ECR 7's reply: ECR 3's number, as another text.
   ASSERT_TRUE(RunTwo(3, {RES_TIMEOUT, ""}, 7, {RES_OK, "003001;"}));
-  EXPECT_EQ(Exchange(), (Lines{"TakeError 3 3 0", "GetBlock 50", "EcrInLine 7 7001; 0"}));
+  EXPECT_EQ(Exchange(), (Lines{"TakeError 3 3 0", "Unacknowledged 003001;", "EcrInLine 7 7001; 0"}));
 }
 
-TEST(ReplyGuard, SuspectsOnlyTheSerialOfAFailedPreviousTakeAgainstAKnownOtherOne) {
+TEST(ReplyGuard, AReplyIsAnotherEcrsOnlyByTwoKnownDifferentSerialNumbers) {
   struct Case {
     const char* what;
     std::vector<std::pair<int, std::string>> seen;  // accepted replies before
-    int failed;                                      // then this ECR's take fails (0: none)
-    std::string reply;                               // ECR 7's reply
-    bool suspect;
+    std::string reply;                               // then ECR 7's reply
+    std::int32_t owner;
   };
   const std::vector<Case> cases{
-      {"late frame", {{3, "3001;"}, {7, "7001;"}}, 3, "3001;", true},
-      {"previous take answered", {{3, "3001;"}, {7, "7001;"}}, 0, "3001;", false},
-      {"own serial", {{3, "3001;"}, {7, "7001;"}}, 3, "7001;", false},
-      {"own serial not known yet", {{3, "3001;"}}, 3, "3001;", false},
-      {"both share a serial number", {{3, "3001;"}, {7, "3001;"}}, 3, "3001;", false},
-      {"previous serial not known", {{7, "7001;"}}, 3, "3001;", false},
+      {"the frame of another ECR", {{3, "3001;"}, {5, "5001;"}, {7, "7001;"}}, "5001;", 5},
+      {"own serial", {{3, "3001;"}, {7, "7001;"}}, "7001;", 0},
+      {"own serial not known yet", {{3, "3001;"}}, "3001;", 0},
+      {"both share a serial number", {{3, "3001;"}, {7, "3001;"}}, "3001;", 0},
+      {"a serial number nobody had", {{3, "3001;"}, {7, "7001;"}}, "9001;", 0},
+      {"no serial number", {{3, "3001;"}, {7, "7001;"}}, "x;", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TReplyGuard g;
     for (const auto& [ecr, reply] : c.seen) g.Taken(ecr, RES_OK, reply);
-    if (c.failed != 0) g.Taken(c.failed, RES_TIMEOUT, "");
-    else g.Taken(3, RES_OK, "3001;");
-    EXPECT_EQ(g.Suspect(7, c.reply), c.suspect);
+    EXPECT_EQ(g.OwnerOf(7, c.reply), c.owner);
   }
+}
+
+TEST(ReplyGuard, OnlyRefusalsInARowMakeAnotherSerialNumberBelieved) {
+  TReplyGuard g;
+  for (int i = 1; i < TReplyGuard::MOVED_AFTER - 1; ++i) g.Taken(7, RES_DIFF, "");
+  EXPECT_FALSE(g.Believes(7));
+  g.Taken(7, RES_TIMEOUT, "");  // a take that was not refused breaks the run
+  for (int i = 1; i < TReplyGuard::MOVED_AFTER; ++i) g.Taken(7, RES_DIFF, "");
+  EXPECT_TRUE(g.Believes(7));
+  EXPECT_FALSE(g.Believes(3));
+  g.Taken(7, RES_OK, "7001;");
+  EXPECT_FALSE(g.Believes(7));
 }
 
 }  // namespace

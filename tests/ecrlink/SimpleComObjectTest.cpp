@@ -1,6 +1,7 @@
 // The serial protocol over an in-memory line on a fake clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -193,6 +194,49 @@ TEST_F(ComTest, SilenceAfterTakeTimesOutAfter64Ms) {
   EXPECT_TRUE(block.empty());
   EXPECT_GT(clock.Now() - t0, 64);
   EXPECT_LE(clock.Now() - t0, 64 + 10);  // noticed within one read window
+}
+
+// A take reply the reply check refuses gets no ACK: the take reads on for its own reply,
+// due within TAKE_TO of the refused frame's end. Later reads are not checked.
+TEST(SimpleComObject, ARefusedTakeReplyIsNotAcknowledgedAndTheTakeReadsOn) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<Millis, std::string>> frames;  // after the request, with their delays
+    std::int32_t result;
+    std::string block;
+    int acks;
+  };
+  const std::vector<Case> cases{
+      {"own reply after a refused one", {{10, "other"}, {30, "own"}}, RES_OK, "own", 1},
+      {"own reply just within TAKE_TO of the refused one's end", {{10, "other"}, {50, "own"}}, RES_OK, "own", 1},
+      {"own reply too late", {{10, "other"}, {51, "own"}}, RES_DIFF, "", 0},
+      {"nothing after the refused one", {{10, "other"}}, RES_DIFF, "", 0},
+      {"own reply alone", {{10, "own"}}, RES_OK, "own", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TLine line;
+    line.Open();
+    line.com.SetReplyCheck([](const ShortStr& b) { return b.view() != "other"; });
+    const auto peer = line.port.ScopedPeer([&](MemoryPort& p, std::span<const std::uint8_t> bytes, Millis at) {
+      if (bytes.size() != 6 || bytes[2] != ECR_TAKE) return;
+      // Each frame comes whole, its delay counted from the one before.
+      Millis t = at;
+      for (const auto& [delay, payload] : c.frames) p.QueueIncoming(t += delay, EcrFrame(payload));
+    });
+    ShortStr block = "stale";
+    EXPECT_EQ(line.com.TakeEcr(3, block), c.result);
+    EXPECT_EQ(block.view(), c.block);
+    const auto chunks = line.WrittenChunks();
+    EXPECT_EQ(std::count(chunks.begin(), chunks.end(), kAck), c.acks);
+  }
+  TLine line;
+  line.Open();
+  line.com.SetReplyCheck([](const ShortStr&) { return false; });
+  line.port.QueueIncoming(line.clock.Now() + 1, EcrFrame("other"));
+  ShortStr block;
+  EXPECT_EQ(line.com.GetBlock(block, BIG_TO), RES_OK);
+  EXPECT_EQ(block.view(), "other");
 }
 
 // ------------------------------------------------------------ receiving a frame
