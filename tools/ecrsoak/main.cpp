@@ -129,15 +129,18 @@ class TConn {
 
   int Id() const { return FId; }
   bool Closed() const { return FClosed; }
+  const asio::error_code& ConnectError() const { return FConnectError; }
   Millis ClosedAt() const { return FClosedAt; }
   bool ClosedByUs() const { return FByUs; }
   void SetOnMessage(TOnMessage fn) { FOnMessage = std::move(fn); }
 
+  // False when the connection failed; ConnectError() says why.
   awaitable<bool> Connect() {
     asio::error_code ec;
     co_await FSocket.async_connect(tcp::endpoint(asio::ip::address_v4::loopback(), FRun.Opt.Port),
                                    asio::redirect_error(use_awaitable, ec));
     if (ec) {
+      FConnectError = ec;
       FSocket.close(ec);
       co_return false;
     }
@@ -221,6 +224,7 @@ class TConn {
   TOnMessage FOnMessage;
   int FId;
   bool FClosed = false, FByUs = false;
+  asio::error_code FConnectError;
   Millis FClosedAt = 0;
 };
 
@@ -593,7 +597,10 @@ awaitable<void> ClientLife(TRun& run, std::shared_ptr<TClientState> me, TRole ro
     const bool up = co_await c.Connect();
     me->Deadline = 0;
     if (!up) {
-      if (!run.NearRestart(NowMs(), 30'000)) run.Problem(run.Refused, "connection refused outside a restart");
+      if (!run.NearRestart(NowMs(), 30'000))
+        run.Problem(run.Refused, "connection refused outside a restart at " +
+                                     std::to_string((NowMs() - run.Start) / 1000) + " s: " +
+                                     c.ConnectError().message());
       co_await Pause(run, 200, 1'000);
       continue;
     }
