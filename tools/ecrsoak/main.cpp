@@ -89,6 +89,11 @@ struct TRun {
     std::string What;
   };
   std::vector<TCut> Cuts;  // requests whose connection was cut, judged at the end
+  struct TRefusal {
+    Millis At;
+    std::string Why;
+  };
+  std::vector<TRefusal> Refusals;  // connections that failed, judged at the end
   TReceiptLedger Receipts;
   TReportCheck Reports;
   long WatcherReconnects = 0;
@@ -240,8 +245,8 @@ struct TClientState {
 
 // A request whose answer did not come: still open when the run ended, cut by a restart,
 // or a failure (the connection closed without a restart, or the answer never came).
-// A cut connection is judged at the end: the clients may hear of a cut before the signal
-// that announced the restart has been handled.
+// A cut connection, like a refused one, is judged at the end: the clients may hear of a
+// cut before the signal that announced the restart has been handled.
 void Lost(TRun& run, TKindStats& k, const TConn& c, const std::string& what) {
   if (run.Stopping) ++k.Open;
   else if (c.Closed()) run.Cuts.push_back({&k, c.ClosedAt(), what + (c.ClosedByUs() ? " (by the client)" : "")});
@@ -253,6 +258,11 @@ void JudgeCuts(TRun& run) {
     if (run.NearRestart(cut.At)) ++cut.Kind->Cut;
     else run.Problem(cut.Kind->Closed, cut.What + ": connection closed without a restart at " +
                                            std::to_string((cut.At - run.Start) / 1000) + " s");
+  }
+  for (const auto& r : run.Refusals) {
+    if (!run.NearRestart(r.At, 30'000))
+      run.Problem(run.Refused, "connection refused outside a restart at " +
+                                   std::to_string((r.At - run.Start) / 1000) + " s: " + r.Why);
   }
 }
 
@@ -597,10 +607,7 @@ awaitable<void> ClientLife(TRun& run, std::shared_ptr<TClientState> me, TRole ro
     const bool up = co_await c.Connect();
     me->Deadline = 0;
     if (!up) {
-      if (!run.NearRestart(NowMs(), 30'000))
-        run.Problem(run.Refused, "connection refused outside a restart at " +
-                                     std::to_string((NowMs() - run.Start) / 1000) + " s: " +
-                                     c.ConnectError().message());
+      run.Refusals.push_back({NowMs(), c.ConnectError().message()});
       co_await Pause(run, 200, 1'000);
       continue;
     }
