@@ -238,6 +238,7 @@ void TPolThread::RunLoop() {
     if (FCommObj->LineLost()) {
       if (!RecoverLine()) break;
       // The line is back: start as on a new line, with the same ECRs to poll.
+      FReplyGuard.Restart();
       FCommObj->FreeEcr();
       Ecr = -1;
       TakeResult = RES_NORESULT;
@@ -251,6 +252,7 @@ void TPolThread::RunLoop() {
     Ecr = GetNextEcr();
     if (Ecr < 1) {
       WaitForEcrs();
+      FReplyGuard.Restart();
       Ecr = -1;
       TakeResult = RES_NORESULT;
       continue;
@@ -289,6 +291,7 @@ void TPolThread::WaitForEcrs() {
 // One take and the exchange that follows it; returns the take's result.
 std::int32_t TPolThread::PollEcr(std::int32_t Ecr) {
   ShortStr Block;
+  FRefusedInTake = false;
   FCommObj->SetReplyCheck([this, Ecr](const ShortStr& Raw) { return IsOwnReply(Ecr, Raw); });
   const std::int32_t TakeResult = FCommObj->TakeEcr(Ecr, Block);
   if (TakeResult == RES_OK) Block = Ecr2Ap(Block);
@@ -305,21 +308,14 @@ std::int32_t TPolThread::PollEcr(std::int32_t Ecr) {
   return TakeResult;
 }
 
-// Asked before a take reply is acknowledged: a frame with another ECR's serial number
-// is that ECR's late frame (see TReplyGuard) and stays unacknowledged, unless Ecr's
-// refusals in a row show that the register now answers so itself.
+// Asked before a take reply is acknowledged: a frame that TReplyGuard finds to be
+// another register's stays unacknowledged, and the log says why.
 bool TPolThread::IsOwnReply(std::int32_t Ecr, const ShortStr& Raw) {
-  const std::int32_t Owner = FReplyGuard.OwnerOf(Ecr, Ecr2Ap(Raw));
-  if (Owner == 0) return true;
-  const std::string Head = "Take " + std::to_string(Ecr) + ": a frame of ECR " +
-                           std::to_string(Owner) + " (serial " +
-                           std::to_string(FReplyGuard.SerialOf(Owner)) + ")";
-  if (FReplyGuard.Believes(Ecr)) {
-    LogAddLine(Head + " came again alone and is taken as ECR " + std::to_string(Ecr) + "'s own");
-    return true;
-  }
-  LogAddLine(Head + " was left unacknowledged");
-  return false;
+  const TReplyJudgement j = FReplyGuard.Judge(Ecr, Ecr2Ap(Raw), FRefusedInTake);
+  if (j.Verdict == TReplyVerdict::Own) return true;
+  FRefusedInTake = FRefusedInTake || j.Refused();
+  LogAddLine(ReplyJudgementText(Ecr, j, FReplyGuard.SerialOf(Ecr)));
+  return !j.Refused();
 }
 
 // Whatever the session logic handed over before this take is dropped here.

@@ -157,6 +157,7 @@ class TPolThread final : public TPollLink {
 
   TBasicCommunicationObject* FCommObj = nullptr;
   TReplyGuard FReplyGuard;  // used by the polling thread alone
+  bool FRefusedInTake = false;  // the take under way refused a frame
 
   TExchange FEx;
   std::mutex FExMu;

@@ -531,7 +531,7 @@ TEST_F(PolThreadLateFrame, RegisterMovedToAnotherNumberIsBelievedAfterItAnswersA
   for (int refused = 0; refused < TReplyGuard::MOVED_AFTER - 1; ++refused)
     EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "Unacknowledged 3001;", "TakeError 7 2 0"}));
   EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "EcrInLine 7 3001; 0"}));
-  EXPECT_TRUE(Logged("Take 7: a frame of ECR 3 (serial 3001) came again alone and is taken as ECR 7's own"));
+  EXPECT_TRUE(Logged("Take 7: a frame with serial 3001 came again alone and is taken as ECR 7's own"));
   // Its serial number is now ECR 7's as well: taken at once from here on.
   EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "EcrInLine 7 3001; 0"}));
 }
@@ -547,39 +547,63 @@ TEST_F(PolThreadLoop, SerialNumbersKnownBeforeTheFirstTakeCatchALateFrameAtOnce)
   EXPECT_EQ(Exchange(), (Lines{"TakeError 3 3 0", "Unacknowledged 003001;", "EcrInLine 7 7001; 0"}));
 }
 
-TEST(ReplyGuard, AReplyIsAnotherEcrsOnlyByTwoKnownDifferentSerialNumbers) {
+// On a new line nothing is known: the first reply of ECR 7 right after ECR 3's take
+// failed may be ECR 3's late frame. A frame after it within the take is ECR 7's.
+TEST_F(PolThreadLoop, FirstReplyAfterAFailedTakeOfAnEcrNotHeardBeforeWaitsForAFrameAfterIt) {
+  fake_.QueueFrameAfterRefusal("7001;");
+  ASSERT_TRUE(RunTwo(3, {RES_TIMEOUT, ""}, 7, {RES_OK, "3001;"}));
+  EXPECT_EQ(Exchange(), (Lines{"TakeError 3 3 0", "Unacknowledged 3001;", "EcrInLine 7 7001; 0"}));
+  EXPECT_TRUE(Logged("Take 7: a frame with serial 3001 may be a late one of ECR 3, not heard before, "
+                     "and was left unacknowledged"));
+}
+
+TEST(ReplyGuard, JudgesAReplyByTheSerialNumbersItKnows) {
   struct Case {
     const char* what;
     std::vector<std::pair<int, std::string>> seen;  // accepted replies before
-    std::string reply;                               // then ECR 7's reply
-    std::int32_t owner;
+    int failed;                                      // then this ECR's take fails (0: none)
+    std::string reply;                               // ECR 7's reply
+    bool afterRefused;
+    TReplyVerdict verdict;
+    std::int32_t other;
   };
+  using V = TReplyVerdict;
   const std::vector<Case> cases{
-      {"the frame of another ECR", {{3, "3001;"}, {5, "5001;"}, {7, "7001;"}}, "5001;", 5},
-      {"own serial", {{3, "3001;"}, {7, "7001;"}}, "7001;", 0},
-      {"own serial not known yet", {{3, "3001;"}}, "3001;", 0},
-      {"both share a serial number", {{3, "3001;"}, {7, "3001;"}}, "3001;", 0},
-      {"a serial number nobody had", {{3, "3001;"}, {7, "7001;"}}, "9001;", 0},
-      {"no serial number", {{3, "3001;"}, {7, "7001;"}}, "x;", 0},
+      {"the frame of another ECR", {{3, "3001;"}, {5, "5001;"}, {7, "7001;"}}, 0, "5001;", false, V::OtherEcr, 5},
+      {"own serial", {{3, "3001;"}, {7, "7001;"}}, 3, "7001;", false, V::Own, 0},
+      {"not the known own serial", {{3, "3001;"}, {7, "7001;"}}, 0, "9001;", false, V::OtherSerial, 0},
+      {"own serial not known, another ECR's that failed", {{3, "3001;"}}, 3, "3001;", false, V::OtherEcr, 3},
+      {"own serial not known, another ECR's that answered", {{3, "3001;"}}, 0, "3001;", false, V::Own, 0},
+      {"both share a serial number", {{3, "3001;"}, {7, "3001;"}}, 3, "3001;", false, V::Own, 0},
+      {"no serial number", {{3, "3001;"}, {7, "7001;"}}, 3, "x;", false, V::Own, 0},
+      {"first reply after a failed take of an ECR not heard before", {}, 3, "7001;", false, V::MaybeLate, 3},
+      {"the same, after a refused frame", {}, 3, "7001;", true, V::Own, 0},
+      {"first reply after a failed take of a known ECR", {{3, "3001;"}}, 3, "7001;", false, V::Own, 0},
+      {"first reply after a good take", {{5, "5001;"}}, 0, "7001;", false, V::Own, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TReplyGuard g;
     for (const auto& [ecr, reply] : c.seen) g.Taken(ecr, RES_OK, reply);
-    EXPECT_EQ(g.OwnerOf(7, c.reply), c.owner);
+    if (c.failed != 0) g.Taken(c.failed, RES_TIMEOUT, "");
+    const TReplyJudgement j = g.Judge(7, c.reply, c.afterRefused);
+    EXPECT_EQ(j.Verdict, c.verdict);
+    EXPECT_EQ(j.Other, c.other);
   }
 }
 
 TEST(ReplyGuard, OnlyRefusalsInARowMakeAnotherSerialNumberBelieved) {
   TReplyGuard g;
+  g.Taken(3, RES_OK, "3001;");
+  g.Taken(7, RES_OK, "7001;");
+  const auto verdict = [&] { return g.Judge(7, "3001;", false).Verdict; };
   for (int i = 1; i < TReplyGuard::MOVED_AFTER - 1; ++i) g.Taken(7, RES_DIFF, "");
-  EXPECT_FALSE(g.Believes(7));
+  EXPECT_EQ(verdict(), TReplyVerdict::OtherEcr);
   g.Taken(7, RES_TIMEOUT, "");  // a take that was not refused breaks the run
   for (int i = 1; i < TReplyGuard::MOVED_AFTER; ++i) g.Taken(7, RES_DIFF, "");
-  EXPECT_TRUE(g.Believes(7));
-  EXPECT_FALSE(g.Believes(3));
+  EXPECT_EQ(verdict(), TReplyVerdict::Believed);
   g.Taken(7, RES_OK, "7001;");
-  EXPECT_FALSE(g.Believes(7));
+  EXPECT_EQ(verdict(), TReplyVerdict::OtherEcr);
 }
 
 }  // namespace
