@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <iostream>
 #include <string>
 
@@ -145,8 +146,7 @@ std::string ServiceStatus(const TKassiroServer& server) {
 class TDaemon {
  public:
   explicit TDaemon(TKassiroServer& server, TSelfMessenger& messenger)
-      : FServer(server), FMessenger(messenger), FSignals(FIo, SIGTERM, SIGINT, SIGHUP),
-        FMsgFd(FIo) {}
+      : FServer(server), FMessenger(messenger), FSignals(FIo, OpenStopSignalFd()), FMsgFd(FIo) {}
 
   // The server is up: clients can connect and the line is open.
   void Ready() { FNotify.Ready(ServiceStatus(FServer)); }
@@ -173,21 +173,22 @@ class TDaemon {
       FMsgFd.assign(::dup(FMessenger.Handle()));
       WaitForMessage();
     }
-    ReleaseStopSignals();  // one that came during the start is handled now
-    FIo.run();
+    FIo.run();  // a signal that came during the start is read at once
     return FExitCode;
   }
 
  private:
+  // The stop signals stay held in every thread and are read from a descriptor: no
+  // handler ever interrupts a thread, and none that came during the start is lost.
   void WaitForSignal() {
-    FSignals.async_wait([this](const asio::error_code& ec, int sig) {
+    FSignals.async_wait(asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& ec) {
       if (ec) return;
-      if (sig == SIGHUP) {
+      for (int sig; (sig = TakeStopSignal(FSignals.native_handle())) != 0;) {
+        if (sig != SIGHUP) return Close();
         Restart();
-        if (!FIo.stopped()) WaitForSignal();
-      } else {
-        Close();
+        if (FIo.stopped()) return;
       }
+      WaitForSignal();
     });
   }
 
@@ -224,7 +225,7 @@ class TDaemon {
   TKassiroServer& FServer;
   TSelfMessenger& FMessenger;
   asio::io_context FIo;
-  asio::signal_set FSignals;
+  asio::posix::stream_descriptor FSignals;  // the stop signals' descriptor
   asio::posix::stream_descriptor FMsgFd;
   TServiceNotify FNotify;
   const std::chrono::steady_clock::time_point FStarted = std::chrono::steady_clock::now();
@@ -270,8 +271,9 @@ int main(int argc, char* argv[]) {
     LogAddLine(why);
     std::cerr << why << std::endl;
   }
-  TDaemon daemon(server, messenger);  // handles SIGTERM, SIGINT and SIGHUP once it runs
+  std::optional<TDaemon> daemon;
   try {
+    daemon.emplace(server, messenger);  // reads SIGTERM, SIGINT and SIGHUP once it runs
     server.StartKassiro();
   } catch (const std::exception& e) {
     std::cerr << e.what() << std::endl;
@@ -282,6 +284,6 @@ int main(int argc, char* argv[]) {
   std::snprintf(line, sizeof line, MSG_START, server.Title().c_str(), server.PortName().c_str());
   LogAddLine(line);
   std::cout << line << " " << ClientsText(server) << std::endl;
-  daemon.Ready();
-  return daemon.Run();
+  daemon->Ready();
+  return daemon->Run();
 }

@@ -15,6 +15,15 @@ sigset_t StopSignalSet();
 // inherits the block, so the signals can only ever reach the thread that releases them.
 void HoldStopSignals();
 
+// A descriptor (signalfd, non-blocking, close-on-exec) that is readable while a held
+// stop signal is pending. A program that reads its signals there keeps them held for
+// its whole life and runs no signal handler at all, in no thread. Throws
+// std::system_error.
+int OpenStopSignalFd();
+
+// The next pending stop signal, read from that descriptor; 0 when none is pending.
+int TakeStopSignal(int fd);
+
 // Unblocks them in the calling thread, whose handlers must be in place: whatever
 // arrived while they were held is delivered now.
 void ReleaseStopSignals();
