@@ -322,6 +322,31 @@ TEST(BridgeConfig, MistakesAreNamedAndEndWithTwo) {
   }
 }
 
+TEST(BridgeConfig, AMistakeInTheConfigFileIsRefusedWithItsFileLineAndName) {
+  TempDir dir;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"shop = s1\necr = 3\ncolour = red\n", "line 3: unknown name 'colour'"},
+      {"# head office\n\nshop = s1\nbrokr = mqtt://hq\necr = 3\n", "line 4: unknown name 'brokr'"},
+      {"shop = s1\necr 3\n", "line 2: 'ecr 3' is not name = value"},
+      {"shop = s1\nx\n", "line 2: 'x' is not name = value"},
+      {"[bridge]\nshop = s1\necr = 3\n", "line 1: '[bridge]': there are no sections"},
+      {"shop = s1\necr = 3\nconfig = other.conf\n", "line 3: unknown name 'config'"},
+  };
+  const fs::path file = dir / "bridge.conf";
+  for (const auto& [text, error] : cases) {
+    WriteFile(file, text);
+    const auto r = Parse({"--config", file.string()});
+    EXPECT_FALSE(r.Config) << text;
+    EXPECT_EQ(r.Exit, 2) << text;
+    EXPECT_TRUE(r.Err.starts_with("ecrbridge: " + file.string() + " " + error)) << r.Err;
+  }
+  // Comments and blank lines are taken.
+  WriteFile(file, "; comment\n\n  shop = s1  # the shop\necr = 3\n");
+  const auto r = Parse({"--config", file.string()});
+  ASSERT_TRUE(r.Config) << r.Err;
+  EXPECT_EQ(r.Config->Ecrs, (std::vector<std::uint8_t>{3}));
+}
+
 TEST(BridgeConfig, HelpAndVersionGoToStdout) {
   const auto help = Parse({"--help"});
   EXPECT_EQ(help.Exit, 0);

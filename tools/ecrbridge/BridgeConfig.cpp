@@ -46,6 +46,52 @@ bool SplitHostPort(std::string_view text, std::string& host, std::uint16_t& port
 
 bool Readable(const std::string& path) { return path.empty() || ::access(path.c_str(), R_OK) == 0; }
 
+// The config file as the command line takes it: CLI11's reader would pass over a name it
+// does not know, a line without '=' or a section, and the bridge would start on defaults.
+// Each such line is refused with the file, the line number and the name.
+class TStrictConfig : public CLI::ConfigTOML {
+ public:
+  TStrictConfig(std::set<std::string> names, const CLI::Option* file) : FNames(std::move(names)), FFile(file) {}
+
+  std::vector<CLI::ConfigItem> from_config(std::istream& input) const override {
+    std::ostringstream whole;
+    whole << input.rdbuf();
+    std::istringstream lines(whole.str());
+    int number = 0;
+    for (std::string line; std::getline(lines, line);) {
+      ++number;
+      CLI::detail::trim(line);
+      if (line.empty() || line.front() == '#' || line.front() == ';') continue;
+      const auto equals = line.find('=');
+      std::string name = CLI::detail::trim_copy(line.substr(0, equals));
+      if (line.front() == '[') Refuse(number, "'" + line + "': there are no sections, every line is name = value");
+      if (equals == std::string::npos) Refuse(number, "'" + line + "' is not name = value");
+      if (!FNames.contains(name)) Refuse(number, "unknown name '" + name + "'");
+    }
+    std::istringstream again(whole.str());
+    return CLI::ConfigTOML::from_config(again);
+  }
+
+ private:
+  [[noreturn]] void Refuse(int number, const std::string& what) const {
+    throw CLI::ConfigError(FFile->as<std::string>() + " line " + std::to_string(number) + ": " + what);
+  }
+
+  std::set<std::string> FNames;
+  const CLI::Option* FFile;
+};
+
+// The names a config file may use: every option's, but for those that only make sense
+// on the command line.
+std::set<std::string> ConfigNames(const CLI::App& app) {
+  std::set<std::string> names;
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames())
+      if (name != "config" && name != "help" && name != "version") names.insert(name);
+  }
+  return names;
+}
+
 }  // namespace
 
 std::string VersionText() {
@@ -128,7 +174,7 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv, const std::file
   CLI::App app{"ecrbridge: takes the report sets of a Kassiro server's ECRs and publishes every report "
                "as JSON on an MQTT broker.\nOptions may also stand in a config file (--config), one "
                "`name = value` per line, e.g. `ecr = 1-4,7`."};
-  app.set_config("--config", "", "read options from this file");
+  const CLI::Option* configFile = app.set_config("--config", "", "read options from this file");
   app.add_flag("--version", version, "print the version and end");
   app.add_option("--server", server, "the Kassiro server, HOST[:PORT]")->capture_default_str();
   app.add_option("--set-password", c.SetPassword, "the report set's password on the server");
@@ -156,6 +202,7 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv, const std::file
   app.add_option("--keepalive", c.KeepaliveSeconds, "MQTT keep-alive, seconds")
       ->check(CLI::Range(5, 3600))
       ->capture_default_str();
+  app.config_formatter(std::make_shared<TStrictConfig>(ConfigNames(app), configFile));
 
   TCommandLine result;
   std::ostringstream out, err;
