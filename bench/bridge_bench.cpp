@@ -2,6 +2,10 @@
 // client protocol on loopback) and a real mosquitto broker on a free loopback port.
 //
 //   bridge_bench [--latency-count 2000] [--rate 500] [--burst 20000] [--spool-size 16M]
+//                [--spool-flush 100]
+//
+// --spool-flush is handed to the bridge: its group commit's interval in ms, 0 for a spool
+// that is never flushed (to see what the flushing costs).
 //
 // 1. Latency: reports paced at --rate; for each one, from this program's write of the
 //    report message to the server socket to a subscriber (libmosquitto, QoS 1, in this
@@ -60,6 +64,7 @@ struct TOptions {
   int Rate = 500;
   int Burst = 20000;
   std::string SpoolSize = "16M";
+  std::string SpoolFlush = "100";
 };
 
 double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
@@ -237,7 +242,7 @@ int Main(const TOptions& o) {
 
   TChild bridge({BRIDGE_PATH, "--shop", "bench", "--ecr", "1", "--set", "main", "--server",
                  "127.0.0.1:" + std::to_string(server.Port), "--broker", "mqtt://127.0.0.1:" + std::to_string(brokerPort),
-                 "--spool-dir", (dir / "spool").string(), "--spool-size", o.SpoolSize, "--retry-min", "20",
+                 "--spool-dir", (dir / "spool").string(), "--spool-size", o.SpoolSize, "--spool-flush", o.SpoolFlush, "--retry-min", "20",
                  "--retry-max", "100"},
                 std::chrono::milliseconds(120000));
   server.AcceptBridge();
@@ -277,7 +282,7 @@ int Main(const TOptions& o) {
   mosquitto_loop_stop(pub, true);
   mosquitto_destroy(pub);
 
-  std::printf("Paced at %d reports/s:\n", o.Rate);
+  std::printf("Paced at %d reports/s, spool flushed at most every %s ms (0: never):\n", o.Rate, o.SpoolFlush.c_str());
   PrintLatency("  report written to the bridge -> subscriber has it", bridgeUs);
   PrintLatency("  floor: published straight to the broker -> subscriber has it", floorUs);
   std::printf("bridge latency: median %.0f us (floor %.0f us, added %.0f us), p99 %.0f us (floor %.0f us)\n",
@@ -337,8 +342,9 @@ int main(int argc, char** argv) {
     else if (a == "--rate") o.Rate = std::stoi(v);
     else if (a == "--burst") o.Burst = std::stoi(v);
     else if (a == "--spool-size") o.SpoolSize = v;
+    else if (a == "--spool-flush") o.SpoolFlush = v;
     else {
-      std::fprintf(stderr, "usage: bridge_bench [--latency-count N] [--rate R] [--burst N] [--spool-size 16M]\n");
+      std::fprintf(stderr, "usage: bridge_bench [--latency-count N] [--rate R] [--burst N] [--spool-size 16M] [--spool-flush MS]\n");
       return 2;
     }
   }

@@ -2,12 +2,20 @@
 // process leaves behind), the published JSON and the configuration.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "Programs.h"
 #include "TempDir.h"
 #include "ecrbridge/BridgeConfig.h"
 #include "ecrbridge/Charset.h"
@@ -20,12 +28,17 @@ namespace fs = std::filesystem;
 using namespace kassiro::bridge;
 using kassiro::testing::ReadFile;
 using kassiro::testing::TempDir;
+using kassiro::testing::WaitUntil;
 using kassiro::testing::WriteFile;
 
 // ---------------------------------------------------------------- spool
 
+// A spool that flushes only when told, so that every step comes in a known order.
 std::unique_ptr<TSpool> OpenSpool(const fs::path& dir, std::uint64_t size = 1 << 20) {
-  auto opened = TSpool::Open(dir, size);
+  TSpool::TOptions options;
+  options.MaxBytes = size;
+  options.ManualFlush = true;
+  auto opened = TSpool::Open(dir, std::move(options));
   if (auto* error = std::get_if<std::string>(&opened)) {
     ADD_FAILURE() << *error;
     return nullptr;
@@ -62,7 +75,8 @@ TEST(BridgeSpool, KeepsOrderAndGivesBackWhatTheBrokerDidNotAcknowledgeAfterAKill
   TempDir dir;
   {
     auto spool = OpenSpool(dir.path());
-    for (const char* p : {"r1", "r2", "r3"}) ASSERT_EQ(spool->Append("t/" + std::string(p), p), TSpool::TAppend::Stored);
+    for (const char* p : {"r1", "r2", "r3"}) ASSERT_EQ(spool->Append("t/" + std::string(p), p), TSpool::TAppend::Written);
+    spool->Flush();
     TSpool::TPos pos = spool->Cursor();
     const auto first = spool->Read(pos);
     ASSERT_TRUE(first);
@@ -76,7 +90,8 @@ TEST(BridgeSpool, KeepsOrderAndGivesBackWhatTheBrokerDidNotAcknowledgeAfterAKill
   auto spool = OpenSpool(dir.path());
   EXPECT_EQ(spool->Pending(), 1u);
   EXPECT_EQ(ReadAll(*spool), (std::vector<std::string>{"r3"}));
-  EXPECT_EQ(spool->Append("t", "r4"), TSpool::TAppend::Stored);
+  EXPECT_EQ(spool->Append("t", "r4"), TSpool::TAppend::Written);
+  spool->Flush();
   EXPECT_EQ(ReadAll(*spool), (std::vector<std::string>{"r3", "r4"}));
   EXPECT_TRUE(spool->Repaired().empty()) << spool->Repaired();
 }
@@ -86,6 +101,7 @@ TEST(BridgeSpool, EverythingAcknowledgedLeavesNoSegmentAndAFreshStart) {
   {
     auto spool = OpenSpool(dir.path());
     for (int i = 0; i < 5; ++i) spool->Append("t", "r" + std::to_string(i));
+    spool->Flush();
     AckFirst(*spool, 5);
     EXPECT_EQ(spool->Bytes(), 0u);
     EXPECT_EQ(SegmentFiles(dir.path()), 0u);
@@ -94,6 +110,7 @@ TEST(BridgeSpool, EverythingAcknowledgedLeavesNoSegmentAndAFreshStart) {
   EXPECT_EQ(spool->Pending(), 0u);
   EXPECT_TRUE(ReadAll(*spool).empty());
   spool->Append("t", "next");
+  spool->Flush();
   EXPECT_EQ(ReadAll(*spool), (std::vector<std::string>{"next"}));
 }
 
@@ -103,7 +120,7 @@ TEST(BridgeSpool, IsBoundedRefusesWhatDoesNotFitAndTakesMoreOnceAcknowledged) {
   auto spool = OpenSpool(dir.path(), size);
   const std::string payload(300, 'x');
   int stored = 0;
-  while (spool->Append("kassiro/s/ecr/1/PLU_R", payload) == TSpool::TAppend::Stored) ++stored;
+  while (spool->Append("kassiro/s/ecr/1/PLU_R", payload) == TSpool::TAppend::Written) ++stored;
   EXPECT_GT(stored, 40);
   EXPECT_LE(spool->Bytes(), size);
   std::uint64_t onDisk = 0;
@@ -114,9 +131,11 @@ TEST(BridgeSpool, IsBoundedRefusesWhatDoesNotFitAndTakesMoreOnceAcknowledged) {
   EXPECT_EQ(spool->Pending(), static_cast<std::uint64_t>(stored));
 
   // The broker takes half: whole segments go and their room comes back.
+  spool->Flush();
   AckFirst(*spool, static_cast<std::size_t>(stored / 2));
   EXPECT_LT(spool->Bytes(), size * 3 / 4);
-  EXPECT_EQ(spool->Append("t", "after"), TSpool::TAppend::Stored);
+  EXPECT_EQ(spool->Append("t", "after"), TSpool::TAppend::Written);
+  spool->Flush();
   const auto rest = ReadAll(*spool);
   ASSERT_EQ(rest.size(), static_cast<std::size_t>(stored - stored / 2 + 1));
   EXPECT_EQ(rest.back(), "after");
@@ -166,8 +185,9 @@ TEST(BridgeSpool, SegmentsComeAndGoWhileTheBrokerKeepsUp) {
   TSpool::TPos readPos = spool->Cursor();
   const std::string payload(200, 'y');
   for (int i = 0; i < 1000; ++i) {
-    ASSERT_EQ(spool->Append("t", payload + std::to_string(i)), TSpool::TAppend::Stored) << i;
+    ASSERT_EQ(spool->Append("t", payload + std::to_string(i)), TSpool::TAppend::Written) << i;
     if (i % 3 == 2) {  // the broker acknowledges in batches of three
+      spool->Flush();
       int n = 0;
       while (auto r = spool->Read(readPos)) {
         EXPECT_EQ(r->Payload, payload + std::to_string(i - 2 + n));
@@ -183,6 +203,307 @@ TEST(BridgeSpool, SegmentsComeAndGoWhileTheBrokerKeepsUp) {
 }
 
 TEST(BridgeSpool, Crc32IsTheUsualOne) { EXPECT_EQ(Crc32("123456789", 9), 0xCBF43926u); }
+
+// ---------------------------------------------------------------- spool: crashes
+
+// What a child that runs the workload below reports on its pipe: record n stored (n > 0,
+// Flush returned after its append), records up to n about to be acknowledged (-n).
+std::vector<int> ReadEvents(int fd) {
+  std::vector<int> events;
+  int e = 0;
+  while (::read(fd, &e, sizeof e) == static_cast<ssize_t>(sizeof e)) events.push_back(e);
+  return events;
+}
+
+std::string RecordPayload(int n) { return "record " + std::to_string(n) + " " + std::string(150, 'p'); }
+
+// Appends, flushes, reads and acknowledgements over small segments: rolls to new
+// segments, acknowledges parts of segments, all of the spool (which drops the last
+// segment) and across segments.
+void Workload(TSpool& spool, int events) {
+  const auto say = [&](int e) { [[maybe_unused]] const ssize_t n = ::write(events, &e, sizeof e); };
+  int next = 1;
+  TSpool::TPos readPos = spool.Cursor();
+  int read = 0;
+  for (int round = 0; round < 14; ++round) {
+    const int count = 1 + round * 5 % 11;
+    for (int i = 0; i < count; ++i, ++next) spool.Append("kassiro/s/ecr/1/PLU_R", RecordPayload(next));
+    spool.Flush();
+    say(next - 1);
+    // Acknowledged: everything in every third round, else all but the last two.
+    const int upTo = round % 3 == 0 ? next - 1 : next - 3;
+    std::uint64_t records = 0;
+    while (read < upTo) {
+      const auto r = spool.Read(readPos);
+      if (!r) break;
+      readPos = r->End;
+      ++read;
+      ++records;
+    }
+    if (records > 0) {
+      say(-read);
+      spool.Acknowledge(readPos, records);
+    }
+  }
+}
+
+TSpool::TOptions CrashOptions() {
+  TSpool::TOptions options;
+  options.MaxBytes = TSpool::MIN_SIZE;  // segments of 4 KiB: some 25 records
+  options.ManualFlush = true;
+  return options;
+}
+
+TEST(BridgeSpool, AProcessKilledBeforeAnyOfItsWritesLosesNoStoredReportAndReadsNoGarbage) {
+  int cuts = 0;
+  for (int cut = 1;; ++cut) {
+    TempDir dir;
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(pipeFds[0]);
+      int steps = 0;
+      auto options = CrashOptions();
+      options.BeforeWrite = [&](std::string_view) {
+        if (++steps == cut) ::_exit(0);  // as kill -9 there: what was written stays, nothing else runs
+      };
+      auto opened = TSpool::Open(dir.path(), std::move(options));
+      if (!std::holds_alternative<std::unique_ptr<TSpool>>(opened)) ::_exit(2);
+      Workload(*std::get<std::unique_ptr<TSpool>>(opened), pipeFds[1]);
+      ::_exit(1);  // the workload ended before the cut: every point was tried
+    }
+    ::close(pipeFds[1]);
+    const std::vector<int> events = ReadEvents(pipeFds[0]);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 2) << "the spool did not open";
+    if (WEXITSTATUS(status) == 1) break;
+    ++cuts;
+
+    int stored = 0, acknowledged = 0;
+    for (const int e : events) (e > 0 ? stored : acknowledged) = std::abs(e);
+    auto spool = OpenSpool(dir.path(), TSpool::MIN_SIZE);
+    ASSERT_TRUE(spool);
+    EXPECT_TRUE(spool->Repaired().empty()) << "cut " << cut << ": " << spool->Repaired();
+    // A new report after the restart is read after what was left, not lost behind it.
+    spool->Append("kassiro/s/ecr/1/PLU_R", RecordPayload(1000));
+    spool->Flush();
+    std::vector<int> numbers;
+    for (const std::string& payload : ReadAll(*spool)) {
+      ASSERT_EQ(payload.substr(0, 7), "record ") << "cut " << cut;
+      ASSERT_EQ(payload, RecordPayload(std::stoi(payload.substr(7)))) << "cut " << cut;
+      numbers.push_back(std::stoi(payload.substr(7)));
+    }
+    ASSERT_FALSE(numbers.empty());
+    ASSERT_EQ(numbers.back(), 1000) << "cut " << cut;
+    numbers.pop_back();
+    // In order, none twice, none missing: from at most the first not acknowledged
+    // (an acknowledged one may come again) to at least the last stored one (a record
+    // whose append was cut may be there too).
+    for (std::size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], numbers[i - 1] + 1) << "cut " << cut;
+    if (stored > acknowledged) {
+      ASSERT_FALSE(numbers.empty()) << "cut " << cut << ": records " << acknowledged + 1 << ".." << stored << " lost";
+      EXPECT_LE(numbers.front(), acknowledged + 1) << "cut " << cut;
+      EXPECT_GE(numbers.back(), stored) << "cut " << cut;
+    }
+  }
+  EXPECT_GT(cuts, 100) << "the workload passes every kind of write many times";
+}
+
+// ---------------------------------------------------------------- spool: damage
+
+// Twenty records of some 330 bytes in a spool of 4 KiB segments: two segments.
+struct TDamagedSpool {
+  TempDir Dir;
+  std::vector<std::uint64_t> Starts;  // each record's offset in its segment
+  fs::path First = Dir / "000000000001.seg";
+
+  TDamagedSpool() {
+    auto spool = OpenSpool(Dir.path(), TSpool::MIN_SIZE);
+    for (int i = 0; i < 20; ++i) {
+      Starts.push_back(spool->Bytes());
+      spool->Append("t", "r" + std::to_string(i) + std::string(300, '.'));
+    }
+  }
+  static std::vector<std::string> Short(const std::vector<std::string>& payloads) {
+    std::vector<std::string> out;
+    for (const auto& p : payloads) out.push_back(p.substr(0, p.find('.')));
+    return out;
+  }
+  static std::vector<std::string> AllBut(int missing) {
+    std::vector<std::string> out;
+    for (int i = 0; i < 20; ++i)
+      if (i != missing) out.push_back("r" + std::to_string(i));
+    return out;
+  }
+  void Patch(std::uint64_t at, const std::string& bytes) {
+    std::string data = ReadFile(First);
+    data.replace(at, bytes.size(), bytes);
+    WriteFile(First, data);
+  }
+};
+
+TEST(BridgeSpool, ADamagedRecordIsSkippedAndEveryIntactOneAfterItKept) {
+  const std::vector<std::pair<std::string, std::function<void(TDamagedSpool&)>>> cases = {
+      {"a flipped byte", [](TDamagedSpool& d) { d.Patch(d.Starts[4] + 20, "\x7f"); }},
+      {"a length far too big", [](TDamagedSpool& d) { d.Patch(d.Starts[4], std::string("\xff\xff\x0f\x00", 4)); }},
+      {"a length a little short", [](TDamagedSpool& d) { d.Patch(d.Starts[4], std::string("\x10\x01\x00\x00", 4)); }},
+      {"zeros", [](TDamagedSpool& d) { d.Patch(d.Starts[4], std::string(40, '\0')); }},
+  };
+  for (const auto& [name, damage] : cases) {
+    TDamagedSpool d;
+    ASSERT_GT(fs::file_size(d.First), d.Starts[6]) << "record 6 is in the first segment";
+    damage(d);
+    auto spool = OpenSpool(d.Dir.path(), TSpool::MIN_SIZE);
+    EXPECT_NE(spool->Repaired().find("000000000001.seg: bytes " + std::to_string(d.Starts[4]) + " to " +
+                                     std::to_string(d.Starts[5]) + " damaged, skipped"),
+              std::string::npos)
+        << name << ": " << spool->Repaired();
+    EXPECT_EQ(TDamagedSpool::Short(ReadAll(*spool)), TDamagedSpool::AllBut(4)) << name;
+    EXPECT_EQ(spool->Pending(), 19u) << name;
+  }
+}
+
+TEST(BridgeSpool, ACursorInsideARecordGoesBackToTheRecordsStart) {
+  TDamagedSpool d;
+  {
+    auto spool = OpenSpool(d.Dir.path(), TSpool::MIN_SIZE);
+    spool->Flush();
+    AckFirst(*spool, 3);
+  }
+  // The cursor, whole and checked, says five bytes into record 3.
+  std::string cursor(20, '\0');
+  const std::uint64_t inside = d.Starts[3] + 5;
+  cursor[0] = 1;
+  for (int i = 0; i < 8; ++i) cursor[8 + i] = static_cast<char>((inside >> (8 * i)) & 0xFF);
+  const std::uint32_t crc = Crc32(cursor.data(), 16);
+  for (int i = 0; i < 4; ++i) cursor[16 + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
+  WriteFile(d.Dir / "cursor", cursor);
+
+  auto spool = OpenSpool(d.Dir.path(), TSpool::MIN_SIZE);
+  EXPECT_NE(spool->Repaired().find("the cursor pointed into a record"), std::string::npos) << spool->Repaired();
+  const auto rest = TDamagedSpool::Short(ReadAll(*spool));
+  ASSERT_EQ(rest.size(), 17u);
+  EXPECT_EQ(rest.front(), "r3");
+  EXPECT_EQ(rest.back(), "r19");
+}
+
+TEST(BridgeSpool, DamageThatComesWhileTheBridgeRunsIsFoundByTheReadAndSaidOnce) {
+  TDamagedSpool d;
+  std::vector<std::string> said;
+  TSpool::TOptions options;
+  options.MaxBytes = TSpool::MIN_SIZE;
+  options.ManualFlush = true;
+  options.OnDamage = [&](const std::string& what) { said.push_back(what); };
+  auto opened = TSpool::Open(d.Dir.path(), std::move(options));
+  auto& spool = *std::get<std::unique_ptr<TSpool>>(opened);
+  d.Patch(d.Starts[7] + 100, "#");
+  EXPECT_EQ(TDamagedSpool::Short(ReadAll(spool)), TDamagedSpool::AllBut(7));
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_EQ(said[0], "000000000001.seg: bytes " + std::to_string(d.Starts[7]) + " to " + std::to_string(d.Starts[8]) +
+                         " damaged, skipped");
+  // Read again from the cursor, as after a new connection to the broker: not said again.
+  EXPECT_EQ(TDamagedSpool::Short(ReadAll(spool)), TDamagedSpool::AllBut(7));
+  EXPECT_EQ(said.size(), 1u);
+}
+
+TEST(BridgeSpool, ASegmentThatCannotBeWrittenIsLeftForANewOne) {
+  TempDir dir;
+  std::vector<std::string> said;
+  TSpool::TOptions options;
+  options.ManualFlush = true;
+  options.OnDamage = [&](const std::string& what) { said.push_back(what); };
+  auto opened = TSpool::Open(dir.path(), std::move(options));
+  auto& spool = *std::get<std::unique_ptr<TSpool>>(opened);
+
+  // Everything acknowledged: the next report goes to segment 2, which is a folder.
+  spool.Append("t", "r1");
+  spool.Flush();
+  AckFirst(spool, 1);
+  fs::create_directory(dir / "000000000002.seg");
+  ASSERT_EQ(spool.Append("t", "r2"), TSpool::TAppend::Written);
+  spool.Flush();
+  EXPECT_EQ(ReadAll(spool), (std::vector<std::string>{"r2"}));
+  AckFirst(spool, 1);
+
+  // The segment being written (4) is replaced by a folder before it is read: what was in
+  // it is lost, and said; what comes after goes into a new segment.
+  spool.Append("t", "r3");
+  spool.Flush();
+  const fs::path written = dir / "000000000004.seg";
+  ASSERT_TRUE(fs::is_regular_file(written));
+  fs::remove(written);
+  fs::create_directory(written);
+  ASSERT_EQ(spool.Append("t", "r4"), TSpool::TAppend::Written);
+  spool.Flush();
+  EXPECT_EQ(ReadAll(spool), (std::vector<std::string>{"r4"}));
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_TRUE(said[0].starts_with("000000000004.seg: ")) << said[0];
+
+  // A new start leaves the folders alone and reads on.
+  AckFirst(spool, 1);
+  spool.Append("t", "r5");
+  opened = std::string("closed");
+  auto reopened = OpenSpool(dir.path());
+  ASSERT_TRUE(reopened);
+  EXPECT_NE(reopened->Repaired().find("is not a file"), std::string::npos) << reopened->Repaired();
+  reopened->Append("t", "r6");
+  reopened->Flush();
+  EXPECT_EQ(ReadAll(*reopened), (std::vector<std::string>{"r5", "r6"}));
+}
+
+// ---------------------------------------------------------------- spool: flushing
+
+TEST(BridgeSpool, ARecordIsReadOnlyOnceFlushedAndFlushesComeInGroups) {
+  TempDir dir;
+  std::atomic<int> groups = 0;
+  std::vector<std::string> steps;
+  {
+    auto spool = OpenSpool(dir / "manual");
+    spool->OnStored([&] { ++groups; });
+    spool->Append("t", "r1");
+    spool->Append("t", "r2");
+    EXPECT_TRUE(ReadAll(*spool).empty()) << "written, not yet on disk";
+    spool->Flush();
+    EXPECT_EQ(groups, 1);
+    EXPECT_EQ(ReadAll(*spool), (std::vector<std::string>{"r1", "r2"}));
+    spool->Flush();
+    EXPECT_EQ(groups, 1) << "nothing new to flush";
+  }
+
+  // The spool's own thread: a lone record is flushed at once; a stream in groups, at
+  // most one flush per interval.
+  groups = 0;
+  TSpool::TOptions options;
+  options.FlushInterval = std::chrono::milliseconds(100);
+  auto opened = TSpool::Open(dir / "thread", std::move(options));
+  auto& spool = *std::get<std::unique_ptr<TSpool>>(opened);
+  spool.OnStored([&] { ++groups; });
+  spool.Append("t", "lone");
+  ASSERT_TRUE(WaitUntil([&] { return groups == 1; }));
+  EXPECT_EQ(ReadAll(spool), (std::vector<std::string>{"lone"}));
+  const auto start = std::chrono::steady_clock::now();
+  int appended = 0;
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(350)) {
+    spool.Append("t", "s");
+    ++appended;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return ReadAll(spool).size() == static_cast<std::size_t>(appended + 1); }));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LE(groups, 2 + elapsed / std::chrono::milliseconds(100)) << appended << " records";
+
+  // Without flushing a record is read as soon as it is written.
+  TSpool::TOptions never;
+  never.FlushInterval = std::chrono::milliseconds(0);
+  auto unflushed = TSpool::Open(dir / "never", std::move(never));
+  auto& fast = *std::get<std::unique_ptr<TSpool>>(unflushed);
+  fast.Append("t", "at once");
+  EXPECT_EQ(ReadAll(fast), (std::vector<std::string>{"at once"}));
+}
 
 // ---------------------------------------------------------------- JSON
 
@@ -340,11 +661,12 @@ TEST(BridgeConfig, AMistakeInTheConfigFileIsRefusedWithItsFileLineAndName) {
     EXPECT_EQ(r.Exit, 2) << text;
     EXPECT_TRUE(r.Err.starts_with("ecrbridge: " + file.string() + " " + error)) << r.Err;
   }
-  // Comments and blank lines are taken.
-  WriteFile(file, "; comment\n\n  shop = s1  # the shop\necr = 3\n");
+  // Comments, blank lines and the flush interval are taken.
+  WriteFile(file, "; comment\n\n  shop = s1  # the shop\necr = 3\nspool-flush = 250\n");
   const auto r = Parse({"--config", file.string()});
   ASSERT_TRUE(r.Config) << r.Err;
-  EXPECT_EQ(r.Config->Ecrs, (std::vector<std::uint8_t>{3}));
+  EXPECT_EQ(r.Config->SpoolFlush, std::chrono::milliseconds(250));
+  EXPECT_EQ(Parse({"--config", file.string(), "--spool-flush", "20000"}).Exit, 2);
 }
 
 TEST(BridgeConfig, HelpAndVersionGoToStdout) {

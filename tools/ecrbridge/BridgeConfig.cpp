@@ -168,7 +168,7 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv, const std::file
   std::string server = "127.0.0.1:4999", broker = "mqtt://127.0.0.1:1883", setMode = "listening";
   std::string spoolSize = "64M", spoolDir;
   std::vector<std::string> ecrs;
-  unsigned retryMin = 500, retryMax = 30000;
+  unsigned retryMin = 500, retryMax = 30000, spoolFlush = 100;
   bool version = false;
 
   CLI::App app{"ecrbridge: takes the report sets of a Kassiro server's ECRs and publishes every report "
@@ -195,6 +195,10 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv, const std::file
   app.add_flag("--tls-insecure", c.TlsInsecure, "do not check the broker's host name against its certificate");
   app.add_option("--spool-dir", spoolDir, "folder of the spool (default: ecrbridge.spool beside the program)");
   app.add_option("--spool-size", spoolSize, "most bytes the spool holds: 65536, 512K, 64M, 1G")
+      ->capture_default_str();
+  app.add_option("--spool-flush", spoolFlush,
+                 "flush the spool to disk at most every MS ms, a report is published once on disk; 0: never")
+      ->check(CLI::Range(0u, 10000u))
       ->capture_default_str();
   app.add_option("--charset", c.Charset, "the server's code page for texts (iconv name)")->capture_default_str();
   app.add_option("--retry-min", retryMin, "first wait before connecting again, ms")->capture_default_str();
@@ -249,6 +253,7 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv, const std::file
   if (!size || *size < TSpool::MIN_SIZE)
     return fail("--spool-size '" + spoolSize + "': a size of at least 16K (65536, 512K, 64M, 1G)");
   c.SpoolSize = *size;
+  c.SpoolFlush = std::chrono::milliseconds(spoolFlush);
   c.SpoolDir = spoolDir.empty() ? exeDir / "ecrbridge.spool" : std::filesystem::path(spoolDir);
   if (!TCharset::Named(c.Charset)) return fail("--charset '" + c.Charset + "': not a code page iconv knows");
   if (retryMin < 10 || retryMax < retryMin || retryMax > 3600000)

@@ -32,6 +32,7 @@ struct TBridgeConfig {
   bool TlsInsecure = false;         // no check of the broker's host name
   std::filesystem::path SpoolDir;
   std::uint64_t SpoolSize = 64ull << 20;
+  std::chrono::milliseconds SpoolFlush{100};  // the group commit's interval; 0: never flushed
   std::string Charset = "CP1251";
   std::chrono::milliseconds RetryMin{500}, RetryMax{30000};
   int KeepaliveSeconds = 30;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
-#include <vector>
 
 namespace kassiro::bridge {
 
@@ -20,6 +20,7 @@ namespace {
 constexpr std::size_t HEADER = 8;            // length and CRC
 constexpr std::uint32_t MAX_BODY = 1 << 20;  // far above any report; more is damage
 constexpr std::size_t CURSOR_SIZE = 20;      // segment, offset, CRC
+constexpr int NEW_SEGMENT_TRIES = 3;         // segments tried by one append
 
 constexpr std::array<std::uint32_t, 256> CRC_TABLE = [] {
   std::array<std::uint32_t, 256> t{};
@@ -64,12 +65,60 @@ bool WriteAll(int fd, const char* from, std::size_t size) {
   return true;
 }
 
+// The whole of a regular file; nothing when it can't be read.
+std::optional<std::string> ReadWhole(const fs::path& path) {
+  TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::string data(static_cast<std::size_t>(st.st_size), '\0');
+  if (!ReadExactly(fd.get(), data.data(), data.size(), 0)) return std::nullopt;
+  return data;
+}
+
 std::optional<std::uint64_t> SegmentNumber(const fs::path& p) {
   const std::string name = p.filename().string();
   if (name.size() != 16 || !name.ends_with(".seg")) return std::nullopt;
   if (!std::all_of(name.begin(), name.begin() + 12, [](char c) { return c >= '0' && c <= '9'; }))
     return std::nullopt;
   return std::stoull(name.substr(0, 12));
+}
+
+// Where the record that starts at `at` ends, if an intact one starts there.
+std::optional<std::size_t> IntactAt(std::string_view data, std::size_t at) {
+  if (at > data.size() || data.size() - at < HEADER + 2) return std::nullopt;
+  const std::uint64_t length = GetLe(data.data() + at, 4);
+  if (length < 2 || length > MAX_BODY || length > data.size() - at - HEADER) return std::nullopt;
+  const char* body = data.data() + at + HEADER;
+  if (2 + GetLe(body, 2) > length) return std::nullopt;
+  if (Crc32(body, length) != GetLe(data.data() + at + 4, 4)) return std::nullopt;
+  return at + HEADER + length;
+}
+
+// The first intact record at or after `from`; the end of data when none is.
+std::size_t NextIntact(std::string_view data, std::size_t from) {
+  for (; from < data.size(); ++from)
+    if (IntactAt(data, from)) return from;
+  return data.size();
+}
+
+// A cursor inside a record goes back to the record's start: it is published again.
+std::uint64_t RecordStart(std::string_view data, std::uint64_t offset) {
+  std::size_t at = 0;
+  while (at < offset && at < data.size()) {
+    if (const auto end = IntactAt(data, at)) {
+      if (*end > offset) return at;
+      at = *end;
+    } else {
+      const std::size_t next = NextIntact(data, at + 1);
+      if (next > offset) return offset;  // in damage: the scan from there skips it
+      at = next;
+    }
+  }
+  return std::min<std::uint64_t>(offset, data.size());
+}
+
+std::string Range(std::uint64_t from, std::uint64_t to) {
+  return "bytes " + std::to_string(from) + " to " + std::to_string(to);
 }
 
 }  // namespace
@@ -81,13 +130,27 @@ std::uint32_t Crc32(const void* data, std::size_t size) {
   return c ^ 0xFFFFFFFFu;
 }
 
-TSpool::TSpool(fs::path dir, std::uint64_t maxBytes, TUniqueFd lock)
+TSpool::TSpool(fs::path dir, TOptions options, TUniqueFd lock)
     : FDir(std::move(dir)),
-      FMaxBytes(maxBytes),
-      FSegmentTarget(std::max<std::uint64_t>(maxBytes / 8, 4096)),
+      FOptions(std::move(options)),
+      FSegmentTarget(std::max<std::uint64_t>(FOptions.MaxBytes / 8, 4096)),
       FLock(std::move(lock)) {}
 
+TSpool::~TSpool() {
+  if (FFlusher.joinable()) {
+    FFlusher.request_stop();
+    FFlusher.join();
+  }
+  Flush();
+}
+
 std::variant<std::unique_ptr<TSpool>, std::string> TSpool::Open(const fs::path& dir, std::uint64_t maxBytes) {
+  TOptions options;
+  options.MaxBytes = maxBytes;
+  return Open(dir, std::move(options));
+}
+
+std::variant<std::unique_ptr<TSpool>, std::string> TSpool::Open(const fs::path& dir, TOptions options) {
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) return "cannot make the spool folder " + dir.string() + ": " + ec.message();
@@ -95,22 +158,37 @@ std::variant<std::unique_ptr<TSpool>, std::string> TSpool::Open(const fs::path& 
   if (!lock.valid()) return "cannot use the spool folder " + dir.string() + ": " + std::strerror(errno);
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
     return "the spool folder " + dir.string() + " is in use by another ecrbridge";
-  std::unique_ptr<TSpool> spool(new TSpool(dir, maxBytes, std::move(lock)));
+  std::unique_ptr<TSpool> spool(new TSpool(dir, std::move(options), std::move(lock)));
   if (auto error = spool->Recover()) return *error;
+  if (spool->FOptions.FlushInterval.count() > 0 && !spool->FOptions.ManualFlush)
+    spool->FFlusher = std::jthread([s = spool.get()](std::stop_token stop) { s->FlushLoop(stop); });
   return spool;
 }
 
-fs::path TSpool::SegmentPath(std::uint64_t segment) const {
-  char name[32];
-  std::snprintf(name, sizeof name, "%012llu.seg", static_cast<unsigned long long>(segment));
-  return FDir / name;
+void TSpool::Step(std::string_view kind) const {
+  if (FOptions.BeforeWrite) FOptions.BeforeWrite(kind);
 }
 
+std::string TSpool::SegmentName(std::uint64_t segment) const {
+  char name[32];
+  std::snprintf(name, sizeof name, "%012llu.seg", static_cast<unsigned long long>(segment));
+  return name;
+}
+
+fs::path TSpool::SegmentPath(std::uint64_t segment) const { return FDir / SegmentName(segment); }
+
 std::optional<std::string> TSpool::Recover() {
+  const auto note = [&](const std::string& text) { FRepaired += (FRepaired.empty() ? "" : "; ") + text; };
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(FDir, ec)) {
-    if (const auto n = SegmentNumber(entry.path()); n && entry.is_regular_file())
+    const auto n = SegmentNumber(entry.path());
+    if (!n) continue;
+    std::error_code typeEc;
+    if (entry.is_regular_file(typeEc)) {
       FSegments[*n] = entry.file_size();
+    } else {
+      note(entry.path().filename().string() + " is not a file: left alone, the reports go into other segments");
+    }
   }
   if (ec) return "cannot read the spool folder " + FDir.string() + ": " + ec.message();
 
@@ -122,55 +200,66 @@ std::optional<std::string> TSpool::Recover() {
       GetLe(raw.data() + 16, 4) == Crc32(raw.data(), 16)) {
     saved = TPos{GetLe(raw.data(), 8), GetLe(raw.data() + 8, 8)};
   } else if (!FSegments.empty()) {
-    FRepaired = "the cursor was damaged: every report in the spool is published again";
+    note("the cursor was damaged: every report in the spool is published again");
   }
 
   const std::uint64_t first = FSegments.empty() ? 0 : FSegments.begin()->first;
   const std::uint64_t last = FSegments.empty() ? 0 : FSegments.rbegin()->first;
-  if (saved && saved->Segment >= 1) {
-    FCursor = *saved;
-  } else {
-    FCursor = {std::max<std::uint64_t>(first, 1), 0};
-  }
-  // Segments before the cursor's were acknowledged, those after it start at 0.
+  FCursor = saved && saved->Segment >= 1 ? *saved : TPos{std::max<std::uint64_t>(first, 1), 0};
+  // Segments before the cursor's were acknowledged (a crash came before their deletion).
   while (!FSegments.empty() && FSegments.begin()->first < FCursor.Segment) DropSegment(FSegments.begin()->first);
-  if (!FSegments.empty() && FSegments.begin()->first > FCursor.Segment) FCursor = {FSegments.begin()->first, 0};
+  // A cursor whose segment is gone starts at the next one: its offset says nothing there.
+  if (!FSegments.contains(FCursor.Segment))
+    FCursor = {FSegments.empty() ? FCursor.Segment : FSegments.begin()->first, 0};
   FWriterSegment = std::max(last, FCursor.Segment);
 
-  for (auto& [segment, size] : FSegments) {
-    const std::uint64_t from = segment == FCursor.Segment ? std::min(FCursor.Offset, size) : 0;
-    if (segment == FCursor.Segment) FCursor.Offset = from;
-    const std::uint64_t end = CheckSegment(segment, from, FPending);
-    if (end < size) {
-      if (::truncate(SegmentPath(segment).c_str(), static_cast<off_t>(end)) != 0)
-        return "cannot repair " + SegmentPath(segment).string() + ": " + std::strerror(errno);
-      FRepaired += (FRepaired.empty() ? "" : "; ") + SegmentPath(segment).filename().string() +
-                   ": damaged from byte " + std::to_string(end) + ", cut off";
-      size = end;
+  for (auto it = FSegments.begin(); it != FSegments.end();) {
+    if (auto error = RecoverSegment(it->first, it->second)) {
+      note(*error);
+      it = FSegments.erase(it);
+      continue;
     }
-    FBytes += size;
+    FBytes += it->second;
+    ++it;
   }
+  FWritten = FStored = {FWriterSegment, FSegments.contains(FWriterSegment) ? FSegments[FWriterSegment] : 0};
   WriteCursor();
   return std::nullopt;
 }
 
-// The end of the last whole record from `from` on; counts the records.
-std::uint64_t TSpool::CheckSegment(std::uint64_t segment, std::uint64_t from, std::uint64_t& records) {
-  const int fd = ReadFd(segment);
-  const std::uint64_t size = FSegments[segment];
-  std::uint64_t at = from;
-  std::array<char, HEADER> head{};
-  std::vector<char> body;
-  while (fd >= 0 && at + HEADER <= size && ReadExactly(fd, head.data(), HEADER, at)) {
-    const std::uint64_t length = GetLe(head.data(), 4);
-    if (length < 2 || length > MAX_BODY || at + HEADER + length > size) break;
-    body.resize(length);
-    if (!ReadExactly(fd, body.data(), length, at + HEADER)) break;
-    if (Crc32(body.data(), length) != GetLe(head.data() + 4, 4)) break;
-    at += HEADER + length;
-    ++records;
+// Counts a segment's intact records from the cursor on, says what is damaged and cuts
+// off a damaged tail; an error text when the segment can't be read at all.
+std::optional<std::string> TSpool::RecoverSegment(std::uint64_t segment, std::uint64_t& size) {
+  const std::string name = SegmentName(segment);
+  const auto data = ReadWhole(SegmentPath(segment));
+  if (!data) return name + " cannot be read (" + std::strerror(errno) + "): its reports are lost";
+  const auto note = [&](const std::string& text) { FRepaired += (FRepaired.empty() ? "" : "; ") + name + ": " + text; };
+  std::uint64_t at = 0;
+  if (segment == FCursor.Segment) {
+    at = RecordStart(*data, FCursor.Offset);
+    if (at != FCursor.Offset && FCursor.Offset <= data->size())
+      note("the cursor pointed into a record at byte " + std::to_string(FCursor.Offset) + ": it is published again");
+    FCursor.Offset = at;
   }
-  return at;
+  while (at < data->size()) {
+    if (const auto end = IntactAt(*data, at)) {
+      ++FPending;
+      at = *end;
+      continue;
+    }
+    const std::size_t next = NextIntact(*data, at + 1);
+    if (next < data->size()) {
+      note(Range(at, next) + " damaged, skipped");
+    } else {
+      Step("truncate");
+      if (::truncate(SegmentPath(segment).c_str(), static_cast<off_t>(at)) != 0)
+        return name + ": cannot cut off its damaged tail: " + std::strerror(errno);
+      note("damaged from byte " + std::to_string(at) + ", cut off");
+      size = at;
+    }
+    at = next;
+  }
+  return std::nullopt;
 }
 
 int TSpool::ReadFd(std::uint64_t segment) {
@@ -183,10 +272,32 @@ int TSpool::ReadFd(std::uint64_t segment) {
 
 bool TSpool::OpenWriter() {
   if (FWriter.valid()) return true;
+  Step("create");
   FWriter.reset(::open(SegmentPath(FWriterSegment).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
   if (!FWriter.valid()) return false;
+  struct stat st {};
+  if (::fstat(FWriter.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    FWriter.reset();
+    errno = EISDIR;
+    return false;
+  }
+  // A file of that name that the spool did not know of (left by hand) is not appended to.
+  if (const auto known = FSegments.find(FWriterSegment);
+      static_cast<std::uint64_t>(st.st_size) != (known == FSegments.end() ? 0 : known->second)) {
+    FWriter.reset();
+    errno = EEXIST;
+    return false;
+  }
   FSegments.try_emplace(FWriterSegment, 0);
+  FNewSegment = true;
   return true;
+}
+
+// The writer goes on in a new segment; the old one is flushed with the next group.
+void TSpool::NextWriter() {
+  if (FWriter.valid() && FOptions.FlushInterval.count() > 0) FUnflushed.push_back(std::move(FWriter));
+  FWriter.reset();
+  ++FWriterSegment;
 }
 
 void TSpool::WriteCursor() {
@@ -194,6 +305,7 @@ void TSpool::WriteCursor() {
   PutLe(raw.data(), FCursor.Segment, 8);
   PutLe(raw.data() + 8, FCursor.Offset, 8);
   PutLe(raw.data() + 16, Crc32(raw.data(), 16), 4);
+  Step("cursor");
   // A failed write leaves the old cursor: reports are published again, none is lost.
   [[maybe_unused]] const ssize_t n = ::pwrite(FCursorFd.get(), raw.data(), raw.size(), 0);
 }
@@ -205,13 +317,17 @@ void TSpool::DropSegment(std::uint64_t segment) {
   FSegments.erase(it);
   if (FReaderSegment == segment) FReader.reset();
   if (FWriterSegment == segment) FWriter.reset();
+  Step("unlink");
   std::error_code ec;
   fs::remove(SegmentPath(segment), ec);
 }
 
 TSpool::TAppend TSpool::Append(const std::string& topic, const std::string& payload) {
   const std::size_t bodySize = 2 + topic.size() + payload.size();
-  if (topic.size() > 0xFFFF || bodySize > MAX_BODY) return TAppend::Failed;
+  if (topic.size() > 0xFFFF || bodySize > MAX_BODY) {
+    errno = EMSGSIZE;
+    return TAppend::Failed;
+  }
   std::string record(HEADER + bodySize, '\0');
   PutLe(record.data(), bodySize, 4);
   PutLe(record.data() + HEADER, topic.size(), 2);
@@ -219,71 +335,188 @@ TSpool::TAppend TSpool::Append(const std::string& topic, const std::string& payl
   std::memcpy(record.data() + HEADER + 2 + topic.size(), payload.data(), payload.size());
   PutLe(record.data() + 4, Crc32(record.data() + HEADER, bodySize), 4);
 
-  const std::lock_guard lock(FMutex);
-  if (FBytes + record.size() > FMaxBytes) return TAppend::Full;
-  const auto current = FSegments.find(FWriterSegment);
-  if (current != FSegments.end() && current->second > 0 && current->second + record.size() > FSegmentTarget) {
-    FWriter.reset();
-    ++FWriterSegment;
+  std::function<void()> stored;
+  {
+    const std::lock_guard lock(FMutex);
+    if (FBytes + record.size() > FOptions.MaxBytes) return TAppend::Full;
+    if (const auto current = FSegments.find(FWriterSegment);
+        current != FSegments.end() && current->second > 0 && current->second + record.size() > FSegmentTarget) {
+      NextWriter();
+    }
+    // A segment removed under the running bridge takes nothing more.
+    struct stat st {};
+    if (FWriter.valid() && ::fstat(FWriter.get(), &st) == 0 && st.st_nlink == 0) NextWriter();
+    bool open = OpenWriter();
+    for (int tries = 1; !open && tries < NEW_SEGMENT_TRIES; ++tries) {
+      NextWriter();
+      open = OpenWriter();
+    }
+    if (!open) {
+      const int error = errno;
+      NextWriter();  // the next append tries new segments again
+      errno = error;
+      return TAppend::Failed;
+    }
+    std::uint64_t& size = FSegments[FWriterSegment];
+    Step("append");
+    if (!WriteAll(FWriter.get(), record.data(), record.size())) {
+      const int error = errno;
+      // Nothing half-written stays behind to be taken for a record.
+      Step("truncate");
+      [[maybe_unused]] const int rc = ::ftruncate(FWriter.get(), static_cast<off_t>(size));
+      if (size > 0) NextWriter();  // the next report goes into a new segment
+      errno = error;
+      return TAppend::Failed;
+    }
+    size += record.size();
+    FBytes += record.size();
+    ++FPending;
+    FWritten = {FWriterSegment, size};
+    if (FOptions.FlushInterval.count() == 0) {
+      FStored = FWritten;
+      stored = FOnStored;
+    }
   }
-  if (!OpenWriter()) return TAppend::Failed;
-  std::uint64_t& size = FSegments[FWriterSegment];
-  if (!WriteAll(FWriter.get(), record.data(), record.size())) {
-    // Nothing half-written stays behind to be taken for a record.
-    [[maybe_unused]] const int rc = ::ftruncate(FWriter.get(), static_cast<off_t>(size));
-    return TAppend::Failed;
-  }
-  size += record.size();
-  FBytes += record.size();
-  ++FPending;
-  return TAppend::Stored;
+  FFlushDue.notify_one();
+  if (stored) stored();
+  return TAppend::Written;
 }
 
-std::optional<TSpool::TRecord> TSpool::Read(const TPos& pos) {
-  const std::lock_guard lock(FMutex);
-  std::uint64_t segment = pos.Segment, offset = pos.Offset;
-  for (;;) {
-    const auto it = FSegments.lower_bound(segment);
-    if (it == FSegments.end()) return std::nullopt;
-    if (it->first != segment) {
-      segment = it->first;
-      offset = 0;
-    }
-    if (offset + HEADER <= it->second) break;
-    if (std::next(it) == FSegments.end()) return std::nullopt;
-    segment = std::next(it)->first;
-    offset = 0;
-  }
-  const int fd = ReadFd(segment);
+// The record at pos in a segment whose readable part ends at limit; past damage to the
+// next intact record, with what was skipped in damage. Moves pos to where it looked last.
+std::optional<TSpool::TRecord> TSpool::ReadAt(TPos& pos, std::uint64_t limit, std::string& damage) {
+  const int fd = ReadFd(pos.Segment);
   std::array<char, HEADER> head{};
-  if (fd < 0 || !ReadExactly(fd, head.data(), HEADER, offset)) return std::nullopt;
-  const std::uint64_t length = GetLe(head.data(), 4);
-  if (length < 2 || length > MAX_BODY) return std::nullopt;
-  std::string body(length, '\0');
-  if (!ReadExactly(fd, body.data(), length, offset + HEADER)) return std::nullopt;
-  const std::size_t topicSize = GetLe(body.data(), 2);
-  if (2 + topicSize > length) return std::nullopt;
-  return TRecord{body.substr(2, topicSize), body.substr(2 + topicSize), {segment, offset + HEADER + length}};
+  if (fd >= 0 && ReadExactly(fd, head.data(), HEADER, pos.Offset)) {
+    const std::uint64_t length = GetLe(head.data(), 4);
+    if (length >= 2 && length <= MAX_BODY && pos.Offset + HEADER + length <= limit) {
+      std::string body(length, '\0');
+      if (ReadExactly(fd, body.data(), length, pos.Offset + HEADER) &&
+          Crc32(body.data(), length) == GetLe(head.data() + 4, 4)) {
+        const std::size_t topicSize = GetLe(body.data(), 2);
+        if (2 + topicSize <= length)
+          return TRecord{body.substr(2, topicSize), body.substr(2 + topicSize),
+                         {pos.Segment, pos.Offset + HEADER + length}};
+      }
+    }
+  }
+  // Damage: the rest of the readable part is searched for the next intact record.
+  const std::uint64_t from = pos.Offset;
+  std::string rest(limit - from, '\0');
+  std::uint64_t next = limit;
+  if (fd >= 0 && ReadExactly(fd, rest.data(), rest.size(), from)) next = from + NextIntact(rest, 1);
+  if (FDamageSaid.insert({pos.Segment, from}).second) {
+    damage += (damage.empty() ? "" : "; ") + SegmentName(pos.Segment) + ": " +
+              (fd < 0 ? "cannot be read (" + std::string(std::strerror(errno)) + "), " + Range(from, limit)
+                      : Range(from, next) + " damaged") +
+              ", skipped";
+  }
+  pos.Offset = next;
+  return std::nullopt;
+}
+
+std::optional<TSpool::TRecord> TSpool::Read(const TPos& from) {
+  std::string damage;
+  std::optional<TRecord> record;
+  {
+    const std::lock_guard lock(FMutex);
+    TPos pos = from;
+    for (;;) {
+      const auto it = FSegments.lower_bound(pos.Segment);
+      if (it == FSegments.end() || it->first > FStored.Segment) break;
+      if (it->first != pos.Segment) pos = {it->first, 0};
+      const std::uint64_t limit = it->first == FStored.Segment ? std::min(FStored.Offset, it->second) : it->second;
+      if (pos.Offset + HEADER <= limit) {
+        record = ReadAt(pos, limit, damage);
+        if (record) break;
+        if (pos.Offset < limit) continue;
+      }
+      if (it->first >= FStored.Segment) break;
+      pos = {it->first + 1, 0};
+    }
+  }
+  if (!damage.empty() && FOptions.OnDamage) FOptions.OnDamage(damage);
+  return record;
 }
 
 void TSpool::Acknowledge(const TPos& upTo, std::uint64_t records) {
   const std::lock_guard lock(FMutex);
   FCursor = upTo;
-  FPending -= std::min(FPending, records);
+  FPending = FCursor >= FWritten ? 0 : FPending - std::min(FPending, records);
   // The end of a segment is the start of the next one.
   if (const auto it = FSegments.find(FCursor.Segment);
       it != FSegments.end() && FCursor.Offset >= it->second && std::next(it) != FSegments.end()) {
     FCursor = {std::next(it)->first, 0};
   }
-  while (!FSegments.empty() && FSegments.begin()->first < FCursor.Segment) DropSegment(FSegments.begin()->first);
   // All published: the last segment goes too, and the next report begins a new one.
-  const auto current = FSegments.find(FWriterSegment);
-  if (current != FSegments.end() && FCursor == TPos{FWriterSegment, current->second} && current->second > 0) {
-    DropSegment(FWriterSegment);
-    ++FWriterSegment;
-    FCursor = {FWriterSegment, 0};
-  }
+  const bool all = FCursor == FWritten && FWritten.Offset > 0 && FWritten.Segment == FWriterSegment;
+  if (all) FCursor = {FWriterSegment + 1, 0};
+  // The cursor first: a crash before the deletions leaves segments the next open drops.
   WriteCursor();
+  while (!FSegments.empty() && FSegments.begin()->first < FCursor.Segment) DropSegment(FSegments.begin()->first);
+  if (all) {
+    NextWriter();
+    FWritten = std::max(FWritten, FCursor);
+    FStored = std::max(FStored, FCursor);
+  }
+}
+
+void TSpool::Flush() {
+  const std::lock_guard flushing(FFlushMutex);
+  if (FOptions.FlushInterval.count() == 0) return;
+  std::vector<TUniqueFd> files;
+  bool folder = false;
+  TPos target;
+  {
+    const std::lock_guard lock(FMutex);
+    if (FStored >= FWritten && FUnflushed.empty()) return;
+    target = FWritten;
+    files = std::move(FUnflushed);
+    FUnflushed.clear();
+    if (FWriter.valid()) files.emplace_back(::dup(FWriter.get()));
+    folder = std::exchange(FNewSegment, false);
+  }
+  // Outside the lock: appends and reads go on while the disk works.
+  for (const auto& f : files) {
+    if (!f.valid()) continue;
+    Step("sync");
+    ::fdatasync(f.get());
+  }
+  if (folder) {
+    const TUniqueFd dir(::open(FDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Step("sync");
+    if (dir.valid()) ::fsync(dir.get());
+  }
+  std::function<void()> stored;
+  {
+    const std::lock_guard lock(FMutex);
+    if (FStored < target) {
+      FStored = target;
+      stored = FOnStored;
+    }
+  }
+  if (stored) stored();
+}
+
+void TSpool::FlushLoop(std::stop_token stop) {
+  using TClock = std::chrono::steady_clock;
+  auto last = TClock::now() - FOptions.FlushInterval;
+  std::unique_lock lock(FMutex);
+  while (!stop.stop_requested()) {
+    if (!FFlushDue.wait(lock, stop, [&] { return FStored < FWritten || !FUnflushed.empty(); })) break;
+    // Records written meanwhile join this group.
+    FFlushDue.wait_until(lock, stop, last + FOptions.FlushInterval, [] { return false; });
+    if (stop.stop_requested()) break;
+    lock.unlock();
+    Flush();
+    last = TClock::now();
+    lock.lock();
+  }
+}
+
+void TSpool::OnStored(std::function<void()> callback) {
+  const std::lock_guard lock(FMutex);
+  FOnStored = std::move(callback);
 }
 
 TSpool::TPos TSpool::Cursor() const {

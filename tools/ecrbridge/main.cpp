@@ -45,21 +45,19 @@ std::string Ids(const TReport& r) {
 // again, not at every report it had to drop.
 class TReportSink {
  public:
-  TReportSink(const TBridgeConfig& config, const TCharset& charset, TSpool& spool, TPublisher& publisher,
-              TBridgeLog& log)
-      : FConfig(config), FCharset(charset), FSpool(spool), FPublisher(publisher), FLog(log) {}
+  TReportSink(const TBridgeConfig& config, const TCharset& charset, TSpool& spool, TBridgeLog& log)
+      : FConfig(config), FCharset(charset), FSpool(spool), FLog(log) {}
 
   void operator()(std::uint8_t ecr, std::uint8_t code, std::string_view text,
                   std::chrono::system_clock::time_point received) {
     const TReport report = ReadReport(ecr, code, text, FCharset, received);
     switch (FSpool.Append(ReportTopic(FConfig.Shop, report), ReportJson(FConfig.Shop, report))) {
-      case TSpool::TAppend::Stored:
+      case TSpool::TAppend::Written:  // the publisher is woken once it is on disk
         if (FDropped > 0) {
           FLog.Line("the spool has room again; " + std::to_string(FDropped) + " report(s) were dropped, the last " +
                     FLastDropped);
           FDropped = 0;
         }
-        FPublisher.Wake();
         break;
       case TSpool::TAppend::Full:
         Dropped(report, "the spool is full (" + std::to_string(FSpool.Bytes()) + " of " +
@@ -83,7 +81,6 @@ class TReportSink {
   const TBridgeConfig& FConfig;
   const TCharset& FCharset;
   TSpool& FSpool;
-  TPublisher& FPublisher;
   TBridgeLog& FLog;
   std::uint64_t FDropped = 0;
   std::string FLastDropped;
@@ -92,7 +89,11 @@ class TReportSink {
 int Run(const TBridgeConfig& c) {
   TBridgeLog log;
   const auto charset = TCharset::Named(c.Charset);
-  auto opened = TSpool::Open(c.SpoolDir, c.SpoolSize);
+  TSpool::TOptions spoolOptions;
+  spoolOptions.MaxBytes = c.SpoolSize;
+  spoolOptions.FlushInterval = c.SpoolFlush;
+  spoolOptions.OnDamage = [&log](const std::string& what) { log.Line("spool damaged: " + what); };
+  auto opened = TSpool::Open(c.SpoolDir, std::move(spoolOptions));
   if (auto* error = std::get_if<std::string>(&opened)) {
     std::cerr << "ecrbridge: " << *error << "\n";  // with the mistakes in the options, for whoever started it
     return 1;
@@ -113,7 +114,8 @@ int Run(const TBridgeConfig& c) {
                         c.RetryMax},
                        spool, log);
   TKassiroLink link({c.ServerHost, c.ServerPort, c.Ecrs, c.MainSet, c.SetPassword, c.RetryMin, c.RetryMax}, log,
-                    TReportSink(c, *charset, spool, publisher, log));
+                    TReportSink(c, *charset, spool, log));
+  spool.OnStored([&publisher] { publisher.Wake(); });
 
   std::string ecrs;
   for (const auto e : c.Ecrs) ecrs += (ecrs.empty() ? "" : ",") + std::to_string(e);
@@ -131,8 +133,10 @@ int Run(const TBridgeConfig& c) {
   log.Line("stopping (signal " + std::to_string(sig) + ")");
   link.Stop();
   reading.join();
+  spool.Flush();  // what the link read last is on disk before the end
   publisher.Stop();
   publishing.join();
+  spool.OnStored(nullptr);
   log.Line("stopped; " + std::to_string(spool.Pending()) + " report(s) wait in the spool");
   return 0;
 }
