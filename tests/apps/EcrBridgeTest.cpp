@@ -17,6 +17,7 @@
 
 #include "Programs.h"
 #include "TempDir.h"
+#include "ecrbridge/Backoff.h"
 #include "ecrbridge/BridgeConfig.h"
 #include "ecrbridge/Charset.h"
 #include "ecrbridge/ReportJson.h"
@@ -667,6 +668,28 @@ TEST(BridgeConfig, AMistakeInTheConfigFileIsRefusedWithItsFileLineAndName) {
   ASSERT_TRUE(r.Config) << r.Err;
   EXPECT_EQ(r.Config->SpoolFlush, std::chrono::milliseconds(250));
   EXPECT_EQ(Parse({"--config", file.string(), "--spool-flush", "20000"}).Exit, 2);
+}
+
+TEST(BridgeBackoff, DoublesUpToTheMostAndDrawsEachWaitInItsUpperHalf) {
+  using std::chrono::milliseconds;
+  TBackoff a(milliseconds(500), milliseconds(30000), 1);
+  const long steps[] = {500, 1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000};
+  std::vector<long> drawn;
+  for (const long step : steps) {
+    const long wait = a.Next().count();
+    EXPECT_GE(wait, step / 2);
+    EXPECT_LE(wait, step);
+    drawn.push_back(wait);
+  }
+  a.Reset();
+  EXPECT_LE(a.Next(), milliseconds(500));
+  // Two shops that lost the broker at the same moment come back at different times.
+  TBackoff b(milliseconds(500), milliseconds(30000), 2);
+  std::vector<long> other;
+  for (std::size_t i = 0; i < std::size(steps); ++i) other.push_back(b.Next().count());
+  EXPECT_NE(drawn, other);
+  TBackoff tiny(milliseconds(1), milliseconds(1), 3);
+  EXPECT_EQ(tiny.Next(), milliseconds(1));
 }
 
 TEST(BridgeConfig, HelpAndVersionGoToStdout) {

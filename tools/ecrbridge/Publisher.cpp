@@ -94,7 +94,10 @@ bool TPublisher::Connect() {
   FConnected = false;
   FRefused = 0;
   FInFlight.clear();
-  const int rc = mosquitto_connect(m, FOptions.Broker.Host.c_str(), FOptions.Broker.Port, FOptions.KeepaliveSeconds);
+  // Without waiting for the TCP connection: a broker behind a firewall that drops packets
+  // is given up by the CONNACK timer, and a stop never waits for the kernel's time-out.
+  const int rc =
+      mosquitto_connect_async(m, FOptions.Broker.Host.c_str(), FOptions.Broker.Port, FOptions.KeepaliveSeconds);
   if (rc != MOSQ_ERR_SUCCESS) {
     if (!FLostLogged) FLog.Line("cannot connect to the broker " + FWhere + ": " + Problem(rc) + "; trying again");
     FLostLogged = true;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <thread>
 
@@ -29,6 +30,9 @@ namespace {
 
 using namespace kassiro::bridge;
 namespace fs = std::filesystem;
+
+// What a stop waits for the threads (the publisher's goodbye to the broker takes up to 3 s).
+constexpr auto STOP_TIMEOUT = std::chrono::seconds(5);
 
 fs::path ExeDir() {
   std::error_code ec;
@@ -125,16 +129,35 @@ int Run(const TBridgeConfig& c) {
            std::to_string(c.Broker.Port) + ", spool " + c.SpoolDir.string() + " (" +
            std::to_string(spool.Pending()) + " report(s) waiting)");
 
-  std::thread publishing([&] { publisher.Run(); });
-  std::thread reading([&] { link.Run(); });
+  std::promise<void> published, read;
+  std::thread publishing([&] {
+    publisher.Run();
+    published.set_value();
+  });
+  std::thread reading([&] {
+    link.Run();
+    read.set_value();
+  });
   int sig = 0;
   while (sigwait(&signals, &sig) != 0) {
   }
   log.Line("stopping (signal " + std::to_string(sig) + ")");
+  // The link first, then the publisher. A thread caught in a name look-up (a DNS server
+  // that does not answer) is not waited for past STOP_TIMEOUT: the spool is whole at every
+  // moment and on disk here, so the process may end without it.
+  const auto until = std::chrono::steady_clock::now() + STOP_TIMEOUT;
   link.Stop();
-  reading.join();
+  bool ended = read.get_future().wait_until(until) == std::future_status::ready;
   spool.Flush();  // what the link read last is on disk before the end
   publisher.Stop();
+  ended = published.get_future().wait_until(until) == std::future_status::ready && ended;
+  if (!ended) {
+    log.Line("stopped without waiting for a connection attempt; " + std::to_string(spool.Pending()) +
+             " report(s) wait in the spool");
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
+  reading.join();
   publishing.join();
   spool.OnStored(nullptr);
   log.Line("stopped; " + std::to_string(spool.Pending()) + " report(s) wait in the spool");
