@@ -410,6 +410,21 @@ TEST(BridgeSpool, DamageThatComesWhileTheBridgeRunsIsFoundByTheReadAndSaidOnce) 
   // Read again from the cursor, as after a new connection to the broker: not said again.
   EXPECT_EQ(TDamagedSpool::Short(ReadAll(spool)), TDamagedSpool::AllBut(7));
   EXPECT_EQ(said.size(), 1u);
+
+  // The last record is damaged: nothing intact after it until the next report comes.
+  const fs::path second = d.Dir / "000000000002.seg";
+  std::string data = ReadFile(second);
+  data[data.size() - 10] ^= 0x01;
+  WriteFile(second, data);
+  auto expected = TDamagedSpool::AllBut(7);
+  expected.pop_back();
+  EXPECT_EQ(TDamagedSpool::Short(ReadAll(spool)), expected);
+  EXPECT_EQ(said.size(), 2u);
+  spool.Append("t", "r20" + std::string(300, '.'));
+  spool.Flush();
+  expected.push_back("r20");
+  EXPECT_EQ(TDamagedSpool::Short(ReadAll(spool)), expected);
+  EXPECT_EQ(said.size(), 2u);
 }
 
 TEST(BridgeSpool, ASegmentThatCannotBeWrittenIsLeftForANewOne) {

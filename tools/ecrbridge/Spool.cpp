@@ -400,12 +400,18 @@ std::optional<TSpool::TRecord> TSpool::ReadAt(TPos& pos, std::uint64_t limit, st
       }
     }
   }
-  // Damage: the rest of the readable part is searched for the next intact record.
+  // Damage: the rest of the readable part is searched for the next intact record, from
+  // where an earlier search of the same damage stopped (new records only come after it).
   const std::uint64_t from = pos.Offset;
-  std::string rest(limit - from, '\0');
+  const auto [searched, fresh] = FDamaged.try_emplace({pos.Segment, from}, from + 1);
+  const std::uint64_t start = std::max(searched->second, from + 1);
   std::uint64_t next = limit;
-  if (fd >= 0 && ReadExactly(fd, rest.data(), rest.size(), from)) next = from + NextIntact(rest, 1);
-  if (FDamageSaid.insert({pos.Segment, from}).second) {
+  if (start < limit) {
+    std::string rest(limit - start, '\0');
+    if (fd >= 0 && ReadExactly(fd, rest.data(), rest.size(), start)) next = start + NextIntact(rest, 0);
+  }
+  searched->second = next;
+  if (fresh) {
     damage += (damage.empty() ? "" : "; ") + SegmentName(pos.Segment) + ": " +
               (fd < 0 ? "cannot be read (" + std::string(std::strerror(errno)) + "), " + Range(from, limit)
                       : Range(from, next) + " damaged") +

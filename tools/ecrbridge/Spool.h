@@ -35,7 +35,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -144,7 +143,8 @@ class TSpool {
   bool FNewSegment = false;          // a segment was made since the last flush
   TUniqueFd FReader;                 // the segment being read
   std::uint64_t FReaderSegment = 0;
-  std::set<std::pair<std::uint64_t, std::uint64_t>> FDamageSaid;
+  // Damage a read met: where it starts -> how far it is known to reach.
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t> FDamaged;
   std::function<void()> FOnStored;
   std::string FRepaired;
 
