@@ -4,6 +4,13 @@
 # window and its About tab, the password prompt and the four settings dialogs. Two ECRs
 # played by ecrsim are served by a client while the pictures are taken.
 #
+# The pictures show what a shop sees: the default TCP port 4999 (if another program
+# listens there, the script says so and stops) and the serial port COM1. COM1 is played
+# by the simulator's pseudo-terminal: the tray program runs in a private mount namespace
+# (root, or an unprivileged user namespace) where that pseudo-terminal is bound over
+# /dev/ttyS0 and /sys/class/tty lists ttyS0 alone, so the port dialog offers and selects
+# COM1 on any machine. The machine's own /dev/ttyS0 is never opened.
+#
 #   scripts/screenshots.sh [BUILD] [OUT]      (defaults: build, docs/operator)
 set -euo pipefail
 
@@ -20,17 +27,43 @@ scratch_folder kassiro-shots
 source "$here/tray-x.sh"
 source "$here/wait-for-line.sh"
 
+readonly ip_port=4999
+if ss -Hltn "sport = :$ip_port" | grep -q .; then
+  echo "screenshots: TCP port $ip_port is in use on this machine; the pictures must show it, so stop what listens there and run again" >&2
+  exit 1
+fi
+
+# Runs $2 with the pseudo-terminal $1 as COM1 (see above); execs, so the PID stays $2's.
+run_on_com1() {
+  local as_root=()
+  (( EUID == 0 )) || as_root=(--map-root-user)
+  exec unshare "${as_root[@]}" --mount --propagation private -- bash -c '
+    set -e
+    mount --bind "$1" /dev/ttyS0
+    mount -t tmpfs -o size=64k kassiro-shots /sys/class/tty
+    mkdir -p /sys/class/tty/ttyS0/device
+    major=$(( 0x$(stat -c %t /dev/ttyS0) ))
+    # Unix98 pseudo-terminal slaves have majors 136..143: anything else is a real port.
+    (( major >= 136 && major <= 143 )) || { echo "screenshots: /dev/ttyS0 is not the simulator'"'"'s line" >&2; exit 1; }
+    exec "$2"' run_on_com1 "$1" "$2"
+}
+
 start_x icewm
 "$bin/ecrsim" --ecr 3:104711 --ecr 7:200312 --speed 38400 --log "$work/line.log" > "$work/ecrsim.out" 2>&1 &
 pids+=($!)
 line=$(wait_for_line "$work/ecrsim.out" '^ecrsim: line ' | awk '{print $3}')
 mkdir -p "$work/app"
 cp "$bin/kassiro" "$bin/kassiro.md" "$work/app/"
-"$bin/write_settings" "$work/app/kassiro" "$line" 38400 0 admin pw
-"$work/app/kassiro" > "$work/kassiro.out" 2>&1 &
+"$bin/write_settings" "$work/app/kassiro" COM1 38400 "$ip_port" admin pw
+(run_on_com1 "/dev/$line" "$work/app/kassiro") > "$work/kassiro.out" 2>&1 &
 pids+=($!)
-started=$(wait_for_line "$work/kassiro.out" 'started on')
-tcp=$(echo "$started" | sed -E 's/.*TCP port ([0-9]+).*/\1/')
+started=$(wait_for_line "$work/kassiro.out" 'started on|stopped:') || true
+tcp=$(echo "$started" | sed -nE 's/.* started on COM1\. Clients connect on TCP port ([0-9]+)\..*/\1/p')
+if [[ $tcp != "$ip_port" ]]; then
+  echo "screenshots: kassiro did not start on COM1 and TCP port $ip_port: ${started:-no answer}" >&2
+  cat "$work/kassiro.out" >&2
+  exit 1
+fi
 icon=$(wait_for icon_window 20) || { echo "screenshots: the icon did not dock" >&2; exit 1; }
 
 # The back office listens to ECR 7's reports; the sales program works with ECR 3.
