@@ -1,5 +1,7 @@
 // The computer's side of the ECR line (TSimpleComObject, TPolThread) against simulated
-// ECRs over a pseudo-terminal made by the test: real termios, real timing, no hardware.
+// ECRs over a pseudo-terminal made by the test: real termios, no hardware. The computer's
+// side keeps time on a slowed clock: its reply windows of about 100 ms would otherwise
+// be missed whenever a busy machine keeps the simulator's thread from running that long.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "ecrlink/Pty.h"
 #include "ecrlink/SimpleComObject.h"
 #include "ecrsim/SimRunner.h"
+#include "SlowClock.h"
 
 namespace kassiro {
 namespace {
@@ -24,7 +27,9 @@ using namespace std::chrono_literals;
 using namespace kassiro::ecrsim;
 using Lines = std::vector<std::string>;
 
-constexpr auto Deadline = 15s;  // generous: the machine may be busy
+constexpr auto Deadline = 60s;  // generous: the machine may be busy, the windows are wide
+// Each millisecond of the computer's protocol windows lasts this many real ones.
+constexpr int Slowdown = 20;
 // The slowest table speed gives the widest reply windows (150 ms after a take).
 constexpr int Speed = 1200;
 
@@ -129,7 +134,8 @@ class EcrLinkPty : public ::testing::Test {
   TJournal ComLog;  // failed reads and writes of the computer's side
   TJournal Events;  // the polling thread's events
   std::unique_ptr<TSimRunner> Runner;
-  TSimpleComObject Com;
+  SlowClock ComClock{Slowdown};
+  TSimpleComObject Com{TSimpleComObject::DefaultPortFactory(), ComClock};
 };
 
 TEST_F(EcrLinkPty, TakeAnswersAndSilenceTimesOut) {
@@ -275,6 +281,7 @@ TEST_F(EcrLinkPty, PollingTakesABadCrcFrameWhenRepeated) {
 // While ECR 3's on-line request waits for an answer that never comes, the line is idle:
 // the filler goes out, and neither ECR answers it.
 TEST_F(EcrLinkPty, FillerWhileAnOnlineRequestWaits) {
+  ComClock.SetSlowdown(1);  // the filler's pace against the poller's real wait is watched
   Start("ecr 3\nonline \"{serial};{block};1;4711;\" answer\necr 7\n");
   auto pol = MakePoller();
   pol->SetOnlineWait(1200ms);
