@@ -123,6 +123,13 @@ class TClient : public std::enable_shared_from_this<TClient> {
       : sh_(sh), w_(w), index_(index), script_(std::move(script)), socket_(w.Io), timer_(w.Io) {}
 
   void Start(const tcp::endpoint& ep) {
+    // Each client from a loopback address of its own: a server caps the connections
+    // that one address may hold.
+    std::error_code bindEc;
+    if (ep.address().is_loopback() && ep.address().is_v4()) socket_.open(tcp::v4(), bindEc);
+    if (socket_.is_open())
+      socket_.bind(tcp::endpoint(asio::ip::address_v4(0x7F010001u + static_cast<std::uint32_t>(index_)), 0),
+                   bindEc);
     socket_.async_connect(ep, [self = shared_from_this()](std::error_code ec) {
       if (ec) return self->Fail();
       self->socket_.set_option(tcp::no_delay(true), ec);

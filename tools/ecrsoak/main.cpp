@@ -142,6 +142,12 @@ class TConn {
   // False when the connection failed; ConnectError() says why.
   awaitable<bool> Connect() {
     asio::error_code ec;
+    // Each connection from a loopback address of its own: the server caps the
+    // connections that one address may hold.
+    FSocket.open(tcp::v4(), ec);
+    if (!ec)
+      FSocket.bind(tcp::endpoint(asio::ip::address_v4(0x7F010001u + static_cast<std::uint32_t>(FId % 60000)), 0), ec);
+    ec.clear();
     co_await FSocket.async_connect(tcp::endpoint(asio::ip::address_v4::loopback(), FRun.Opt.Port),
                                    asio::redirect_error(use_awaitable, ec));
     if (ec) {
