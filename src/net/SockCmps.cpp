@@ -21,6 +21,17 @@ using asio::ip::tcp;
 // it tries again, so a lasting shortage doesn't spin the loop.
 constexpr auto ACCEPT_RETRY = std::chrono::milliseconds(100);
 
+// Refusals of one address are logged at most this often; the line counts the others.
+constexpr auto REFUSAL_LOG_INTERVAL = std::chrono::minutes(1);
+
+// The remote host: an IPv4 peer seen through an IPv6 listener counts as itself.
+asio::ip::address HostOf(const tcp::endpoint& Peer) {
+  const auto a = Peer.address();
+  if (a.is_v6() && a.to_v6().is_v4_mapped())
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+  return a;
+}
+
 std::string PeerText(const tcp::endpoint& Peer) {
   return Peer.address().to_string() + ":" + std::to_string(Peer.port());
 }
@@ -233,17 +244,20 @@ void TSockServer::Admit(const TConnPtr& Conn) {
   if (Conn->Socket.set_option(asio::socket_base::keep_alive(true), ec); ec)
     ReportError(ec.value(), "Seting Socket KEEPALIVE", ": " + ec.message());
   bool full = false;
+  bool crowded = false;
   {
     std::lock_guard lock(FMutex);
     const auto free = std::find(FEntry.begin(), FEntry.end(), nullptr);
     full = free == FEntry.end();
-    if (FPosting && !full) {  // not disabled by an error handler above
+    crowded = ConnectionsFrom(*Conn) >= FMaxPerAddress;
+    if (FPosting && !full && !crowded) {  // not disabled by an error handler above
       *free = Conn;
       Conn->ID = static_cast<std::uint16_t>(free - FEntry.begin() + 1);
     }
   }
   if (Conn->ID == 0) {
-    if (full)
+    if (crowded && !full) LogRefusal(*Conn);
+    else if (full)
       LogAddLine("TCP server: connection from " + PeerText(Conn->Peer) +
                  " refused: all 500 client identifiers are in use");
     Conn->Socket.close(ec);
@@ -251,6 +265,29 @@ void TSockServer::Admit(const TConnPtr& Conn) {
   }
   Raise(OnConnect, *this, Conn->ID);
   if (!Conn->Closed) StartRead(Conn);
+}
+
+std::size_t TSockServer::ConnectionsFrom(const TConnection& Conn) {
+  const auto host = HostOf(Conn.Peer);
+  return static_cast<std::size_t>(std::count_if(FEntry.begin(), FEntry.end(), [&](const TConnPtr& c) {
+    return c != nullptr && HostOf(c->Peer) == host;
+  }));
+}
+
+// One line per address and minute, however many connections it tries.
+void TSockServer::LogRefusal(const TConnection& Conn) {
+  const auto now = std::chrono::steady_clock::now();
+  // Addresses quiet for a minute are forgotten, so the table stays small.
+  std::erase_if(FRefused, [&](const auto& r) {
+    return r.second.Unlogged == 0 && now - r.second.Logged >= REFUSAL_LOG_INTERVAL;
+  });
+  const std::string host = HostOf(Conn.Peer).to_string();
+  auto [it, first] = FRefused.try_emplace(host);
+  ++it->second.Unlogged;
+  if (!first && now - it->second.Logged < REFUSAL_LOG_INTERVAL) return;
+  LogAddLine("TCP server: refused " + std::to_string(it->second.Unlogged) + " connection(s) from " +
+             host + ": it already holds " + std::to_string(FMaxPerAddress) + " connections");
+  it->second = {now, 0};
 }
 
 // Receiving ------------------------------------------------------------------------

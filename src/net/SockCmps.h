@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -33,6 +35,9 @@ inline constexpr std::size_t BUFF_SIZE = 512;             // bytes read from a c
 inline constexpr std::uint16_t DEFAULT_LOCAL_PORT = 5000; // the server sets its own port
 // Bytes of frames that may wait for one slow client before it is dropped.
 inline constexpr std::size_t MAX_SEND_QUEUE = 256 * 1024;
+// Connections one remote address may hold at once: one host never takes the slots
+// that every other host of the shop needs.
+inline constexpr std::size_t MAX_PER_ADDRESS = 32;
 
 class TSockServer;
 
@@ -94,6 +99,9 @@ class TSockServer final : public TClientLink {
   void Disable();
   bool Enabled() const { return FEnabled.load(); }
 
+  // Connections one remote address may hold; a further one is closed at once.
+  void SetMaxPerAddress(std::size_t Max) { FMaxPerAddress = Max; }
+
   std::uint16_t LocalPort() const { return FLocalPort; }
   void SetLocalPort(std::uint16_t Port) { FLocalPort = Port; }  // used by the next Enable
   // The port actually listened on (LocalPort 0 picks a free one); 0 when not enabled.
@@ -127,6 +135,8 @@ class TSockServer final : public TClientLink {
   void Accepted(const std::error_code& Ec, const TConnPtr& Conn);
   void RetryAccept();
   void Admit(const TConnPtr& Conn);
+  std::size_t ConnectionsFrom(const TConnection& Conn);  // under FMutex
+  void LogRefusal(const TConnection& Conn);
   void StartRead(const TConnPtr& Conn);
   void ReadDone(const TConnPtr& Conn, const std::error_code& Ec, std::size_t Count);
   void StartWrite(const TConnPtr& Conn);
@@ -142,6 +152,7 @@ class TSockServer final : public TClientLink {
 
   std::atomic<bool> FEnabled{false};
   std::uint16_t FLocalPort = DEFAULT_LOCAL_PORT;
+  std::size_t FMaxPerAddress = MAX_PER_ADDRESS;
   std::atomic<std::uint16_t> FBoundPort{0};
   std::error_code FEnableError;
   std::unique_ptr<TLoop> FLoop;  // the event loop, listener and io thread while enabled
@@ -150,6 +161,13 @@ class TSockServer final : public TClientLink {
   std::mutex FMutex;
   std::array<TConnPtr, MAX_ENTRIES> FEntry;  // FEntry[ID - 1]; empty = free
   bool FPosting = false;                     // the loop takes work from other threads
+
+  // Refusals per remote address since its last log line; io thread only.
+  struct TRefusals {
+    std::chrono::steady_clock::time_point Logged;
+    std::size_t Unlogged = 0;
+  };
+  std::map<std::string, TRefusals> FRefused;
 };
 
 }  // namespace kassiro

@@ -43,7 +43,8 @@ class TTestClient {
  public:
   // Connects to the loopback port. RcvBuf > 0 shrinks the receive buffer first, for a
   // client meant to fall behind.
-  explicit TTestClient(std::uint16_t Port, int RcvBuf = 0) : fd_(kassiro::testing::ConnectLoopback(Port, RcvBuf)) {}
+  explicit TTestClient(std::uint16_t Port, int RcvBuf = 0, const char* From = nullptr)
+      : fd_(kassiro::testing::ConnectLoopback(Port, RcvBuf, From)) {}
   ~TTestClient() { Close(); }
   TTestClient(const TTestClient&) = delete;
   TTestClient& operator=(const TTestClient&) = delete;

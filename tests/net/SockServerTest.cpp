@@ -207,6 +207,7 @@ TEST_F(SockServerTest, FiveHundredClientsAndNoMore) {
     lim.rlim_cur = lim.rlim_max;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lim), 0);
   }
+  Srv.SetMaxPerAddress(MAX_ENTRIES);  // every client comes from one address here
   Start();
   std::vector<std::unique_ptr<TTestClient>> clients;
   for (int i = 0; i < MAX_ENTRIES; ++i) {
@@ -232,6 +233,41 @@ TEST_F(SockServerTest, FiveHundredClientsAndNoMore) {
   TTestClient again(Srv.BoundPort());
   ASSERT_TRUE(Rec.WaitCount(TEvent::Connect, MAX_ENTRIES + 1));
   EXPECT_EQ(Rec.Of(TEvent::Connect).back().Value, freed);
+}
+
+// One address holds at most MAX_PER_ADDRESS connections; the next is closed at once and
+// the refusals of a minute give one log line. Other addresses still get in.
+TEST_F(SockServerTest, OneAddressCannotTakeEverySlot) {
+  const std::size_t logBefore = LogText().size();  // the log file outlives earlier runs
+  Start();
+  std::vector<std::unique_ptr<TTestClient>> greedy;
+  for (std::size_t i = 0; i < MAX_PER_ADDRESS; ++i) {
+    greedy.push_back(std::make_unique<TTestClient>(Srv.BoundPort(), 0, "127.0.0.2"));
+    ASSERT_TRUE(greedy.back()->Connected());
+  }
+  ASSERT_TRUE(Rec.WaitCount(TEvent::Connect, MAX_PER_ADDRESS));
+  for (int i = 0; i < 3; ++i) {
+    TTestClient refused(Srv.BoundPort(), 0, "127.0.0.2");
+    ASSERT_TRUE(refused.Connected());  // the kernel accepts; the server closes it
+    EXPECT_TRUE(refused.WaitClosed());
+  }
+  // Another host is let in meanwhile.
+  TTestClient other(Srv.BoundPort(), 0, "127.0.0.3");
+  ASSERT_TRUE(Rec.WaitCount(TEvent::Connect, MAX_PER_ADDRESS + 1));
+  EXPECT_EQ(Srv.ClientCount(), MAX_PER_ADDRESS + 1);
+
+  const std::string log = LogText().substr(logBefore);
+  const std::string line = "refused 1 connection(s) from 127.0.0.2: it already holds 32 connections";
+  const auto at = log.find(line);
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find("connection(s) from 127.0.0.2", at + line.size()), std::string::npos)
+      << "one line per address and minute";
+
+  // A freed connection makes room for the same address again.
+  greedy.front()->Close();
+  ASSERT_TRUE(Rec.WaitCount(TEvent::Disconnect, 1));
+  TTestClient again(Srv.BoundPort(), 0, "127.0.0.2");
+  EXPECT_TRUE(Rec.WaitCount(TEvent::Connect, MAX_PER_ADDRESS + 2));
 }
 
 // A client that stops reading is dropped; the sender and the other clients go on.

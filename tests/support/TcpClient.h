@@ -24,10 +24,20 @@ namespace kassiro::testing {
 
 // A TCP socket connected to the loopback port, without Nagle's delay; with rcvBuf > 0
 // its receive buffer is made that small first (a client meant to fall behind). -1 when
-// the connection failed.
-inline int ConnectLoopback(std::uint16_t port, int rcvBuf = 0) {
+// the connection failed. With `from` (e.g. "127.0.0.2") it connects from that loopback
+// address, acting as another host.
+inline int ConnectLoopback(std::uint16_t port, int rcvBuf = 0, const char* from = nullptr) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (from != nullptr) {
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, from, &src.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&src), sizeof src) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
   if (rcvBuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof rcvBuf);
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
