@@ -58,6 +58,28 @@ std::optional<int> AnswerHelpOrVersion(int argc, char* argv[], const std::filesy
   return std::nullopt;
 }
 
+// `kassiro -Q:password`: 0 when the running copy closes or none runs, 1 when it refused
+// the password or could not be asked.
+int SendQuit(const std::filesystem::path& exe, const std::string& password) {
+  TSelfMessenger sender(exe, false);
+  std::string answer;
+  switch (sender.Request(SM_QUIT, password, answer, 10000)) {
+    case TSendResult::NoListener:
+      return 0;
+    case TSendResult::Sent:
+      if (answer != QUIT_WRONG_PASSWORD) return 0;
+      std::cerr << "kassiro: wrong password: the running copy goes on." << std::endl;
+      return 1;
+    case TSendResult::OtherUser:
+      std::cerr << "kassiro: the quit request was not sent: its channel " << sender.ChannelName()
+                << " is held by another user (uid " << sender.ListenerUid() << ")." << std::endl;
+      return 1;
+    default:
+      std::cerr << "kassiro: the quit request could not be sent or was not answered." << std::endl;
+      return 1;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -69,10 +91,7 @@ int main(int argc, char* argv[]) {
   if (const auto done = AnswerHelpOrVersion(argc, argv, exe)) return *done;
   const TParamList params(argc, argv);
   std::string password;
-  if (params.HasParam("Q", password)) {
-    TSelfMessenger(exe).SendMessage(SM_QUIT, password);
-    return 0;
-  }
+  if (params.HasParam("Q", password)) return SendQuit(exe, password);
   TKassiroServer server(exe);
   if (const auto refused = RefuseToRun(server)) return *refused;  // 0: another copy runs
   TSelfMessenger messenger(exe);

@@ -56,18 +56,31 @@ int Refused(const TSelfMessenger& m, TSendResult r, std::string_view what, const
                 << " is held by another user (uid " << m.ListenerUid() << ")." << std::endl;
       return 1;
     default:
-      std::cerr << "kassirod: the " << what << " could not be sent or was not answered." << std::endl;
+      if (m.SendError()) {
+        std::cerr << "kassirod: the " << what << " could not be sent: " << m.ChannelName() << ": "
+                  << m.SendError().message() << "." << std::endl;
+      } else {
+        std::cerr << "kassirod: the " << what << " could not be sent or was not answered." << std::endl;
+      }
       return 1;
   }
 }
 
-// Hands the password to the running copy only when it runs as this user.
+// Hands the password to the running copy only when it runs as this user, and says
+// when the running copy refused it.
 int SendQuit(const std::filesystem::path& base, const std::string& password) {
   TSelfMessenger sender(base, false);
-  const TSendResult r = sender.Send(SM_QUIT, password);
+  std::string answer;
+  const TSendResult r = sender.Request(SM_QUIT, password, answer, ANSWER_WAIT_MS);
   // Nobody running means nothing to quit, as it always was.
-  if (r == TSendResult::Sent || r == TSendResult::NoListener) return 0;
-  return Refused(sender, r, "quit request", base);
+  if (r == TSendResult::NoListener) return 0;
+  if (r != TSendResult::Sent) return Refused(sender, r, "quit request", base);
+  if (answer == QUIT_WRONG_PASSWORD) {
+    std::cerr << "kassirod: wrong password: the running copy for " << base.parent_path().string()
+              << " goes on." << std::endl;
+    return 1;
+  }
+  return 0;
 }
 
 // The running copy starts its trace and says where it goes.

@@ -146,7 +146,7 @@ std::string ServiceStatus(const TKassiroServer& server) {
 class TDaemon {
  public:
   explicit TDaemon(TKassiroServer& server, TSelfMessenger& messenger)
-      : FServer(server), FMessenger(messenger), FSignals(FIo, OpenStopSignalFd()), FMsgFd(FIo) {}
+      : FServer(server), FMessenger(messenger), FSignals(FIo, OpenStopSignalFd()), FMsgFd(FIo), FMsgPause(FIo) {}
 
   // The server is up: clients can connect and the line is open.
   void Ready() { FNotify.Ready(ServiceStatus(FServer)); }
@@ -167,7 +167,11 @@ class TDaemon {
         m.Reply(EncodeTraceAnswer(StartLineTrace(FServer, txt.view())));
         return;
       }
-      if (FServer.ProcessSelfMessage(id, txt, loopBack)) Close();
+      if (id == SM_QUIT && !loopBack) {
+        const bool accepted = FServer.ProcessSelfMessage(id, txt, loopBack);
+        m.Reply(accepted ? QUIT_ACCEPTED : QUIT_WRONG_PASSWORD);
+        if (accepted) Close();
+      }
     };
     if (FMessenger.Receiving()) {
       FMsgFd.assign(::dup(FMessenger.Handle()));
@@ -195,8 +199,14 @@ class TDaemon {
   void WaitForMessage() {
     FMsgFd.async_wait(asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& ec) {
       if (ec) return;
-      FMessenger.HandleIncoming();
-      if (!FIo.stopped()) WaitForMessage();
+      const auto pause = FMessenger.HandleIncoming();
+      if (FIo.stopped()) return;
+      if (pause.count() == 0) return WaitForMessage();
+      // The channel's budget is spent: connections wait in the backlog meanwhile.
+      FMsgPause.expires_after(pause);
+      FMsgPause.async_wait([this](const asio::error_code& e) {
+        if (!e) WaitForMessage();
+      });
     });
   }
 
@@ -227,6 +237,7 @@ class TDaemon {
   asio::io_context FIo;
   asio::posix::stream_descriptor FSignals;  // the stop signals' descriptor
   asio::posix::stream_descriptor FMsgFd;
+  asio::steady_timer FMsgPause;
   TServiceNotify FNotify;
   const std::chrono::steady_clock::time_point FStarted = std::chrono::steady_clock::now();
   int FExitCode = 0;
@@ -266,8 +277,8 @@ int main(int argc, char* argv[]) {
   // request reaches this copy, which must be said.
   TSelfMessenger messenger(*base);
   if (!messenger.Receiving()) {
-    const std::string why = "Quit channel " + messenger.ChannelName() +
-                            " could not be set up: " + messenger.ListenError().message();
+    const std::string why =
+        "Quit channel " + messenger.ChannelName() + " could not be set up: " + messenger.ListenError();
     LogAddLine(why);
     std::cerr << why << std::endl;
   }

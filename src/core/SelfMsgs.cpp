@@ -1,7 +1,9 @@
 #include "core/SelfMsgs.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,11 +22,12 @@ namespace {
 
 constexpr std::size_t MAX_TEXT = 255;
 constexpr std::size_t HEAD = 4;  // the message code, little-endian
-// An abstract socket name has room for sizeof(sun_path) - 1 bytes after the leading 0.
-constexpr std::size_t MAX_NAME = sizeof(sockaddr_un{}.sun_path) - 1;
+constexpr int BACKLOG = 8;
 // How long the running copy waits for the message of a connection it took: the sender
 // writes right after connecting, so this only bounds a sender that stalls.
 constexpr int MESSAGE_WAIT_MS = 1000;
+// How long a plain Send may wait for the running copy to take its connection.
+constexpr int SEND_WAIT_MS = 10000;
 // Answers larger than the default socket buffer (a status of 99 ECRs) still go in one packet.
 constexpr int ANSWER_BUFFER = 1 << 20;
 
@@ -44,22 +47,19 @@ class TFd {
   int fd_;
 };
 
-// A stable short form for paths too long for a socket name: the front of the name
-// and a 64-bit FNV-1a hash of the whole, so two long paths never share a channel
-// because they share a prefix.
-std::string Shorten(const std::string& name) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (const unsigned char c : name) h = (h ^ c) * 1099511628211ull;
-  char hex[20];
-  std::snprintf(hex, sizeof hex, "#%016llx", static_cast<unsigned long long>(h));
-  return name.substr(0, MAX_NAME - std::strlen(hex)) + hex;
+// The socket's address: its path, or for a path longer than an address holds, the same
+// file reached through the open folder's descriptor.
+std::string AddressPath(const std::filesystem::path& path, int dirFd) {
+  if (dirFd < 0) return path.string();
+  return "/proc/self/fd/" + std::to_string(dirFd) + "/" + path.filename().string();
 }
 
-socklen_t AbstractAddress(const std::string& name, sockaddr_un& addr) {
+socklen_t Address(const std::string& path, sockaddr_un& addr) {
   addr = {};
   addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path + 1, name.data(), name.size());
-  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  const std::size_t n = std::min(path.size(), sizeof addr.sun_path - 1);
+  std::memcpy(addr.sun_path, path.data(), n);
+  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n + 1);
 }
 
 bool PeerOf(int fd, ucred& cred) {
@@ -85,12 +85,47 @@ std::vector<char> Packet(std::int32_t MsgId, std::string_view Txt) {
   return buf;
 }
 
+// "" when only this user can write into the folder, else why the channel stays away.
+std::string FolderProblem(const std::filesystem::path& folder, const struct stat& st) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  if (!S_ISDIR(st.st_mode)) return folder.string() + " is no folder";
+  if (st.st_uid != ::geteuid()) {
+    return "the folder " + folder.string() + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " +
+           std::to_string(::geteuid());
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return "other users may write into the folder " + folder.string() + " (mode " + mode + ")";
+  }
+  return {};
+}
+
+// True when a copy still listens on the socket at path (a connection is taken or waits).
+bool SomebodyListens(const std::string& path) {
+  const TFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_un addr;
+  const socklen_t len = Address(path, addr);
+  return fd.get() >= 0 &&
+         (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), len) == 0 || errno == EAGAIN);
+}
+
 }  // namespace
 
-std::string SelfChannelName(const std::filesystem::path& exePath) {
-  std::string name = exePath.string();
-  std::replace(name.begin(), name.end(), '/', '_');
-  return name.size() > MAX_NAME ? Shorten(name) : name;
+bool TAcceptBudget::Allows(TClock::time_point now) {
+  const std::chrono::duration<double> passed = now - FLast;
+  FLast = now;
+  FTokens = std::min(ACCEPT_BURST, FTokens + passed.count() * ACCEPT_PER_SECOND);
+  return FTokens >= 1;
+}
+
+std::chrono::milliseconds TAcceptBudget::Wait() const {
+  if (FTokens >= 1) return std::chrono::milliseconds(0);
+  const double ms = (1 - FTokens) * 1000 / ACCEPT_PER_SECOND;
+  return std::chrono::milliseconds(static_cast<long>(ms) + 1);
+}
+
+std::filesystem::path SelfChannelPath(const std::filesystem::path& base) {
+  return base.parent_path() / (base.stem().string() + ".sock");
 }
 
 std::filesystem::path ExecutablePath() {
@@ -99,34 +134,85 @@ std::filesystem::path ExecutablePath() {
   return ec ? std::filesystem::path("kassiro") : p;
 }
 
-TSelfMessenger::TSelfMessenger(const std::filesystem::path& exePath, bool Listen)
-    : FChannel(SelfChannelName(exePath)) {
-  if (!Listen) return;
-  TFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  sockaddr_un addr;
-  const socklen_t len = AbstractAddress(FChannel, addr);
-  // Only one process can hold the name: the running copy listens, later ones only send.
-  if (fd.get() < 0 || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), len) != 0 ||
-      ::listen(fd.get(), 8) != 0) {
-    FListenError = std::error_code(errno, std::generic_category());
-    return;
+TSelfMessenger::TSelfMessenger(const std::filesystem::path& base, bool Listen) : FPath(SelfChannelPath(base)) {
+  if (FPath.string().size() >= sizeof(sockaddr_un{}.sun_path)) {
+    FDirFd = ::open(FPath.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   }
-  FListenFd = fd.release();
+  if (Listen) this->Listen();
 }
 
 TSelfMessenger::~TSelfMessenger() {
-  if (FListenFd >= 0) ::close(FListenFd);
+  if (FListenFd >= 0) {
+    ::close(FListenFd);
+    // The file goes with the copy that made it, unless a later copy made its own.
+    struct stat st {};
+    const std::string path = AddressPath(FPath, FDirFd);
+    if (::lstat(path.c_str(), &st) == 0 && st.st_ino == FBoundIno && st.st_dev == FBoundDev) {
+      ::unlink(path.c_str());
+    }
+  }
+  if (FDirFd >= 0) ::close(FDirFd);
+}
+
+void TSelfMessenger::Listen() {
+  const auto folder = FPath.parent_path();
+  struct stat st {};
+  if ((FDirFd >= 0 ? ::fstat(FDirFd, &st) : ::stat(folder.c_str(), &st)) != 0) {
+    FListenError = folder.string() + ": " + std::strerror(errno);
+    return;
+  }
+  if (auto problem = FolderProblem(folder, st); !problem.empty()) {
+    FListenError = std::move(problem);
+    return;
+  }
+  const std::string path = AddressPath(FPath, FDirFd);
+  TFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_un addr;
+  const socklen_t len = Address(path, addr);
+  const auto bind = [&] { return ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), len) == 0; };
+  bool bound = fd.get() >= 0 && bind();
+  // A socket file that nobody listens on is left by a copy that was killed: only the
+  // copy holding the settings file takes the channel, so it may clear it away.
+  if (!bound && errno == EADDRINUSE && !SomebodyListens(path)) {
+    struct stat old {};
+    if (::lstat(path.c_str(), &old) == 0 && S_ISSOCK(old.st_mode) && ::unlink(path.c_str()) == 0) bound = bind();
+    else errno = EADDRINUSE;
+  }
+  if (!bound) {
+    FListenError = std::strerror(errno);
+    return;
+  }
+  // Nobody can connect before listen(): the mode is set before anybody could use it.
+  struct stat made {};
+  if (::chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0 || ::lstat(path.c_str(), &made) != 0 ||
+      ::listen(fd.get(), BACKLOG) != 0) {
+    FListenError = std::strerror(errno);
+    ::unlink(path.c_str());
+    return;
+  }
+  FBoundIno = made.st_ino;
+  FBoundDev = made.st_dev;
+  FListenFd = fd.release();
 }
 
 // A connection to the channel's holder, once it is known to run as this user.
-int TSelfMessenger::Connect(TSendResult& result) {
-  TFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+int TSelfMessenger::Connect(TSendResult& result, int timeoutMs) {
   result = TSendResult::Failed;
-  if (fd.get() < 0) return -1;
+  FSendError = {};
+  TFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0) {
+    FSendError = std::error_code(errno, std::generic_category());
+    return -1;
+  }
+  // A running copy that has spent its budget takes the connection a little later; the
+  // wait for that is bounded too.
+  const timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   sockaddr_un addr;
-  const socklen_t len = AbstractAddress(FChannel, addr);
+  const socklen_t len = Address(AddressPath(FPath, FDirFd), addr);
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
     if (errno == ECONNREFUSED || errno == ENOENT) result = TSendResult::NoListener;
+    FSendError = std::error_code(errno, std::generic_category());
     return -1;
   }
   // The kernel recorded the listener's credentials when it began to listen.
@@ -143,7 +229,7 @@ int TSelfMessenger::Connect(TSendResult& result) {
 
 TSendResult TSelfMessenger::Send(std::int32_t MsgId, std::string_view Txt) {
   TSendResult result;
-  const TFd fd(Connect(result));
+  const TFd fd(Connect(result, SEND_WAIT_MS));
   if (fd.get() < 0) return result;
   const auto buf = Packet(MsgId, Txt);
   const ssize_t sent = ::send(fd.get(), buf.data(), buf.size(), MSG_NOSIGNAL);
@@ -153,7 +239,7 @@ TSendResult TSelfMessenger::Send(std::int32_t MsgId, std::string_view Txt) {
 TSendResult TSelfMessenger::Request(std::int32_t MsgId, std::string_view Txt, std::string& Answer,
                                     int timeoutMs) {
   TSendResult result;
-  const TFd fd(Connect(result));
+  const TFd fd(Connect(result, timeoutMs));
   if (fd.get() < 0) return result;
   const auto buf = Packet(MsgId, Txt);
   if (::send(fd.get(), buf.data(), buf.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(buf.size()) ||
@@ -169,18 +255,20 @@ TSendResult TSelfMessenger::Request(std::int32_t MsgId, std::string_view Txt, st
   return TSendResult::Sent;
 }
 
-void TSelfMessenger::HandleIncoming() {
-  if (FListenFd < 0 || FInHandle) return;
+std::chrono::milliseconds TSelfMessenger::HandleIncoming() {
+  if (FListenFd < 0 || FInHandle) return std::chrono::milliseconds(0);
   FInHandle = true;
-  for (;;) {
+  while (FBudget.Allows(TAcceptBudget::TClock::now())) {
     const int conn = ::accept4(FListenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (conn < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       break;  // EAGAIN: nothing more pending
     }
+    FBudget.Spend();
     Serve(conn);
   }
   FInHandle = false;
+  return FBudget.Wait();
 }
 
 void TSelfMessenger::Serve(int conn) {

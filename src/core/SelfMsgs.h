@@ -1,15 +1,20 @@
 // The single-instance messenger: lets a later start of the program reach the running
-// copy of the same folder: to ask it to quit, or to ask for its state. The channel is a
-// Unix-domain sequenced-packet socket in the abstract namespace, named after the
-// executable's real path (or, with a folder of its own, after the program's path in that
-// folder). The running copy listens; a later copy connects and sends one message.
+// copy of the same folder: to ask it to quit, for its state, or for a line trace. The
+// channel is a Unix-domain sequenced-packet socket in the folder of the program's files,
+// named like them ("kassirod.sock" beside "kassirod.STG"): its path is the folder's own,
+// so two folders never share a channel. The running copy listens; a later copy connects,
+// sends one message and may read one answer.
 //
-// Both ends check who is on the other side, from the kernel's peer credentials: the
-// running copy takes messages only from its own user, and a sender talks only to a
-// listener of its own user, so an administrator password never reaches a channel that
-// another user bound first.
+// Other users are kept out by the file system: the running copy takes the channel only
+// in a folder that belongs to its user and that nobody else may write, and the socket
+// itself is readable and writable by that user alone, so the kernel refuses another
+// user's connection before the running copy sees it. Both ends still check the kernel's
+// peer credentials, so an administrator password never reaches another user's socket.
+// The running copy takes connections within a budget (a burst, then a steady rate), so a
+// flood of them never takes more than a bounded share of its time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -27,12 +32,17 @@ inline constexpr std::int32_t SM_STATUS = 3;
 // Asks the running copy to trace its line; the text is the number of seconds.
 inline constexpr std::int32_t SM_TRACE = 4;
 
+// The running copy's answers to SM_QUIT: it closes, or the password was not its own.
+inline constexpr std::string_view QUIT_ACCEPTED = "closing";
+inline constexpr std::string_view QUIT_WRONG_PASSWORD = "wrong password";
+
 class TSelfMessenger;
 using TMyEvent = std::function<void(TSelfMessenger& Sender, std::int32_t MsgID, const ShortStr& Txt,
                                     bool LoopBack)>;
 
-// The channel name for an executable path: the path with every '/' replaced by '_'.
-std::string SelfChannelName(const std::filesystem::path& exePath);
+// The channel of the program whose files are named after base ("/srv/a/kassirod"): the
+// socket beside them, "/srv/a/kassirod.sock".
+std::filesystem::path SelfChannelPath(const std::filesystem::path& base);
 // The running executable's real path (/proc/self/exe).
 std::filesystem::path ExecutablePath();
 
@@ -44,20 +54,43 @@ enum class TSendResult {
   Failed,       // the socket calls failed, or no answer came in time
 };
 
+// How many connections the running copy takes: ACCEPT_BURST at once, then
+// ACCEPT_PER_SECOND on average. A person or a monitoring script asks far less often.
+inline constexpr double ACCEPT_BURST = 8;
+inline constexpr double ACCEPT_PER_SECOND = 16;
+
+// A token bucket over the connections taken, with the time passed in.
+class TAcceptBudget {
+ public:
+  using TClock = std::chrono::steady_clock;
+  explicit TAcceptBudget(TClock::time_point now) : FLast(now) {}
+  // True when a connection may be taken now; Spend() once it was.
+  bool Allows(TClock::time_point now);
+  void Spend() { FTokens -= 1; }
+  // How long until the next connection may be taken (0 when one may be now).
+  std::chrono::milliseconds Wait() const;
+
+ private:
+  double FTokens = ACCEPT_BURST;
+  TClock::time_point FLast;
+};
+
 class TSelfMessenger {
  public:
-  // Listen: take the channel as the running copy (the copy that holds the settings
-  // file); a copy that only sends passes false.
-  explicit TSelfMessenger(const std::filesystem::path& exePath = ExecutablePath(), bool Listen = true);
+  // base: the path the program's files are named after. Listen: take the channel as the
+  // running copy (the copy that holds the settings file); a copy that only sends passes
+  // false.
+  explicit TSelfMessenger(const std::filesystem::path& base = ExecutablePath(), bool Listen = true);
   ~TSelfMessenger();
   TSelfMessenger(const TSelfMessenger&) = delete;
   TSelfMessenger& operator=(const TSelfMessenger&) = delete;
 
-  const std::string& ChannelName() const { return FChannel; }
+  // The socket's path, for messages.
+  std::string ChannelName() const { return FPath.string(); }
   // True when this copy holds the channel (it is the running copy and receives).
   bool Receiving() const { return FListenFd >= 0; }
   // Why taking the channel failed (empty while receiving or when not asked to listen).
-  std::error_code ListenError() const { return FListenError; }
+  const std::string& ListenError() const { return FListenError; }
   // The descriptor a host loop watches for readability; -1 when not receiving.
   int Handle() const { return FListenFd; }
 
@@ -69,25 +102,35 @@ class TSelfMessenger {
   // The user id of the last listener a Send or Request found (for the message of a
   // refused send).
   unsigned ListenerUid() const { return FListenerUid; }
+  // Why the last Send or Request failed, when a system call said so.
+  std::error_code SendError() const { return FSendError; }
 
-  // Takes every pending connection and raises OnSelfEvent for each message from the
-  // same user; messages that arrive while no handler is set are read and dropped.
-  void HandleIncoming();
+  // Takes the pending connections that the budget allows and raises OnSelfEvent for
+  // each message from the same user; messages that arrive while no handler is set are
+  // read and dropped. Returns 0 when the host may watch Handle() again at once, else how
+  // long it is to wait first (the budget is spent and connections may still wait).
+  std::chrono::milliseconds HandleIncoming();
   // Inside OnSelfEvent: answers the sender of the message being handled.
   void Reply(std::string_view Answer);
 
   TMyEvent OnSelfEvent;
 
  private:
-  int Connect(TSendResult& result);
+  void Listen();
+  int Connect(TSendResult& result, int timeoutMs);
   void Serve(int conn);
 
-  std::string FChannel;
+  std::filesystem::path FPath;
+  int FDirFd = -1;  // the folder, when its path is too long for a socket address
   int FListenFd = -1;
   int FCurrent = -1;  // the connection of the message being handled
-  std::error_code FListenError;
+  std::string FListenError;
+  std::error_code FSendError;
   unsigned FListenerUid = 0;
   bool FInHandle = false;
+  std::uint64_t FBoundIno = 0;  // the socket file this copy made, removed only if still there
+  std::uint64_t FBoundDev = 0;
+  TAcceptBudget FBudget{TAcceptBudget::TClock::now()};
 };
 
 }  // namespace kassiro

@@ -1,6 +1,7 @@
 #include "ui/TrayMain.h"
 
 #include <QApplication>
+#include <QTimer>
 
 #include <cstdio>
 #include <mutex>
@@ -83,14 +84,22 @@ void TfmMain::FormCreate() {
 void TfmMain::ListenTo(TSelfMessenger& messenger) {
   FMessenger = &messenger;
   messenger.HandleIncoming();  // what came before start-up was done is dropped
-  messenger.OnSelfEvent = [this](TSelfMessenger&, std::int32_t id, const ShortStr& txt, bool loopBack) {
+  messenger.OnSelfEvent = [this](TSelfMessenger& m, std::int32_t id, const ShortStr& txt, bool loopBack) {
+    if (id != SM_QUIT || loopBack) return;
+    const bool accepted = FServer.ProcessSelfMessage(id, txt, loopBack);
+    m.Reply(accepted ? QUIT_ACCEPTED : QUIT_WRONG_PASSWORD);
     // The close runs from the event loop, not from inside the messenger's read.
-    if (FServer.ProcessSelfMessage(id, txt, loopBack))
-      QMetaObject::invokeMethod(this, [this] { FormCloseQuery(); }, Qt::QueuedConnection);
+    if (accepted) QMetaObject::invokeMethod(this, [this] { FormCloseQuery(); }, Qt::QueuedConnection);
   };
   if (!messenger.Receiving()) return;
   FMessages = std::make_unique<QSocketNotifier>(messenger.Handle(), QSocketNotifier::Read);
-  connect(FMessages.get(), &QSocketNotifier::activated, this, [this] { FMessenger->HandleIncoming(); });
+  connect(FMessages.get(), &QSocketNotifier::activated, this, [this] {
+    const auto pause = FMessenger->HandleIncoming();
+    if (pause.count() == 0) return;
+    // The channel's budget is spent: connections wait in the backlog meanwhile.
+    FMessages->setEnabled(false);
+    QTimer::singleShot(pause, this, [this] { FMessages->setEnabled(true); });
+  });
 }
 
 // ------------------------------------------------------------------ start and stop

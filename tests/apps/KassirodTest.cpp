@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -266,10 +269,14 @@ TEST_F(Kassirod, QuitRequestWithAWrongPasswordChangesNothing) {
       {Exe().string(), "-Q:secret "}, {Exe().string(), "-Q:"},
       {Exe().string(), "-Q"},         {(otherDir / "kassirod").string(), "-Q:secret"},
   };
+  // The running copy answers a wrong password, and the sender says so.
+  const std::string refused = "kassirod: wrong password: the running copy for " + Dir.path().string() + " goes on.\n";
   for (const auto& r : requests) {
+    const bool here = r[0] == Exe().string();
     const TRunResult quit = RunProgram(r);
-    EXPECT_EQ(quit.Exit, 0) << r[0] << " " << r[1];
-    EXPECT_EQ(quit.Out + quit.Err, "") << r[1];
+    EXPECT_EQ(quit.Exit, here ? 1 : 0) << r[0] << " " << r[1];
+    EXPECT_EQ(quit.Out, "") << r[1];
+    EXPECT_EQ(quit.Err, here ? refused : "") << r[1];
   }
 
   TcpClient client(server.TcpPort);
@@ -312,7 +319,7 @@ TEST_F(Kassirod, ASecondCopyEndsSilentlyAndTouchesNothing) {
   TcpClient client(first.TcpPort);
   EXPECT_EQ(TakeReportSet(client, 3), Accepted(3));
   EXPECT_TRUE(first.Child->Running());
-  EXPECT_EQ(Run({"-Q:other"}).Exit, 0);
+  EXPECT_EQ(Run({"-Q:other"}).Exit, 1);
   EXPECT_EQ(Run({"-Q:secret"}).Exit, 0);
   EXPECT_EQ(first.Child->Wait(), 0);
   EXPECT_EQ(CountInLog(" started on "), 1);
@@ -392,64 +399,114 @@ TEST_F(Kassirod, ATcpPortInUseDoesNotStopTheStart) {
   ::close(holder);
 }
 
-// Another local user binds the quit channel's name before the server starts: the server
-// says it has no channel, and a quit request hands the password to nobody.
-TEST_F(Kassirod, AQuitChannelTakenByAnotherUserGetsNoPassword) {
+// Folders whose paths differ only in '/' against '_' once shared one channel: each now
+// answers for itself.
+TEST_F(Kassirod, FoldersThatLookAlikeAreServedByTheirOwnCopies) {
+  StartSim({3});
+  TEcrsim otherSim = StartEcrsim(BinDir / "ecrsim", Dir / "sim2.log", {4});
+  const fs::path flat = Dir / "a_b";
+  const fs::path nested = Dir / "a" / "b";
+  fs::create_directories(flat);
+  fs::create_directories(nested);
+  const auto in = [](const fs::path& d, const std::string& p) { return std::vector<std::string>{"-Dir:" + d.string(), p}; };
+  TServer a = StartServer({"-Dir:" + flat.string(), "-Port:" + Sim.Port, "-IPPort:0", "-Password:pa"});
+  TServer b = StartServer({"-Dir:" + nested.string(), "-Port:" + otherSim.Port, "-IPPort:0", "-Password:pb"});
+  EXPECT_TRUE(fs::is_socket(flat / "kassirod.sock"));
+  EXPECT_TRUE(fs::is_socket(nested / "kassirod.sock"));
+
+  for (const auto& [dir, port] : {std::pair{flat, Sim.Port}, std::pair{nested, otherSim.Port}}) {
+    const TRunResult status = Run(in(dir, "-Status"));
+    EXPECT_EQ(status.Exit, 0) << status.Err;
+    EXPECT_TRUE(status.Out.starts_with(Title + "\nPort: " + port)) << dir << "\n" << status.Out;
+  }
+  // The password of the one folder stops nothing in the other.
+  EXPECT_EQ(Run(in(nested, "-Q:pa")).Exit, 1);
+  EXPECT_TRUE(a.Child->Running());
+  EXPECT_TRUE(b.Child->Running());
+  EXPECT_EQ(Run(in(nested, "-Q:pb")).Exit, 0);
+  EXPECT_EQ(b.Child->Wait(), 0);
+  EXPECT_FALSE(fs::exists(nested / "kassirod.sock")) << "the channel goes with its copy";
+  EXPECT_TRUE(a.Child->Running());
+  EXPECT_EQ(Run(in(flat, "-Q:pa")).Exit, 0);
+  EXPECT_EQ(a.Child->Wait(), 0);
+}
+
+// Another local user can neither take the channel before the server starts (the old
+// abstract name is no use to it, and the folder is not theirs to write) nor reach it
+// while it runs: their flood of connections ends in the kernel, and quit, status and
+// trace keep working for the server's own user.
+TEST_F(Kassirod, AnotherUserCanNeitherTakeNorReachTheChannel) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
   StartSim({3});
-  const std::string name = kassiro::SelfChannelName(fs::canonical(Exe()));
+  ::chmod(Dir.path().c_str(), 0755);  // others may look in: only the socket keeps them out
+  const std::string path = (Dir / "kassirod.sock").string();
+  std::string oldName = fs::canonical(Exe()).string();
+  std::replace(oldName.begin(), oldName.end(), '/', '_');
   int ready[2], done[2];
   ASSERT_EQ(::pipe(ready), 0);
   ASSERT_EQ(::pipe(done), 0);
-  const pid_t squatter = ::fork();
-  if (squatter == 0) {
-    // The name on every kind of local socket a channel could use; exit 1 if a byte came.
-    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(3);
+  const pid_t other = ::fork();
+  if (other == 0) {
+    // Exit 1 if anything was taken or reached, 3 if the test could not be set up.
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+        ::setresuid(65534, 65534, 65534) != 0) {
+      ::_exit(3);
+    }
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
-    std::memcpy(a.sun_path + 1, name.data(), name.size());
-    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    std::vector<int> fds;
-    for (const int type : {SOCK_DGRAM, SOCK_SEQPACKET, SOCK_STREAM}) {
-      const int fd = ::socket(AF_UNIX, type | SOCK_NONBLOCK, 0);
-      if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0) ::_exit(3);
-      if (type != SOCK_DGRAM) ::listen(fd, 8);
-      fds.push_back(fd);
-    }
+    std::memcpy(a.sun_path + 1, oldName.data(), std::min(oldName.size(), sizeof a.sun_path - 1));
+    const int squat = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0);
+    if (::bind(squat, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(squat, 8) != 0) ::_exit(3);
+    sockaddr_un f{};
+    f.sun_family = AF_UNIX;
+    std::strncpy(f.sun_path, path.c_str(), sizeof f.sun_path - 1);
+    if (::bind(::socket(AF_UNIX, SOCK_SEQPACKET, 0), reinterpret_cast<sockaddr*>(&f), sizeof f) == 0) ::_exit(1);
     if (::write(ready[1], "y", 1) != 1) ::_exit(3);
     char c;
     if (::read(done[0], &c, 1) != 1) ::_exit(3);
-    char buf[300];
-    if (::recv(fds[0], buf, sizeof buf, MSG_DONTWAIT) > 0) ::_exit(1);
-    for (std::size_t i = 1; i < fds.size(); ++i) {
-      for (int conn; (conn = ::accept4(fds[i], nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {
-        if (::recv(conn, buf, sizeof buf, MSG_DONTWAIT) > 0) ::_exit(1);
-      }
+    for (int i = 0; i < 2000; ++i) {
+      const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&f), sizeof f) == 0 || errno != EACCES) ::_exit(1);
+      ::close(fd);
     }
+    if (::accept4(squat, nullptr, nullptr, SOCK_NONBLOCK) >= 0) ::_exit(1);
     ::_exit(0);
   }
+  ::close(ready[1]);  // a child that fails to set up ends the read below
   char c = 0;
   ASSERT_EQ(::read(ready[0], &c, 1), 1);
 
   TServer server = StartOnSim({"-Password:secret"});
-  EXPECT_EQ(CountInLog(" kassirod: Quit channel " + name +
-                       " could not be set up: Address already in use"),
-            1)
-      << Log();
-
-  const TRunResult quit = Run({"-Q:secret"});
-  EXPECT_EQ(quit.Exit, 1);
-  EXPECT_EQ(quit.Err, "The quit request was not sent: its channel " + name +
-                          " is held by another user (uid 65534).\n");
+  EXPECT_EQ(CountInLog("Quit channel"), 0) << Log();
   ASSERT_EQ(::write(done[1], "x", 1), 1);
   int status = 0;
-  ::waitpid(squatter, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the other user received the password";
-  for (const int fd : {ready[0], ready[1], done[0], done[1]}) ::close(fd);
+  ::waitpid(other, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the other user took or reached the channel";
+  for (const int fd : {ready[0], done[0], done[1]}) ::close(fd);
 
-  EXPECT_TRUE(server.Child->Running());
+  const TRunResult state = Run({"-Status"});
+  EXPECT_EQ(state.Exit, 0) << state.Err;
+  EXPECT_TRUE(state.Out.starts_with(Title + "\nPort: " + Sim.Port)) << state.Out;
+  const TRunResult quit = Run({"-Q:secret"});
+  EXPECT_EQ(quit.Exit, 0) << quit.Err;
+  EXPECT_EQ(server.Child->Wait(), 0);
+}
+
+// A folder that other users may write is no place for the channel: the server runs
+// without it and says why.
+TEST_F(Kassirod, AFolderOthersMayWriteGetsNoChannel) {
+  StartSim({3});
+  fs::permissions(Dir.path(), fs::perms::all);
+  TServer server = StartOnSim({"-Password:secret"});
+  const std::string why = "Quit channel " + (Dir / "kassirod.sock").string() +
+                          " could not be set up: other users may write into the folder " + Dir.path().string() +
+                          " (mode 0777)";
+  EXPECT_EQ(CountInLog(" kassirod: " + why), 1) << Log();
+  EXPECT_FALSE(fs::exists(Dir / "kassirod.sock"));
   server.Child->Signal(SIGTERM);
   EXPECT_EQ(server.Child->Wait(), 0);
+  EXPECT_EQ(server.Child->Err, why + "\n");
+  fs::permissions(Dir.path(), fs::perms::owner_all, fs::perm_options::replace);
 }
 
 TEST_F(Kassirod, SighupStopsAndStartsTheServerAgain) {

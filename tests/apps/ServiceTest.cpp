@@ -168,7 +168,7 @@ TEST(Service, EachFolderHasItsOwnRunningCopy) {
   EXPECT_FALSE(fs::exists(BinDir / "kassirod.STG")) << "nothing beside the executable";
 
   // The right password for the other folder closes nothing; its own closes it.
-  EXPECT_EQ(Kassirod({"-Dir:" + a.path().string(), "-Q:pb"}).Exit, 0);
+  EXPECT_EQ(Kassirod({"-Dir:" + a.path().string(), "-Q:pb"}).Exit, 1);
   EXPECT_TRUE(first.Child->Running());
   EXPECT_EQ(Kassirod({"-Dir:" + b.path().string(), "-Q:pb"}).Exit, 0);
   EXPECT_EQ(second.Child->Wait(), 0);

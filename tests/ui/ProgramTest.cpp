@@ -48,7 +48,8 @@ TEST_F(ProgramTest, ASecondCopyEndsSilentlyAndAStopSignalClosesTheFirst) {
   EXPECT_EQ(Log(), logBefore);  // no line of its own
 
   const auto wrong = RunProgram({exe.string(), "-Q:nope"});
-  EXPECT_EQ(wrong.Exit, 0);
+  EXPECT_EQ(wrong.Exit, 1);
+  EXPECT_EQ(wrong.Err, "kassiro: wrong password: the running copy goes on.\n");
   EXPECT_TRUE(first.Running());
 
   first.Signal(SIGTERM);

@@ -11,6 +11,6 @@ int main(int argc, char** argv) {
     std::cerr << "usage: send_quit EXE TEXT\n";
     return 2;
   }
-  kassiro::TSelfMessenger messenger(argv[1]);
+  kassiro::TSelfMessenger messenger(argv[1], false);
   return messenger.SendMessage(kassiro::SM_QUIT, argv[2]) ? 0 : 1;
 }
