@@ -25,6 +25,9 @@ struct TSetDescr {
   bool WaitBlk2 = false;      // a result is parked until the ECR confirms it
   ShortStr WaitBlkBuff;       // the parked result text
   std::uint8_t WaitCOP = 0;   // its operation code
+  // The holder the parked result is for; 0 once it has let go of the set, so that the
+  // result then reaches the holder of the listening set alone, never a later holder.
+  std::uint16_t WaitBlkFor = 0;
 };
 
 struct TEcr {
@@ -32,6 +35,9 @@ struct TEcr {
   std::uint8_t BlockNo = 0;    // number of the last on-line block
   std::uint8_t UserCount = 0;  // held main sets; polled exactly while above 0
   ShortStr LastBlockIn;        // last relayed report block, for the repeat check
+  // The last holder of a report set, or of any main set, left: a report the ECR sends in
+  // reply to the take under way is left unacknowledged, so the ECR keeps it.
+  bool ReportHolderLeft = false;
 };
 
 using TEcrs = OneBased<TEcr, MAX_ECR_COUNT>;

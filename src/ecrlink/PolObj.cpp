@@ -69,6 +69,7 @@ void TPolThread::SetOnSendReqTimeOutError(TOnErr h) {
   SetHandler(&THandlers::OnSendReqTimeOutError, std::move(h));
 }
 void TPolThread::SetOnLineDown(TOnLine h) { SetHandler(&THandlers::OnLineDown, std::move(h)); }
+void TPolThread::SetOnTakeReply(TReplyAck h) { SetHandler(&THandlers::OnTakeReply, std::move(h)); }
 
 // The handler is copied under the lock and called outside it, so the destructor can
 // clear the handlers while one runs, and a handler may call back into the thread.
@@ -292,7 +293,7 @@ void TPolThread::WaitForEcrs() {
 std::int32_t TPolThread::PollEcr(std::int32_t Ecr) {
   ShortStr Block;
   FRefusedInTake = false;
-  FCommObj->SetReplyCheck([this, Ecr](const ShortStr& Raw) { return IsOwnReply(Ecr, Raw); });
+  FCommObj->SetReplyCheck([this, Ecr](const ShortStr& Raw) { return MayAcknowledge(Ecr, Raw); });
   const std::int32_t TakeResult = FCommObj->TakeEcr(Ecr, Block);
   if (TakeResult == RES_OK) Block = Ecr2Ap(Block);
   FReplyGuard.Taken(Ecr, TakeResult, Block);
@@ -401,6 +402,17 @@ TPolThread::TWaitOutcome TPolThread::WaitOnlSendReq() {
     return TWaitOutcome::Signalled;
   }
   return woken ? TWaitOutcome::Terminated : TWaitOutcome::TimedOut;
+}
+
+// A reply of the taken ECR is acknowledged only if the session logic wants it now.
+bool TPolThread::MayAcknowledge(std::int32_t Ecr, const ShortStr& Raw) {
+  if (!IsOwnReply(Ecr, Raw)) return false;
+  TReplyAck h;
+  {
+    const std::lock_guard lock(FHandlersMu);
+    h = FHandlers.OnTakeReply;
+  }
+  return !h || h(*this, Ecr, Ecr2Ap(Raw));
 }
 
 }  // namespace kassiro

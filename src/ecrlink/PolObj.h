@@ -32,6 +32,9 @@ using TOnEcrBlk = std::function<void(TPolThread& Sender, std::int32_t Ecr, const
 // A failed take or an on-line request nobody answered; the last value is always 0.
 using TOnErr = std::function<void(TPolThread& Sender, std::int32_t Ecr, std::uint8_t result,
                                   std::int32_t ext)>;
+// Asked before a take reply (in the application's character set) that is the taken
+// ECR's own is acknowledged; false leaves it unacknowledged for the ECR to keep.
+using TReplyAck = std::function<bool(TPolThread& Sender, std::int32_t Ecr, const ShortStr& Block)>;
 // The serial line is lost: raised when it goes and after every attempt to open it
 // again that failed.
 using TOnLine = std::function<void(TPolThread& Sender)>;
@@ -65,6 +68,7 @@ class TPolThread final : public TPollLink {
   void SetOnTakeError(TOnErr h);
   void SetOnSendReqTimeOutError(TOnErr h);
   void SetOnLineDown(TOnLine h);
+  void SetOnTakeReply(TReplyAck h);
 
   // The ECR's serial number as the settings record keeps it, so that a late frame of
   // another register is told apart from the first take on; before Resume().
@@ -110,6 +114,7 @@ class TPolThread final : public TPollLink {
     TCommandNotify OnInlSended, OnOnlSended;
     TOnErr OnTakeError, OnSendReqTimeOutError;
     TOnLine OnLineDown;
+    TReplyAck OnTakeReply;
   };
   // The state of one exchange that other threads may touch, guarded by FExMu.
   struct TExchange {
@@ -126,6 +131,7 @@ class TPolThread final : public TPollLink {
   void RunLoop();
   std::int32_t PollEcr(std::int32_t Ecr);
   bool IsOwnReply(std::int32_t Ecr, const ShortStr& Raw);
+  bool MayAcknowledge(std::int32_t Ecr, const ShortStr& Raw);
   void InlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void OnlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void WaitForEcrs();

@@ -79,6 +79,7 @@ void HandleOnDisconnect(const TSessionEnv& env, std::uint16_t ID) {
       if (set.OwnerID != ID) continue;
       LetGoOfResults(env.S, static_cast<std::uint8_t>(e), static_cast<std::uint8_t>(st));
       ReleaseSet(set);
+      ReportSetLetGo(env.S, static_cast<std::uint8_t>(e), static_cast<std::uint8_t>(st));
       if (IsMainSet(st) && !(st == ST_REC && receiptPair)) {
         RemoveEcr(env.S, env.NC, static_cast<std::uint8_t>(e));
       }
@@ -115,6 +116,7 @@ void SendDriverResult(Session& S, TClientLink& IPSrv, std::uint8_t ErrC, std::ui
     set.WaitBlk2 = true;
     set.WaitBlkBuff = w.Buff;
     set.WaitCOP = w.Cop;
+    set.WaitBlkFor = set.OwnerID;
     w.WaitBlk = false;
     w.Cop = WaitBlkCOP;
   }
@@ -124,11 +126,14 @@ void SendDriverResult(Session& S, TClientLink& IPSrv, std::uint8_t ErrC, std::ui
 }
 
 void LetGoOfResults(Session& S, std::uint8_t Ecr, std::uint8_t St) {
-  TSetDescr& set = SetOf(S, Ecr, St);
-  set.WaitBlk2 = false;
-  set.WaitBlkBuff.clear();
-  set.WaitCOP = 0;
+  SetOf(S, Ecr, St).WaitBlkFor = 0;
   if (S.WaitRes.St == St && S.WaitRes.Ecr == Ecr) S.WaitRes.ForID = 0;
+}
+
+void ReportSetLetGo(Session& S, std::uint8_t Ecr, std::uint8_t St) {
+  if (St != ST_ERS && St != ST_ERSL) return;
+  if (SetOf(S, Ecr, ST_ERS).OwnerID == 0 && SetOf(S, Ecr, ST_ERSL).OwnerID == 0)
+    EcrOf(S, Ecr).ReportHolderLeft = true;
 }
 
 void AllowAnswer(Session& S, std::uint8_t Ecr, std::uint8_t St) { S.InSeans = TInSeans{Ecr, St}; }
@@ -154,6 +159,11 @@ void RemoveEcr(Session& S, TPollLink& NC, std::uint8_t Ecr) {
   if (ecr.UserCount == 0) return;
   if (--ecr.UserCount != 0) return;
   NC.RemoveEcr(Ecr);
+  ecr.ReportHolderLeft = true;
+  if (S.InSeans.Ecr == Ecr) {
+    ForbidAnswer(S);
+    NC.Next();
+  }
   for (const TEcr& other : *S.Ecrs) {
     if (other.UserCount > 0) return;
   }

@@ -72,15 +72,22 @@ void WaitDriverResult(Session& S, std::uint8_t St, std::uint8_t Cop, std::uint8_
 // and to the holder of the listening set; a result marked WaitBlk is parked in its set
 // first and the message then carries WaitBlkCOP. Otherwise it goes to nobody.
 void SendDriverResult(Session& S, TClientLink& IPSrv, std::uint8_t ErrC, std::uint8_t WaitBlkCOP);
-// A client lets go of set St of the ECR: its parked result is dropped, and a result it
-// still awaits from the ECR will go to nobody (the set stays busy until the ECR is done).
+// A client lets go of set St of the ECR: its parked result will reach the holder of the
+// listening set alone, and a result it still awaits from the ECR will go to nobody (the
+// set stays busy until the ECR is done).
 void LetGoOfResults(Session& S, std::uint8_t Ecr, std::uint8_t St);
+
+// Set St of the ECR was let go of: once neither report set is held any more, a report
+// that the take under way brings is left for the ECR to keep (TEcr::ReportHolderLeft).
+void ReportSetLetGo(Session& S, std::uint8_t Ecr, std::uint8_t St);
 
 // Opens / closes the answer window (who may answer the ECR now).
 void AllowAnswer(Session& S, std::uint8_t Ecr, std::uint8_t St);
 void ForbidAnswer(Session& S);
 
-// One user more / less of an ECR; the ECR is polled while it has users.
+// One user more / less of an ECR; the ECR is polled while it has users. The last user
+// gone, the ECR's take under way keeps its report, and an on-line request of the ECR
+// that waits for an answer nobody can give any more is ended at once.
 void AddEcr(Session& S, TPollLink& NC, std::uint8_t Ecr);
 void RemoveEcr(Session& S, TPollLink& NC, std::uint8_t Ecr);
 

@@ -108,7 +108,15 @@ void TKassiroServer::WirePollEvents(TPolThread& pol) {
                                  const ShortStr& blk, std::uint8_t err) {
     HandleOnlReceived(env, static_cast<std::uint8_t>(ecr), err, blk);
   }));
-  pol.SetOnTakeError(nullptr);  // a silent ECR is skipped for this round
+  // A silent ECR is skipped for this round.
+  pol.SetOnTakeError(locked([](const TSessionEnv& env, TPolThread&, std::int32_t ecr,
+                               std::uint8_t err, std::int32_t) {
+    HandleTakeError(env, static_cast<std::uint8_t>(ecr), err);
+  }));
+  pol.SetOnTakeReply([this](TPolThread&, std::int32_t ecr, const ShortStr& blk) {
+    std::lock_guard lock(FSession.Lock);
+    return MayAcknowledgeReply(Env(), static_cast<std::uint8_t>(ecr), blk);
+  });
   pol.SetOnSendReqTimeOutError(locked([](const TSessionEnv& env, TPolThread&, std::int32_t ecr,
                                          std::uint8_t err, std::int32_t) {
     HandleSendReqTimeOut(env, static_cast<std::uint8_t>(ecr), err);

@@ -67,6 +67,16 @@ void QueueOperation(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, s
   set.FmAppBuff = RBuff;
 }
 
+// A parked result that a departed holder left is still due to the holder of the
+// listening set; only one of the set's present holder is dropped.
+void DropOwnParkedResult(TSetDescr& set) {
+  if (set.WaitBlkFor == 0 && set.WaitBlk2) return;
+  set.WaitBlk2 = false;
+  set.WaitCOP = 0;
+  set.WaitBlkBuff.clear();
+  set.WaitBlkFor = 0;
+}
+
 bool WindowOpenFor(const Session& S, std::uint8_t Ecr, std::uint8_t ST) {
   return S.InSeans.Ecr == Ecr && S.InSeans.St == ST;
 }
@@ -83,9 +93,7 @@ void AC_Req(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uint
   set.OwnerID = ID;
   set.Cop = NO_COP;
   set.Phase = NO_PHASE;
-  set.WaitBlk2 = false;
-  set.WaitCOP = 0;
-  set.WaitBlkBuff.clear();
+  DropOwnParkedResult(set);
   if (ST == ST_PCS) {
     TSetDescr& rec = SetOf(env.S, Ecr, ST_REC);
     rec.OwnerID = ID;
@@ -127,6 +135,7 @@ void AC_Disc(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uin
     rec.Cop = NO_COP;
     rec.Phase = NO_PHASE;
   }
+  ReportSetLetGo(env.S, Ecr, ST);
   if (!sharesUser) RemoveEcr(env.S, env.NC, Ecr);
   AnswerBoth(env, ID, ST, COP_DISC, Ecr, ERR_NO_ERROR);
 }
@@ -141,6 +150,7 @@ void LS_Disc(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uin
   set.OwnerID = 0;
   set.Cop = NO_COP;
   set.Phase = NO_PHASE;
+  ReportSetLetGo(env.S, Ecr, ST);
   Answer(env, ID, ST, COP_DISC, Ecr, ERR_NO_ERROR);
 }
 
@@ -151,9 +161,7 @@ void AC_Cancel(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::u
   TSetDescr& set = SetOf(env.S, Ecr, realSet);
   set.Phase = NO_PHASE;
   set.Cop = NO_COP;
-  set.WaitBlk2 = false;
-  set.WaitBlkBuff.clear();
-  set.WaitCOP = 0;
+  DropOwnParkedResult(set);
   AnswerBoth(env, ID, ST, COP, Ecr, ERR_NO_ERROR);
 }
 

@@ -33,11 +33,13 @@ void SendCommandResult(const TSessionEnv& env, std::uint8_t ST, std::uint8_t Ecr
   if (ST == ST_REC && SetOf(env.S, Ecr, ST_PCS).OwnerID != 0) answerSet = ST_PCS;
   TSetDescr& set = SetOf(env.S, Ecr, ST);
   const ShortStr msg = MakeString(answerSet, set.WaitCOP, 0, Ecr, Err, set.WaitBlkBuff);
-  ValidSend(env.IPSrv, set.OwnerID, msg);
+  // A holder that let go of the set never hands its result to the next one.
+  if (set.WaitBlkFor != 0 && set.WaitBlkFor == set.OwnerID) ValidSend(env.IPSrv, set.OwnerID, msg);
   if (IsMainSet(ST)) ValidSend(env.IPSrv, SetOf(env.S, Ecr, ST + 1).OwnerID, msg);
   set.WaitBlk2 = false;
   set.WaitCOP = 0;
   set.WaitBlkBuff.clear();
+  set.WaitBlkFor = 0;
 }
 
 }  // namespace kassiro

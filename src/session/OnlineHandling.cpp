@@ -210,7 +210,35 @@ void HandleUnknown(const TSessionEnv& env, std::uint8_t Ecr, const ShortStr& blk
   env.NC.Next();
 }
 
+constexpr std::size_t MAX_INLINE_BLOCK = 7;  // longer take replies are on-line blocks
+
+bool IsReportBlock(const ShortStr& blk) {
+  if (blk.size() <= MAX_INLINE_BLOCK) return false;
+  const ShortStr cmd = GetParam(blk, POS_ECR_CMD);
+  const TOnlCommand* c = FindCommand(cmd.empty() ? '0' : cmd[0]);
+  return c != nullptr && (c->Kind == K::Report || c->Kind == K::ReceiptReport);
+}
+
+bool ReportSetHeld(Session& S, std::uint8_t Ecr) {
+  return SetOf(S, Ecr, ST_ERS).OwnerID != 0 || SetOf(S, Ecr, ST_ERSL).OwnerID != 0;
+}
+
 }  // namespace
+
+bool MayAcknowledgeReply(const TSessionEnv& env, std::uint8_t Ecr, const ShortStr& Blk) {
+  TEcr& ecr = EcrOf(env.S, Ecr);
+  if (ecr.ReportHolderLeft && !ReportSetHeld(env.S, Ecr) && IsReportBlock(Blk)) {
+    LogAddLine("Take " + std::to_string(Ecr) +
+               ": a report was left unacknowledged for the ECR to keep: its last holder left");
+    return false;
+  }
+  ecr.ReportHolderLeft = false;
+  return true;
+}
+
+void HandleTakeError(const TSessionEnv& env, std::uint8_t Ecr, std::uint8_t) {
+  EcrOf(env.S, Ecr).ReportHolderLeft = false;
+}
 
 void HandleOnlReceived(const TSessionEnv& env, std::uint8_t Ecr, std::uint8_t,
                        const ShortStr& Blk) {

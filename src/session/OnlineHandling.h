@@ -19,4 +19,15 @@ namespace kassiro {
 void HandleOnlReceived(const TSessionEnv& env, std::uint8_t Ecr, std::uint8_t ErrC,
                        const ShortStr& Blk);
 
+// Asked before a take reply is acknowledged, with the reply in the application's
+// character set. False for a report while the ECR's last holder of a report set (or of
+// any main set) has left since the take began and nobody holds one now: the frame is left
+// unacknowledged and the ECR keeps the report for its next take. Any other reply may be
+// acknowledged, and the take it answers is over for this check.
+bool MayAcknowledgeReply(const TSessionEnv& env, std::uint8_t Ecr, const ShortStr& Blk);
+
+// OnTakeError: the take ended without a reply taken (silence, or a report left
+// unacknowledged).
+void HandleTakeError(const TSessionEnv& env, std::uint8_t Ecr, std::uint8_t ErrC);
+
 }  // namespace kassiro

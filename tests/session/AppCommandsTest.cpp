@@ -63,6 +63,7 @@ Setup Parked(std::uint8_t st) {
     SetOf(s, ECR, st).WaitBlk2 = true;
     SetOf(s, ECR, st).WaitBlkBuff = "r;";
     SetOf(s, ECR, st).WaitCOP = 4;
+    SetOf(s, ECR, st).WaitBlkFor = SetOf(s, ECR, st).OwnerID;  // for its holder, if any
   };
 }
 Setup Password(std::uint8_t st, std::string_view pw) {
@@ -183,14 +184,15 @@ std::vector<CmdCase> Cases() {
        Mine(Req(ST_ERS, COP_REQ)), START_POLLING, Owner(ST_ERS, ME)},
       {"AC_Req_password_with_terminator", Password(ST_ERS, "pw"), Req(ST_ERS, COP_REQ, "pw;x;"),
        Mine(Req(ST_ERS, COP_REQ)), START_POLLING, Owner(ST_ERS, ME)},
-      {"AC_Req_clears_parked_result_keeps_text",
+      // A result parked while the set was free is its departed holder's: it stays for
+      // the listener and the new holder is never sent it.
+      {"AC_Req_keeps_departed_holders_parked_result_and_text",
        Then(Parked(ST_ERS), Queued(ST_ERS, 4, NOT_SENDED, "old;")), Req(ST_ERS, COP_REQ),
        Mine(Req(ST_ERS, COP_REQ)), START_POLLING,
        All({Descr(ST_ERS, 0, 0, "old;"),
             [](Session& s) {
-              EXPECT_FALSE(SetOf(s, ECR, ST_ERS).WaitBlk2);
-              EXPECT_TRUE(SetOf(s, ECR, ST_ERS).WaitBlkBuff.empty());
-              EXPECT_EQ(SetOf(s, ECR, ST_ERS).WaitCOP, 0);
+              EXPECT_TRUE(SetOf(s, ECR, ST_ERS).WaitBlk2);
+              EXPECT_EQ(SetOf(s, ECR, ST_ERS).WaitBlkFor, 0);
             }})},
       // Listening sets: refusals to the requester only, polling untouched.
       {"LS_Req_free",
@@ -222,12 +224,15 @@ std::vector<CmdCase> Cases() {
        Both(Msg(ST_ERS, COP_DISC, ECR, ERR_NOT_YOURS)),
        {},
        {}},
-      {"AC_Disc_drops_parked_result_keeps_text",
+      {"AC_Disc_leaves_parked_result_to_the_listener_keeps_text",
        Then(Holds({{ECR, ST_ERS, ME}}),
             Then(Parked(ST_ERS), Queued(ST_ERS, 4, NOT_COMPLETED, "t;"))),
        Req(ST_ERS, COP_DISC), Mine(Req(ST_ERS, COP_DISC)), STOP_POLLING,
        All({Descr(ST_ERS, 0, 0, "t;"),
-            [](Session& s) { EXPECT_FALSE(SetOf(s, ECR, ST_ERS).WaitBlk2); }})},
+            [](Session& s) {
+              EXPECT_TRUE(SetOf(s, ECR, ST_ERS).WaitBlk2);
+              EXPECT_EQ(SetOf(s, ECR, ST_ERS).WaitBlkFor, 0);
+            }})},
       {"AC_Disc_13_alone_keeps_set3_user",
        Holds({{ECR, ST_PCS, ME}, {ECR, ST_REC, ME}}),
        Req(ST_REC, COP_DISC),

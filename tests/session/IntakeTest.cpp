@@ -127,14 +127,15 @@ TEST_F(Intake, DisconnectFreesEverythingAndStopsPollingWithTheLastMainSet) {
   Take(6, 3, ST_ECP);
   Set(2, ST_ERS).Cop = 4;
   Set(2, ST_ERS).FmAppBuff = "abc;";
-  Set(2, ST_ERS).WaitBlk2 = true;  // a parked result goes with its client
+  Set(2, ST_ERS).WaitBlk2 = true;  // a parked result is no longer its client's
+  Set(2, ST_ERS).WaitBlkFor = 4;
   HandleOnDisconnect(Env, 4);
   for (std::uint8_t st : {ST_ERS, ST_ERSL}) {
     EXPECT_EQ(Set(2, st).OwnerID, 0);
     EXPECT_EQ(Set(2, st).Cop, 0);
     EXPECT_TRUE(Set(2, st).FmAppBuff.empty());
   }
-  EXPECT_FALSE(Set(2, ST_ERS).WaitBlk2);
+  EXPECT_EQ(Set(2, ST_ERS).WaitBlkFor, 0);
   EXPECT_EQ(Set(4, ST_ERS).OwnerID, 0);
   EXPECT_EQ(Poll.Take(), (std::vector<std::string>{"RemoveEcr 2", "RemoveEcr 4"}));
   EXPECT_EQ(S.ServerStatus, 1);  // client 6 still holds set 9 on ECR 3

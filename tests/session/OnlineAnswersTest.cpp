@@ -72,33 +72,45 @@ TEST_F(OnlineAnswers, ConfirmationRule) {
     Set(4, ST_ERS).WaitBlk2 = true;
     Set(4, ST_ERS).WaitCOP = 7;
     Set(4, ST_ERS).WaitBlkBuff = "r;";
+    Set(4, ST_ERS).WaitBlkFor = HOLDER;
     HandleOnlReceived(Env, 4, 0, ShortStr("1;" + r.after + ";Z;"));
     EXPECT_EQ(Clients.Take(), (std::vector<Sent>{{HOLDER, Msg(ST_ERS, 7, 4, r.err, "r;")}}));
   }
 }
 
-// A client that lets go of its sets takes its parked result with it: the next holder
-// of set 3 (and so of set 13), even under the same identifier, is not sent it.
-TEST_F(OnlineAnswers, ParkedResultOfAClientThatLeftGoesToNobody) {
+// A client that lets go of its sets leaves its parked result to the holder of the
+// listening set alone: the next holder of set 3 (and so of set 13), even under the same
+// identifier, and whether it takes the set before the ECR's next block or not, is not
+// sent it.
+TEST_F(OnlineAnswers, ParkedResultOfAClientThatLeftReachesTheListenerAlone) {
+  int line = 0;  // each receipt step draws the next line number
   for (const bool disconnect : {true, false}) {
-    SCOPED_TRACE(disconnect ? "disconnect" : "release");
-    Take(LISTENER, 4, ST_RECL);
-    ParkReceiptStep(ST_PCS, 6);
-    HandleOnlSended(Env, 4, RES_OK);
-    Clients.Take();
-    if (disconnect) {
+    for (const bool retake : {true, false}) {
+      SCOPED_TRACE(std::string(disconnect ? "disconnect" : "release") +
+                   (retake ? ", set taken again" : ", set left free"));
+      Take(LISTENER, 4, ST_RECL);
+      ParkReceiptStep(ST_PCS, 6);
+      HandleOnlSended(Env, 4, RES_OK);
+      Clients.Take();
+      if (disconnect) {
+        HandleOnDisconnect(Env, HOLDER);
+      } else {
+        Request(HOLDER, ST_PCS, COP_DISC, 4);
+      }
+      if (retake) Take(HOLDER, 4, ST_PCS);
+      Clients.Take();
+      NextBlock(7);
+      const std::uint8_t head = retake ? ST_PCS : ST_REC;
+      const std::string text = "X;1;6;" + std::to_string(++line) + ";1;";
+      EXPECT_EQ(Clients.Take(), (std::vector<Sent>{{LISTENER, Msg(head, 4, 4, 0, text)}}));
+      EXPECT_FALSE(Set(4, ST_REC).WaitBlk2);
+      // Delivered once: the block after it brings nothing.
+      NextBlock(8);
+      EXPECT_TRUE(Clients.Take().empty());
       HandleOnDisconnect(Env, HOLDER);
-    } else {
-      Request(HOLDER, ST_PCS, COP_DISC, 4);
+      HandleOnDisconnect(Env, LISTENER);
+      Poll.Take();
     }
-    Take(HOLDER, 4, ST_PCS);
-    Clients.Take();
-    NextBlock(7);
-    EXPECT_TRUE(Clients.Take().empty());
-    EXPECT_FALSE(Set(4, ST_REC).WaitBlk2);
-    HandleOnDisconnect(Env, HOLDER);
-    HandleOnDisconnect(Env, LISTENER);
-    Poll.Take();
   }
 }
 
@@ -121,6 +133,7 @@ TEST_F(OnlineAnswers, ParkedResultsOfTwoSetsLowerSetFirst) {
     Set(4, st).WaitBlk2 = true;
     Set(4, st).WaitCOP = 4;
     Set(4, st).WaitBlkBuff = "p;";
+    Set(4, st).WaitBlkFor = Set(4, st).OwnerID;
   }
   Ecr(4).BlockNo = 1;
   NextBlock(2);
@@ -155,7 +168,6 @@ TEST_F(OnlineAnswers, ParkedResultOfAFreedSetIsDroppedAndCleared) {
   HandleOnlSended(Env, 4, RES_OK);
   Request(HOLDER, ST_REC, COP_DISC, 4);
   Clients.Take();
-  EXPECT_FALSE(Set(4, ST_REC).WaitBlk2);
   NextBlock(7);
   EXPECT_TRUE(Clients.Take().empty());
   EXPECT_FALSE(Set(4, ST_REC).WaitBlk2);

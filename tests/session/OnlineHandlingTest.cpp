@@ -1,6 +1,8 @@
 // On-line blocks: reports, queries and requests of an ECR, by their command.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "SessionFixture.h"
 #include "core/KassiroConstants.h"
 #include "session/OnlineHandling.h"
@@ -257,6 +259,91 @@ TEST_F(OnlineHandling, BlockNumbers) {
     const std::string line = std::to_string(Data(3).Line - 1);
     EXPECT_EQ(FirstSent().second, Msg(ST_ERS, BAR_Q, 3, 0, r.relayed + line + ";120;"));
   }
+}
+
+
+// Before a take reply is acknowledged: a report whose report-set holders have all left
+// since the take began (or whose ECR lost its last main-set holder) stays with the ECR.
+class ReplyAcknowledge : public SessionTest {
+ protected:
+  static constexpr const char* REPORT = "1;5;0;A;";
+  bool Ack(std::string_view blk, std::uint8_t ecr = 4) {
+    return MayAcknowledgeReply(Env, ecr, ShortStr(blk));
+  }
+};
+
+TEST_F(ReplyAcknowledge, ReportLeftWithTheEcrWhenItsLastHolderLeaves) {
+  struct Case {
+    const char* name;
+    std::function<void()> leave;
+  };
+  const Case cases[] = {
+      {"release", [this] { Request(1, ST_ERS, COP_DISC, 4); }},
+      {"disconnect", [this] { HandleOnDisconnect(Env, 1); }},
+      {"listener released after the holder",
+       [this] {
+         Take(2, 4, ST_ERSL);
+         Request(1, ST_ERS, COP_DISC, 4);
+         Request(2, ST_ERSL, COP_DISC, 4);
+       }},
+  };
+  LogCapture log;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Take(1, 4, ST_ERS);
+    Take(9, 4, ST_RPR);  // in-line work keeps the ECR polled
+    c.leave();
+    for (const char* report : {REPORT, "1;5;;A;B;", "1;5;3;0;", "1;5;B;x;", "1;5;F;x;", "1;5;2;1;2;3;"})
+      EXPECT_FALSE(Ack(report)) << report;
+    EXPECT_TRUE(Ack("12;", 4)) << "an in-line reply ends the take";
+    EXPECT_TRUE(Ack(REPORT)) << "the next take's report is acknowledged as before";
+    HandleOnDisconnect(Env, 9);
+    HandleTakeError(Env, 4, 0);
+  }
+}
+
+TEST_F(ReplyAcknowledge, WhatIsStillAcknowledged) {
+  LogCapture log;
+  // Polled for in-line work only, nobody ever holding a report set: handed to nobody.
+  Take(9, 4, ST_RPR);
+  EXPECT_TRUE(Ack(REPORT));
+  // The listener still holds a report set.
+  Take(1, 4, ST_ERS);
+  Take(2, 4, ST_ERSL);
+  Request(1, ST_ERS, COP_DISC, 4);
+  EXPECT_TRUE(Ack(REPORT));
+  // A holder is back before the reply comes.
+  Request(2, ST_ERSL, COP_DISC, 4);
+  Take(3, 4, ST_ERS);
+  EXPECT_TRUE(Ack(REPORT));
+  // Queries and requests are not reports; another ECR is not concerned.
+  Request(3, ST_ERS, COP_DISC, 4);
+  EXPECT_TRUE(Ack("1;5;8;4711;;1.00;"));
+  Request(9, ST_RPR, COP_DISC, 4);  // the last main set: the take under way keeps reports
+  EXPECT_TRUE(Ack("1;5;A;x;"));
+  EXPECT_TRUE(Ack(REPORT, 5));
+  // A failed take ends it too.
+  Take(9, 4, ST_RPR);
+  Request(9, ST_RPR, COP_DISC, 4);
+  EXPECT_FALSE(Ack(REPORT));
+  HandleTakeError(Env, 4, 2);  // only refused frames came
+  EXPECT_TRUE(Ack(REPORT));
+}
+
+// The last main set released: an on-line request of that ECR that waits for a client's
+// answer is ended at once; one of another ECR waits on.
+TEST_F(ReplyAcknowledge, LastMainSetEndsTheEcrsOpenRequest) {
+  Take(1, 4, ST_ECP);
+  Take(2, 5, ST_ECP);
+  AllowAnswer(S, 5, ST_ECP);
+  Request(1, ST_ECP, COP_DISC, 4);
+  EXPECT_EQ(Poll.Take(), (std::vector<std::string>{"RemoveEcr 4"}));
+  EXPECT_EQ(S.InSeans.Ecr, 5);
+  Take(1, 4, ST_ECP);
+  AllowAnswer(S, 4, ST_ECP);
+  HandleOnDisconnect(Env, 1);
+  EXPECT_EQ(Poll.Take(), (std::vector<std::string>{"RemoveEcr 4", "Next"}));
+  EXPECT_EQ(S.InSeans.Ecr, 0);
 }
 
 }  // namespace
