@@ -43,12 +43,12 @@ std::filesystem::path TSettingsFile::CopyNameFor(const std::filesystem::path& fi
 }
 
 TSettingsFile::TSettingsFile(const std::filesystem::path& fileName)
-    : FFile(fileName, INI_STRU_SIZE) {
+    : FFile(fileName, INI_STRU_SIZE), FFirstStart(FFile.Created()) {
   if (!FFile.Unique()) return;  // the copy belongs to whoever holds the file
   FCopy.emplace(CopyNameFor(fileName), INI_STRU_SIZE);
   if (!FCopy->Unique()) {
-    LogAddLine("The copy " + FCopy->FileName().string() + " of the settings cannot be opened: " +
-               Reason(FCopy->OpenErrno()) + "; the settings are kept in one file only.");
+    Tell("The copy " + FCopy->FileName().string() + " of the settings cannot be opened: " +
+         FCopy->OpenProblem() + "; the settings are kept in one file only.");
   }
 }
 
@@ -59,7 +59,7 @@ bool TSettingsFile::HeldByAnother() const {
 std::string TSettingsFile::OpenFailure() const {
   if (FFile.Unique()) return {};
   if (HeldByAnother()) return "The settings file " + FileName().string() + " is held by another copy.";
-  return "Cannot open the settings file " + FileName().string() + ": " + Reason(FFile.OpenErrno());
+  return "Cannot open the settings file " + FileName().string() + ": " + FFile.OpenProblem();
 }
 
 TSettingsFile::TLoad TSettingsFile::LoadFrom(TCodeStru& file, TIniStruImage& image) {
@@ -85,13 +85,21 @@ bool TSettingsFile::Load(TIniStru& ini) {
     SaveLocked(image);
     return true;
   }
-  if (file == TLoad::Empty && copy == TLoad::Empty) return false;  // nothing saved yet
-  if (file == TLoad::Damaged) KeepAside(FileName());
+  // Only a file that this start made is empty for want of a first save: on disk, every
+  // save leaves it whole, so an empty one that was there before lost its record.
+  const bool fresh = file == TLoad::Empty && FFirstStart;
+  if (fresh && copy == TLoad::Empty) {
+    SaveLocked(EncodeIniStru(ini));  // at once: from now on an empty file is damage
+    return false;
+  }
+  if (!fresh) KeepAside(FileName());
   if (copy == TLoad::Damaged) KeepAside(FCopy->FileName());
   const bool defaults = EncodeIniStru(ini) == EncodeIniStru(TIniStru{});
+  const std::string state = file == TLoad::Empty ? " is empty" : " is damaged";
   Tell("The settings file " + FileName().string() +
-       " and its copy are damaged; the server goes on with " +
-       (defaults ? "the default settings." : "the settings it holds."));
+       (copy == TLoad::Damaged ? (file == TLoad::Damaged ? " and its copy are damaged" : state + " and its copy is damaged")
+                               : state + " and has no good copy") +
+       "; the server goes on with " + (defaults ? "the default settings." : "the settings it holds."));
   SaveLocked(EncodeIniStru(ini));  // said once: the next start finds good files
   return false;
 }
@@ -125,7 +133,7 @@ void TSettingsFile::HoldFileAtPath() {
   if (FFile.Reopen()) {
     LogAddLine(what + "; it is written anew and held again.");
   } else {
-    LogAddLine(what + " and cannot be held again: " + Reason(FFile.OpenErrno()));
+    LogAddLine(what + " and cannot be held again: " + FFile.OpenProblem());
   }
 }
 
@@ -142,6 +150,7 @@ bool TSettingsFile::SaveLocked(const TIniStruImage& image) {
   const bool saved = FFile.Save(image);
   if (!saved) err = errno;
   const bool ok = copied && saved;
+  if (saved) FFirstStart = false;
   if (ok == !FWriteFailed) return ok;
   FWriteFailed = !ok;
   LogAddLine(ok ? "The settings file " + FileName().string() + " is written again."

@@ -6,7 +6,8 @@
 // - A second copy of the last good record, in the same format, lies beside it
 //   (".STB"). Every save writes and flushes that copy first and the file itself after
 //   it, so at any moment at least one of the two holds a whole record.
-// - A file that is damaged is read from the copy. Only when neither is good is the
+// - A file that is damaged, or empty though it was there before this start, is read
+//   from the copy. Only when neither is good is the
 //   damaged file kept aside under another name, which is said on stderr and in the log;
 //   the record in memory (the defaults at the first start) is then written to both.
 // - Save returns once both are on disk: a receipt number saved this way is never
@@ -59,6 +60,7 @@ class TSettingsFile {
 
   mutable std::mutex FMutex;  // one load or save at a time
   TCodeStru FFile;
+  bool FFirstStart;  // this copy made the file: empty until its first save
   std::optional<TCodeStru> FCopy;  // only while the file itself is held
   bool FWriteFailed = false;
 };

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -47,21 +48,20 @@ std::uint8_t RandomNiceByte() {
   }
 }
 
-// The descriptor, or -1 with errno telling why (EWOULDBLOCK: another holder).
-int OpenLocked(const std::filesystem::path& fileName) {
-  const int fd = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
+// The file opened as one of the program's own (no link, no FIFO...) and locked; on
+// failure not valid, with its reason (EWOULDBLOCK: another holder).
+TOwnFile OpenLocked(const std::filesystem::path& fileName) {
+  TOwnFile f = OpenOwnFile(fileName, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (!f.Valid()) return f;
   int rc = 0;
   do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    rc = ::flock(f.Get(), LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    return -1;
-  }
-  return fd;
+  if (rc == 0) return f;
+  const int err = errno;
+  f = TOwnFile();  // closed: errno below tells why
+  errno = err;
+  return f;
 }
 
 // Reads bytes.size() bytes at offset 0; false when the file holds fewer or fails.
@@ -130,8 +130,14 @@ TCodeStru::TCodeStru(std::filesystem::path fileName, std::size_t sz)
   if (sz < 1 || sz > MAX_STRU_SIZE) {
     throw std::invalid_argument("TCodeStru: record size outside 1..32768");
   }
-  FHandle = TFileHandle(OpenLocked(FFileName));
-  FOpenErrno = FHandle.Valid() ? 0 : errno;
+  Open(OpenLocked(FFileName));
+}
+
+void TCodeStru::Open(TOwnFile file) {
+  FCreated = file.Created();
+  FOpenErrno = file.Valid() ? 0 : (file.Errno() != 0 ? file.Errno() : errno);
+  FOpenProblem = file.Valid() ? "" : (file.Errno() != 0 ? file.Problem() : std::strerror(FOpenErrno));
+  FHandle = TFileHandle(file.Release());
 }
 
 std::uintmax_t TCodeStru::StoredSize() const {
@@ -143,15 +149,18 @@ std::uintmax_t TCodeStru::StoredSize() const {
 bool TCodeStru::StillAtPath() const {
   struct stat held {}, atPath {};
   if (!Unique() || ::fstat(FHandle.Get(), &held) != 0) return false;
-  if (::stat(FFileName.c_str(), &atPath) != 0) return false;
+  if (::lstat(FFileName.c_str(), &atPath) != 0) return false;  // a link there is not it
   return held.st_nlink > 0 && held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
 }
 
 bool TCodeStru::Reopen() {
-  TFileHandle fresh(OpenLocked(FFileName));
-  FOpenErrno = fresh.Valid() ? 0 : errno;
-  if (!fresh.Valid()) return false;
-  FHandle = std::move(fresh);
+  TOwnFile fresh = OpenLocked(FFileName);
+  if (!fresh.Valid()) {
+    FOpenErrno = fresh.Errno() != 0 ? fresh.Errno() : errno;
+    FOpenProblem = fresh.Errno() != 0 ? fresh.Problem() : std::strerror(FOpenErrno);
+    return false;
+  }
+  Open(std::move(fresh));
   return true;
 }
 

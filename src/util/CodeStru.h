@@ -22,7 +22,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string>
 #include <utility>
+
+#include "util/OwnFile.h"
 
 namespace kassiro {
 
@@ -33,7 +36,8 @@ class TCodeStru {
   static constexpr std::size_t MAX_STRU_SIZE = 32768;
   using TKey = std::array<std::uint8_t, KEY_SIZE>;
 
-  // Opens the file, creating it empty (mode 0644) if missing, and locks it. Never
+  // Opens the file, creating it empty (mode 0644) if missing, and locks it; a name that
+  // is a symbolic link, a FIFO or anything but a regular file is refused (OpenOwnFile). Never
   // throws for file trouble: Unique() tells. sz outside 1..MAX_STRU_SIZE throws
   // std::invalid_argument.
   TCodeStru(std::filesystem::path fileName, std::size_t sz);
@@ -43,6 +47,11 @@ class TCodeStru {
   // Why the last open or reopen failed: EWOULDBLOCK when another holder has the lock,
   // the errno of open() otherwise; 0 after a success.
   int OpenErrno() const { return FOpenErrno; }
+  // The same for a message: the system's text, or "it is a symbolic link, not a regular
+  // file" and the like for a name that is not a regular file (never followed or opened).
+  const std::string& OpenProblem() const { return FOpenProblem; }
+  // The last open or reopen made the file: it did not exist before.
+  bool Created() const { return FCreated; }
   const std::filesystem::path& FileName() const { return FFileName; }
   // Bytes in the held file (0 when not held or unknown).
   std::uintmax_t StoredSize() const;
@@ -96,6 +105,7 @@ class TCodeStru {
   };
 
   void CheckSize(std::size_t recordSize) const;
+  void Open(TOwnFile file);
 
   TKey FKey{};
   std::uint32_t FChkSum = 0;
@@ -103,6 +113,8 @@ class TCodeStru {
   std::filesystem::path FFileName;
   TFileHandle FHandle;  // open and locked, or not valid
   int FOpenErrno = 0;
+  std::string FOpenProblem;
+  bool FCreated = false;
 };
 
 }  // namespace kassiro

@@ -87,8 +87,12 @@ TEST_F(SettingsFiles, ADamagedFileIsReadFromItsCopyAndOnlyTwoBadOnesAreSetAside)
       {"cut in the copy", TState::Old, TState::Torn, 100, 0, ""},
       {"no copy yet", TState::Old, TState::Missing, 100, 0, ""},
       {"both torn", TState::Torn, TState::Garbled, std::nullopt, 2, "are damaged; the server goes on with the default settings."},
-      {"file garbled, no copy", TState::Garbled, TState::Missing, std::nullopt, 1, "are damaged"},
-      {"file empty, copy torn", TState::Empty, TState::Torn, std::nullopt, 1, "are damaged"},
+      {"file garbled, no copy", TState::Garbled, TState::Missing, std::nullopt, 1, "is damaged and has no good copy"},
+      // An empty file that was there before the start lost its record: the counter must
+      // not silently go back to 1.
+      {"file emptied, no copy", TState::Empty, TState::Missing, std::nullopt, 1, "is empty and has no good copy"},
+      {"file emptied, copy empty", TState::Empty, TState::Empty, std::nullopt, 1, "is empty and has no good copy"},
+      {"file empty, copy torn", TState::Empty, TState::Torn, std::nullopt, 2, "is empty and its copy is damaged"},
   };
   const std::string oldRecord = Saved(100), newRecord = Saved(200);
   const auto write = [&](const fs::path& p, TState st) {
@@ -124,9 +128,8 @@ TEST_F(SettingsFiles, ADamagedFileIsReadFromItsCopyAndOnlyTwoBadOnesAreSetAside)
     } else {
       EXPECT_EQ(Log(), "");
     }
-    // Whatever was found, both files hold a good record now (unless nothing was ever
-    // saved), so the next start says nothing.
-    if (c.file == TState::Missing && c.copy == TState::Missing) continue;
+    // Whatever was found, both files hold a good record now (the first start writes the
+    // defaults at once), so the next start says nothing.
     const std::string logBefore = Log();
     TSettingsFile again(File());
     TIniStru back;
