@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
+#include "util/OwnFile.h"
 #include "util/WholeNumber.h"
 
 namespace kassiro {
@@ -111,16 +111,34 @@ std::optional<SectionSpan> FindSection(const std::vector<Line>& lines, std::stri
   return std::nullopt;
 }
 
-// The file's bytes; empty for a missing file, nothing when it can't be read.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& p) {
-  std::error_code ec;
-  if (!std::filesystem::exists(p, ec)) return ec ? std::nullopt : std::optional<std::string>("");
-  std::ifstream in(p, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(ss).str();
+// The file's bytes; empty for a missing file, nothing when it can't be read or is not
+// a regular file of its own (problem says why). The file holds one number, so a file
+// larger than INI_MAX_BYTES is refused rather than read without end.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& p, std::string& problem) {
+  const TOwnFile file = OpenOwnFile(p, O_RDONLY | O_CLOEXEC);
+  if (!file.Valid()) {
+    if (file.Errno() == ENOENT) return std::string();
+    problem = file.Problem();
+    return std::nullopt;
+  }
+  std::string text(INI_MAX_BYTES + 1, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(file.Get(), text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      problem = std::strerror(errno);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > INI_MAX_BYTES) {
+    problem = "it is larger than " + std::to_string(INI_MAX_BYTES) + " bytes";
+    return std::nullopt;
+  }
+  text.resize(got);
+  return text;
 }
 
 // Owns a file descriptor.
@@ -167,7 +185,7 @@ bool ReplaceFile(const std::filesystem::path& target, std::string_view content) 
   const Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
   if (fd.get() < 0) return false;
   struct stat st {};
-  const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  const mode_t mode = ::lstat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
   const bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), content) &&
                   ::fsync(fd.get()) == 0 && ::rename(tmpl.c_str(), target.c_str()) == 0;
   if (!ok) {
@@ -231,9 +249,11 @@ std::optional<int> ParseIniInteger(std::string_view value) {
 }
 
 int ReadIniInteger(const std::filesystem::path& iniPath, std::string_view section,
-                   std::string_view key, int def) {
+                   std::string_view key, int def, std::string* problem) {
   try {
-    const auto text = ReadWholeFile(iniPath);
+    std::string why;
+    const auto text = ReadWholeFile(iniPath, why);
+    if (problem) *problem = why;
     if (!text) return def;
     const auto value = FindIniValue(*text, section, key);
     if (!value) return def;
@@ -244,22 +264,25 @@ int ReadIniInteger(const std::filesystem::path& iniPath, std::string_view sectio
 }
 
 bool WriteIniString(const std::filesystem::path& iniPath, std::string_view section,
-                    std::string_view key, std::string_view value) {
+                    std::string_view key, std::string_view value, std::string* problem) {
+  std::string why;
   try {
-    const auto text = ReadWholeFile(iniPath);
-    if (!text) return false;  // unreadable: never replace what we could not keep
-    return ReplaceFile(iniPath, SetIniValue(*text, section, key, value));
-  } catch (...) {
-    return false;
+    const auto text = ReadWholeFile(iniPath, why);
+    // Unreadable: never replace what we could not keep.
+    if (text && !ReplaceFile(iniPath, SetIniValue(*text, section, key, value))) why = std::strerror(errno);
+  } catch (const std::exception& e) {
+    why = e.what();
   }
+  if (problem) *problem = why;
+  return why.empty();
 }
 
-int ReadLanguageID(const std::filesystem::path& iniPath, int def) {
-  return ReadIniInteger(iniPath, INI_OPTIONS_SECTION, INI_LANGUAGE_KEY, def);
+int ReadLanguageID(const std::filesystem::path& iniPath, int def, std::string* problem) {
+  return ReadIniInteger(iniPath, INI_OPTIONS_SECTION, INI_LANGUAGE_KEY, def, problem);
 }
 
-bool WriteLanguageID(const std::filesystem::path& iniPath, int value) {
-  return WriteIniString(iniPath, INI_OPTIONS_SECTION, INI_LANGUAGE_KEY, std::to_string(value));
+bool WriteLanguageID(const std::filesystem::path& iniPath, int value, std::string* problem) {
+  return WriteIniString(iniPath, INI_OPTIONS_SECTION, INI_LANGUAGE_KEY, std::to_string(value), problem);
 }
 
 }  // namespace kassiro

@@ -5,6 +5,7 @@
 // file, flush to disk, rename), so a crash never leaves half a file behind.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -14,6 +15,8 @@ namespace kassiro {
 
 inline constexpr std::string_view INI_OPTIONS_SECTION = "Options";
 inline constexpr std::string_view INI_LANGUAGE_KEY = "LanguageID";
+// The file holds one number: a larger file is refused, never read without bound.
+inline constexpr std::size_t INI_MAX_BYTES = 4096;
 
 // The text-level operations, free of I/O.
 // The trimmed value of the first `key` in the first matching `[section]`, if any.
@@ -29,16 +32,19 @@ std::string SetIniValue(std::string_view text, std::string_view section, std::st
 std::optional<int> ParseIniInteger(std::string_view value);
 
 // The integer value of the key, or def when the file, the section or the key is
-// missing or the value is not an integer.
+// missing or the value is not an integer. The file is one of the program's own
+// (OpenOwnFile): a symbolic link, a FIFO, a device or a file larger than INI_MAX_BYTES
+// is not read; problem then tells why (else it is emptied).
 int ReadIniInteger(const std::filesystem::path& iniPath, std::string_view section,
-                   std::string_view key, int def);
-// Sets the key and writes the file to disk at once; false (file untouched) on failure.
+                   std::string_view key, int def, std::string* problem = nullptr);
+// Sets the key and writes the file to disk at once; false (file untouched) on failure,
+// with problem telling why. A file that can't be read as above is not replaced.
 bool WriteIniString(const std::filesystem::path& iniPath, std::string_view section,
-                    std::string_view key, std::string_view value);
+                    std::string_view key, std::string_view value, std::string* problem = nullptr);
 
 // "LanguageID" of [Options]. The value is returned as read, also outside the code
 // table numbers 1..6: the caller decides what to do with such a value.
-int ReadLanguageID(const std::filesystem::path& iniPath, int def);
-bool WriteLanguageID(const std::filesystem::path& iniPath, int value);
+int ReadLanguageID(const std::filesystem::path& iniPath, int def, std::string* problem = nullptr);
+bool WriteLanguageID(const std::filesystem::path& iniPath, int value, std::string* problem = nullptr);
 
 }  // namespace kassiro

@@ -13,6 +13,8 @@
 #include <system_error>
 #include <typeinfo>
 
+#include "util/OwnFile.h"
+
 namespace kassiro {
 
 TLogTime LocalLogTime() {
@@ -147,11 +149,20 @@ bool TLogFile::WorkOutNames() {
 logError TLogFile::OpenLocked(int extraFlags) {
   if (fLogOpened) return logError::leAlreadyOpen;
   if (!WorkOutNames()) return logError::leIntern;
-  const int fd = ::open(LogFName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | extraFlags, 0644);
-  if (fd < 0) return logError::leOpen;
+  TOwnFile file = OpenOwnFile(LogFName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | extraFlags, 0644);
+  if (!file.Valid()) {
+    // A link or a FIFO that somebody put in the log's place is worth a word, and the log
+    // cannot say it itself: stderr is the one place left (the journal under systemd).
+    // Like any log that cannot be opened, the program goes on without a log file.
+    if (file.Refused()) {
+      std::fprintf(stderr, "The log file %s cannot be opened: %s; the program runs without a log file.\n",
+                   LogFName.c_str(), file.Problem().c_str());
+    }
+    return logError::leOpen;
+  }
   struct stat st {};
-  nLogSize = ::fstat(fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
-  fd_ = fd;
+  nLogSize = ::fstat(file.Get(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
+  fd_ = file.Release();
   fLogOpened = true;
   return logError::leNone;
 }

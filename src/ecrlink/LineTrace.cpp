@@ -14,6 +14,7 @@
 
 #include "core/LogFile.h"
 #include "util/HexText.h"
+#include "util/OwnFile.h"
 
 namespace kassiro {
 
@@ -110,8 +111,10 @@ std::string TLineTrace::Start(const std::filesystem::path& path, std::chrono::mi
     if (FWriting) return "a trace is being written to " + path.string() + " already";
   }
   JoinWriter();  // the last trace's writer, done
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-  if (fd < 0) return path.string() + ": " + std::strerror(errno);
+  // Never a link or a FIFO that another user put in the folder (OpenOwnFile).
+  TOwnFile file = OpenOwnFile(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+  if (!file.Valid()) return path.string() + ": " + file.Problem();
+  const int fd = file.Release();
   const std::string head = "# Kassiro line trace: " + std::string(about) + ", " + DurationText(duration) +
                            ", at most " + std::to_string(maxFileBytes) + " bytes\n" +
                            "# > computer to line, < line to computer, x line to computer discarded unread before a "

@@ -35,6 +35,12 @@ std::filesystem::path Beside(std::filesystem::path exe, const char* ext) {
   return exe.replace_extension(ext);
 }
 
+// For the operator on stderr and in the log.
+void Tell(const std::string& text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  LogAddLine(text);
+}
+
 std::unique_ptr<TBasicCommunicationObject> DefaultComm(const std::string&, int) {
   return std::make_unique<TSimpleComObject>();
 }
@@ -125,12 +131,23 @@ void TKassiroServer::WirePollEvents(TPolThread& pol) {
 }
 
 void TKassiroServer::LoadFromIniFile() {
-  FLanguageID = ReadLanguageID(Beside(FExePath, ".INI"), GetLocalLanguageID());
+  const std::filesystem::path ini = Beside(FExePath, ".INI");
+  std::string problem;
+  FLanguageID = ReadLanguageID(ini, GetLocalLanguageID(), &problem);
+  if (!problem.empty()) {
+    Tell("The INI file " + ini.string() + " is not read: " + problem + "; the default code table is used.");
+  }
   // A number outside the six tables falls back to the default table.
   if (FLanguageID < 1 || FLanguageID > LANG_COUNT) FLanguageID = DEFAULT_CODETABLE;
 }
 
-void TKassiroServer::SaveToIniFile() { WriteLanguageID(Beside(FExePath, ".INI"), FLanguageID); }
+void TKassiroServer::SaveToIniFile() {
+  const std::filesystem::path ini = Beside(FExePath, ".INI");
+  std::string problem;
+  if (!WriteLanguageID(ini, FLanguageID, &problem)) {
+    Tell("The INI file " + ini.string() + " cannot be written: " + problem);
+  }
+}
 
 void TKassiroServer::StartKassiro() {
   if (FServerStatred) return;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 
 #include "TempDir.h"
@@ -141,6 +142,43 @@ TEST_F(IniFileTest, WriteFailsWithoutTouchingAnything) {
   EXPECT_FALSE(WriteLanguageID(ini, 2));
   EXPECT_TRUE(fs::is_directory(ini));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
+}
+
+// The file holds one number: a link (to /dev/zero or anywhere), a FIFO or a huge file
+// is not read at all, promptly, and the reason names it; a write then leaves it alone.
+TEST_F(IniFileTest, ALinkFifoOrHugeFileIsNotReadAndNotReplaced) {
+  const struct {
+    const char* name;
+    std::function<void()> make;
+    std::string problem;
+  } cases[] = {
+      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", ini); }, "it is a symbolic link, not a regular file"},
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(ini.c_str(), 0666), 0); }, "it is a FIFO, not a regular file"},
+      {"huge file",
+       [&] {
+         WriteFile(ini, "[Options]\nLanguageID=3\n");
+         fs::resize_file(ini, std::uintmax_t{1} << 32);  // sparse: takes no room on disk
+       },
+       "it is larger than " + std::to_string(INI_MAX_BYTES) + " bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(ini);
+    c.make();
+    std::string problem;
+    EXPECT_EQ(ReadLanguageID(ini, 5, &problem), 5);
+    EXPECT_EQ(problem, c.problem);
+    const auto type = fs::symlink_status(ini).type();
+    EXPECT_FALSE(WriteLanguageID(ini, 2, &problem));
+    EXPECT_EQ(problem, c.problem);
+    EXPECT_EQ(fs::symlink_status(ini).type(), type);
+  }
+  // Just within the bound, it is read.
+  WriteFile(ini, "[Options]\nLanguageID=4\n;" + std::string(INI_MAX_BYTES - 24, 'x'));
+  ASSERT_EQ(fs::file_size(ini), INI_MAX_BYTES);
+  std::string problem = "stale";
+  EXPECT_EQ(ReadLanguageID(ini, 5, &problem), 4);
+  EXPECT_EQ(problem, "");
 }
 
 }  // namespace

@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <functional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -108,6 +114,29 @@ TEST(LogFormat, ExceptionClassNameDropsNamespaces) {
 
 // ---- one log in a temporary directory ----
 
+// While it lives, no file of this process may grow beyond a number of bytes: writes past
+// it fail with EFBIG, as on a full disk (SIGXFSZ ignored).
+class TFileSizeLimit {
+ public:
+  explicit TFileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &FOld);
+    FOldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim = FOld;
+    lim.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~TFileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &FOld);
+    ::signal(SIGXFSZ, FOldHandler);
+  }
+  TFileSizeLimit(const TFileSizeLimit&) = delete;
+  TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+
+ private:
+  rlimit FOld{};
+  sighandler_t FOldHandler;
+};
+
 class LogFileTest : public ::testing::Test {
  protected:
   TempDir dir;
@@ -172,6 +201,37 @@ TEST_F(LogFileTest, OpenFailuresLeaveTheLogClosed) {
   TLogFile noName("", FixedClock());
   EXPECT_EQ(noName.LogOpen(), logError::leIntern);
   EXPECT_FALSE(noName.Opened());
+}
+
+// Another user who may write into the folder made the log's name a link or a FIFO:
+// nothing is written through it, nothing waits on it, and stderr names the file.
+TEST_F(LogFileTest, ALinkOrFifoInPlaceOfTheLogIsRefused) {
+  TempDir elsewhere;
+  const fs::path target = elsewhere / "root-only";
+  WriteFile(target, "keep\n");
+  const struct {
+    const char* name;
+    std::function<void()> make;
+    const char* kind;
+  } cases[] = {
+      {"link to a file", [&] { fs::create_symlink(target, logName); }, "a symbolic link"},
+      {"dangling link", [&] { fs::create_symlink(elsewhere / "new", logName); }, "a symbolic link"},
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(logName.c_str(), 0666), 0); }, "a FIFO"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(logName);
+    c.make();
+    TLogFile log(exe, FixedClock());
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(log.LogOpen(), logError::leOpen);  // a FIFO without a reader would block here
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.LogAddLine("x"), logError::leNotOpen);
+    EXPECT_EQ(err, "The log file " + logName.string() + " cannot be opened: it is " + c.kind +
+                       ", not a regular file; the program runs without a log file.\n");
+  }
+  EXPECT_EQ(ReadFile(target), "keep\n");
+  EXPECT_FALSE(fs::exists(elsewhere / "new"));
 }
 
 TEST_F(LogFileTest, ModeSetFiltersLines) {
@@ -249,12 +309,16 @@ TEST_F(LogFileTest, LogJustBelowTheThresholdIsAppendedTo) {
 }
 
 TEST_F(LogFileTest, FailedWriteIsReportedAndNotCounted) {
-  fs::create_symlink("/dev/full", logName);  // every write fails with "no space"
+  std::ofstream(logName) << "0123456789";
   TLogFile log(exe, FixedClock());
   log.lMaxLogSize = 20;  // one counted line would make the next one rotate
   ASSERT_EQ(log.LogOpen(), logError::leNone);
-  EXPECT_EQ(log.LogAddLine("lost 1"), logError::leWrite);
-  EXPECT_EQ(log.LogAddLine("lost 2"), logError::leWrite);
+  {
+    // Every write fails as on a full disk: no file may grow past its 10 bytes.
+    const TFileSizeLimit limit(10);
+    EXPECT_EQ(log.LogAddLine("lost 1"), logError::leWrite);
+    EXPECT_EQ(log.LogAddLine("lost 2"), logError::leWrite);
+  }
   EXPECT_FALSE(fs::exists(bakName)) << "a failed line was counted";
   EXPECT_TRUE(log.Opened());
 }
