@@ -8,7 +8,8 @@ namespace kassiro {
 
 class TKassiroServer;
 
-// Empty when this copy holds the settings file and may run. Otherwise the exit status:
+// Empty when this copy holds the settings file and may run (with a warning on stderr and
+// in the log when other users may write into its folder). Otherwise the exit status:
 // 0 when another copy holds the file (it ends silently), 1 when the file could not be
 // opened at all (the reason is printed on stderr and logged).
 std::optional<int> RefuseToRun(TKassiroServer& server);
