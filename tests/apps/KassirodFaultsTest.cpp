@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -375,6 +376,128 @@ TEST_F(KassirodFaults, ALogThatCannotRotateStaysBounded) {
   EXPECT_TRUE(InLog("The log could not be moved aside to " + (Dir / "kassirod.LO0").string())) << Log();
   EXPECT_TRUE(InLog(Title + " closed by user.")) << Log();
   EXPECT_EQ(ReadFile(Dir / "kassirod.LO0" / "keep"), "x");
+}
+
+// Another user of a shared folder made the server's files links to files elsewhere (a
+// root-only file in a shop) or to nowhere: nothing is written through them, nothing is
+// created where they point, and each refusal names its file. The settings file itself
+// refused ends the start, as any settings file that cannot be opened does.
+TEST_F(KassirodFaults, LinksInPlaceOfItsFilesAreNeverFollowed) {
+  StartSim(kReceipts);
+  TempDir elsewhere;
+  const fs::path target = elsewhere / "root-only";
+  std::ofstream(target) << "keep\n";
+  fs::create_symlink(target, Dir / "kassirod.log");
+  fs::create_symlink(target, Dir / "kassirod.trace");
+  fs::create_symlink(elsewhere / "made", Stb());
+  const std::string link = ": it is a symbolic link, not a regular file";
+  {
+    TServer s = StartServer(OnSim());
+    const TRunResult trace = Run({"-Trace:1"});
+    EXPECT_EQ(trace.Exit, 1);
+    EXPECT_EQ(trace.Err, "kassirod: no line trace: " + (Dir / "kassirod.trace").string() + link + "\n");
+    s.Child->Signal(SIGTERM);
+    EXPECT_EQ(s.Child->Wait(), 0);
+    for (const std::string& told : {"The log file " + (Dir / "kassirod.log").string() + " cannot be opened" + link,
+                                     "The copy " + Stb().string() + " of the settings cannot be opened" + link}) {
+      EXPECT_NE(s.Child->Err.find(told), std::string::npos) << s.Child->Err;
+    }
+  }
+  EXPECT_EQ(ReadFile(target), "keep\n");
+  EXPECT_FALSE(fs::exists(elsewhere / "made"));
+  EXPECT_TRUE(Stored(Stg())) << "the settings are kept in the file itself";
+
+  fs::remove(Stg());
+  fs::create_symlink(target, Stg());
+  const TRunResult r = Run(OnSim());
+  EXPECT_EQ(r.Exit, 1);
+  EXPECT_NE(r.Err.find("Cannot open the settings file " + Stg().string() + link + "\n"), std::string::npos) << r.Err;
+  EXPECT_EQ(ReadFile(target), "keep\n");
+}
+
+// A FIFO in place of the log or the trace, and an INI file that is a FIFO, a link to
+// /dev/zero or huge: the start and a trace request go on at once (a FIFO would hold them
+// for good, /dev/zero would be read without end), SIGTERM stops the server, and the
+// refusals name their files.
+TEST_F(KassirodFaults, AFifoOrAnEndlessFileInPlaceOfItsFilesHoldsNothingUp) {
+  StartSim(kReceipts);
+  ASSERT_EQ(::mkfifo((Dir / "kassirod.log").c_str(), 0666), 0);
+  ASSERT_EQ(::mkfifo((Dir / "kassirod.trace").c_str(), 0666), 0);
+  const fs::path ini = Dir / "kassirod.INI";
+  const struct {
+    const char* name;
+    std::function<void()> make;
+    std::string problem;
+  } inis[] = {
+      {"INI a FIFO", [&] { ASSERT_EQ(::mkfifo(ini.c_str(), 0666), 0); }, "it is a FIFO, not a regular file"},
+      {"INI linked to /dev/zero", [&] { fs::create_symlink("/dev/zero", ini); }, "it is a symbolic link, not a regular file"},
+      {"INI huge", [&] { std::ofstream(ini) << "[Options]\nLanguageID=2\n"; fs::resize_file(ini, std::uintmax_t{1} << 32); },
+       "it is larger than 4096 bytes"},
+  };
+  for (const auto& c : inis) {
+    SCOPED_TRACE(c.name);
+    fs::remove(ini);
+    c.make();
+    TServer s = StartServer(OnSim());
+    const TRunResult trace = Run({"-Trace:1"});
+    EXPECT_EQ(trace.Exit, 1);
+    EXPECT_EQ(trace.Err, "kassirod: no line trace: " + (Dir / "kassirod.trace").string() +
+                             ": it is a FIFO, not a regular file\n");
+    s.Child->Signal(SIGTERM);
+    EXPECT_EQ(s.Child->Wait(), 0);
+    EXPECT_NE(s.Child->Err.find("The INI file " + ini.string() + " is not read: " + c.problem +
+                                "; the default code table is used."),
+              std::string::npos)
+        << s.Child->Err;
+    EXPECT_NE(s.Child->Err.find("The log file " + (Dir / "kassirod.log").string() +
+                                " cannot be opened: it is a FIFO, not a regular file"),
+              std::string::npos)
+        << s.Child->Err;
+  }
+}
+
+// An emptied settings file without its copy lost the counter: it is said and the empty
+// file kept aside, never a silent start from receipt number 1.
+TEST_F(KassirodFaults, AnEmptySettingsFileWithoutItsCopyIsReportedAsDamage) {
+  StartSim(kReceipts);
+  {
+    TServer s = StartServer(OnSim({"-Offset:500"}));
+    s.Child->Signal(SIGTERM);
+    ASSERT_EQ(s.Child->Wait(), 0);
+  }
+  std::ofstream(Stg(), std::ios::trunc).close();
+  fs::remove(Stb());
+  TServer s = StartServer(OnSim());
+  s.Child->Signal(SIGTERM);
+  EXPECT_EQ(s.Child->Wait(), 0);
+  const std::string told = "The settings file " + Stg().string() +
+                           " is empty and has no good copy; the server goes on with the default settings.";
+  EXPECT_NE(s.Child->Err.find(told), std::string::npos) << s.Child->Err;
+  EXPECT_TRUE(InLog(told)) << Log();
+  int aside = 0;
+  for (const auto& e : fs::directory_iterator(Dir.path())) {
+    aside += e.path().filename().string().starts_with("kassirod.STG.damaged-");
+  }
+  EXPECT_EQ(aside, 1);
+}
+
+// As ssh does for its keys: a folder that others may write into, and that is not
+// sticky, is named at the start; a private one is not.
+TEST_F(KassirodFaults, AFolderOthersMayWriteIntoIsWarnedOf) {
+  StartSim(kReceipts);
+  const std::string warning = "Warning: the folder " + Dir.path().string() +
+                              " (mode 0775) may be written by other users; they could replace the server's files in it.";
+  for (const fs::perms mode : {fs::perms(0775), fs::perms(01777), fs::perms(0700)}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    fs::permissions(Dir.path(), mode);
+    TServer s = StartServer(OnSim());
+    s.Child->Signal(SIGTERM);
+    EXPECT_EQ(s.Child->Wait(), 0);
+    const bool warned = mode == fs::perms(0775);
+    EXPECT_EQ(s.Child->Err.find(warning) != std::string::npos, warned) << s.Child->Err;
+    EXPECT_EQ(InLog(warning), warned) << Log();
+    fs::remove(Dir / "kassirod.log");
+  }
 }
 
 // Whether a thread of the process holds SIGTERM back (its SigBlk mask in /proc): the
