@@ -1,13 +1,18 @@
 // What the line did with each ECR, counted by the polling side for people who look
 // into a running server: takes and their answers, time-outs, frames with a bad check
-// sum, NAKs both ways, repeated blocks and the time of the last answer. Counted from the
+// sum, NAKs both ways, repeated blocks, replies with a serial number another ECR answered
+// with in the same polling round, and the time of the last answer. Counted from the
 // polling thread and read from any thread.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace kassiro {
 
@@ -19,11 +24,21 @@ struct TLineCounters {
   std::uint64_t NaksSent = 0;
   std::uint64_t NaksReceived = 0;
   std::uint64_t Repeats = 0;       // blocks sent again after a NAK
+  std::uint64_t SharedSerial = 0;  // replies whose serial number another ECR answered with too
   std::int64_t LastAnswer = 0;     // system time of the last frame received, seconds; 0 = never
   bool operator==(const TLineCounters&) const = default;
 };
 
-enum class TLineCount { Take, TakeAnswered, TimeOut, BadCrc, NakSent, NakReceived, Repeat };
+enum class TLineCount { Take, TakeAnswered, TimeOut, BadCrc, NakSent, NakReceived, Repeat, SharedSerial };
+
+// One serial number that answered for several ECR numbers: a device answering for
+// others, or registers that carry the same number.
+struct TSharedSerial {
+  std::int32_t Serial = 0;
+  std::vector<int> Ecrs;  // ascending
+  std::int64_t Last = 0;  // system time it was last seen, seconds
+  bool operator==(const TSharedSerial&) const = default;
+};
 
 // The counters of ECRs 1..99; numbers outside are ignored.
 class TLineStats {
@@ -42,6 +57,13 @@ class TLineStats {
         std::chrono::system_clock::now().time_since_epoch());
     FLast[static_cast<std::size_t>(ecr)].store(now.count(), std::memory_order_relaxed);
   }
+  // Serial answered for the ECRs; merged with what was seen of it before. The most
+  // recent MAX_SHARED serial numbers are kept.
+  void SharedSerial(std::int32_t serial, const std::vector<int>& ecrs);
+  std::vector<TSharedSerial> SharedSerials() const {
+    const std::lock_guard lock(FSharedMu);
+    return FShared;
+  }
   TLineCounters Of(int ecr) const {
     TLineCounters out;
     if (ecr < 1 || ecr > MAX_ECR) return out;
@@ -54,14 +76,43 @@ class TLineStats {
     out.NaksSent = at(TLineCount::NakSent);
     out.NaksReceived = at(TLineCount::NakReceived);
     out.Repeats = at(TLineCount::Repeat);
+    out.SharedSerial = at(TLineCount::SharedSerial);
     out.LastAnswer = FLast[static_cast<std::size_t>(ecr)].load(std::memory_order_relaxed);
     return out;
   }
 
  private:
-  static constexpr std::size_t EVENTS = 7;
+  static constexpr std::size_t EVENTS = 8;
+  static constexpr std::size_t MAX_SHARED = 8;
   std::array<std::array<std::atomic<std::uint64_t>, EVENTS>, MAX_ECR + 1> FEcr{};
   std::array<std::atomic<std::int64_t>, MAX_ECR + 1> FLast{};
+  mutable std::mutex FSharedMu;
+  std::vector<TSharedSerial> FShared;  // most recently seen last
 };
+
+// "serial 777777 answers for ECR 2, 3, 4"
+inline std::string SharedSerialText(std::int32_t serial, const std::vector<int>& ecrs) {
+  std::string out = "serial " + std::to_string(serial) + " answers for ECR ";
+  for (std::size_t i = 0; i < ecrs.size(); ++i) out += (i ? ", " : "") + std::to_string(ecrs[i]);
+  return out;
+}
+
+inline void TLineStats::SharedSerial(std::int32_t serial, const std::vector<int>& ecrs) {
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  const std::lock_guard lock(FSharedMu);
+  TSharedSerial seen{serial, {}, now.count()};
+  const auto old = std::find_if(FShared.begin(), FShared.end(),
+                                [&](const TSharedSerial& s) { return s.Serial == serial; });
+  if (old != FShared.end()) {
+    seen.Ecrs = std::move(old->Ecrs);
+    FShared.erase(old);
+  }
+  for (const int ecr : ecrs)
+    if (std::find(seen.Ecrs.begin(), seen.Ecrs.end(), ecr) == seen.Ecrs.end()) seen.Ecrs.push_back(ecr);
+  std::sort(seen.Ecrs.begin(), seen.Ecrs.end());
+  if (FShared.size() >= MAX_SHARED) FShared.erase(FShared.begin());
+  FShared.push_back(std::move(seen));
+}
 
 }  // namespace kassiro

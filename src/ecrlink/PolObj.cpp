@@ -296,7 +296,8 @@ std::int32_t TPolThread::PollEcr(std::int32_t Ecr) {
   FCommObj->SetReplyCheck([this, Ecr](const ShortStr& Raw) { return MayAcknowledge(Ecr, Raw); });
   const std::int32_t TakeResult = FCommObj->TakeEcr(Ecr, Block);
   if (TakeResult == RES_OK) Block = Ecr2Ap(Block);
-  FReplyGuard.Taken(Ecr, TakeResult, Block);
+  if (const auto others = FReplyGuard.Taken(Ecr, TakeResult, Block); !others.empty())
+    SerialShared(Ecr, others);
   if (TakeResult != RES_OK) {
     Fire(&THandlers::OnTakeError, Ecr, static_cast<std::uint8_t>(TakeResult), std::int32_t{0});
     return TakeResult;
@@ -315,8 +316,35 @@ bool TPolThread::IsOwnReply(std::int32_t Ecr, const ShortStr& Raw) {
   const TReplyJudgement j = FReplyGuard.Judge(Ecr, Ecr2Ap(Raw), FRefusedInTake);
   if (j.Verdict == TReplyVerdict::Own) return true;
   FRefusedInTake = FRefusedInTake || j.Refused();
-  LogAddLine(ReplyJudgementText(Ecr, j, FReplyGuard.SerialOf(Ecr)));
+  LogAddLine(ReplyJudgementText(Ecr, j));
   return !j.Refused();
+}
+
+// Ecr's reply carried the serial number that Others answered with in the same round:
+// one device answering for several numbers, or registers sharing a number. Protocol
+// without addresses cannot tell whose the frames are; the operator hears of it in the
+// log (at most one line per number every SHARED_LOG_EVERY), the counters and the status.
+void TPolThread::SerialShared(std::int32_t Ecr, const std::vector<int>& Others) {
+  const std::int32_t serial = FReplyGuard.SerialOf(Ecr);
+  std::vector<int> ecrs = Others;
+  ecrs.push_back(Ecr);
+  std::sort(ecrs.begin(), ecrs.end());
+  if (FStats != nullptr) {
+    FStats->Count(Ecr, TLineCount::SharedSerial);
+    FStats->SharedSerial(serial, ecrs);
+  }
+  auto it = std::find_if(FSharedUnlogged.begin(), FSharedUnlogged.end(),
+                         [&](const auto& s) { return s.first == serial; });
+  if (it == FSharedUnlogged.end()) it = FSharedUnlogged.insert(FSharedUnlogged.end(), {serial, {}});
+  for (const int e : ecrs)
+    if (std::find(it->second.begin(), it->second.end(), e) == it->second.end()) it->second.push_back(e);
+  std::sort(it->second.begin(), it->second.end());
+  const auto now = std::chrono::steady_clock::now();
+  if (FSharedLogged != std::chrono::steady_clock::time_point{} && now - FSharedLogged < SHARED_LOG_EVERY)
+    return;
+  FSharedLogged = now;
+  for (const auto& [s, list] : FSharedUnlogged) LogAddLine("Line: " + SharedSerialText(s, list));
+  FSharedUnlogged.clear();
 }
 
 // Whatever the session logic handed over before this take is dropped here.

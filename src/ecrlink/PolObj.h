@@ -15,6 +15,7 @@
 
 #include "core/SessionLinks.h"
 #include "ecrlink/BasicComObject.h"
+#include "ecrlink/LineCounters.h"
 #include "ecrlink/ProtConst.h"
 #include "ecrlink/ReplyGuard.h"
 #include "util/LangTbl.h"
@@ -73,6 +74,11 @@ class TPolThread final : public TPollLink {
   // The ECR's serial number as the settings record keeps it, so that a late frame of
   // another register is told apart from the first take on; before Resume().
   void KnowSerial(std::int32_t Ecr, std::int32_t SerNum) { FReplyGuard.Know(Ecr, SerNum); }
+  // Where a serial number answering for several ECRs is counted and kept for the status;
+  // it outlives the thread. Before Resume().
+  void SetLineStats(TLineStats* Stats) { FStats = Stats; }
+  // How often the log says that a serial number answers for several ECRs.
+  static constexpr std::chrono::seconds SHARED_LOG_EVERY{60};
 
   // How long an on-line request waits for its answer (WAIT_COMPUTER by default).
   void SetOnlineWait(std::chrono::milliseconds w) { FOnlineWait = w; }
@@ -132,6 +138,7 @@ class TPolThread final : public TPollLink {
   std::int32_t PollEcr(std::int32_t Ecr);
   bool IsOwnReply(std::int32_t Ecr, const ShortStr& Raw);
   bool MayAcknowledge(std::int32_t Ecr, const ShortStr& Raw);
+  void SerialShared(std::int32_t Ecr, const std::vector<int>& Others);
   void InlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void OnlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void WaitForEcrs();
@@ -164,6 +171,10 @@ class TPolThread final : public TPollLink {
   TBasicCommunicationObject* FCommObj = nullptr;
   TReplyGuard FReplyGuard;  // used by the polling thread alone
   bool FRefusedInTake = false;  // the take under way refused a frame
+  TLineStats* FStats = nullptr;
+  // Serial numbers that answered for several ECRs since the last log line about them.
+  std::vector<std::pair<std::int32_t, std::vector<int>>> FSharedUnlogged;
+  std::chrono::steady_clock::time_point FSharedLogged{};  // when that line was last written
 
   TExchange FEx;
   std::mutex FExMu;

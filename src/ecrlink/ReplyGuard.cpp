@@ -1,12 +1,22 @@
 #include "ecrlink/ReplyGuard.h"
 
+#include <algorithm>
+
 #include "core/KassiroConstants.h"
 #include "ecrlink/ProtConst.h"
 #include "util/BarDefs.h"
 
 namespace kassiro {
 
-std::string ReplyJudgementText(std::int32_t Ecr, const TReplyJudgement& J, std::int32_t Own) {
+namespace {
+
+std::int32_t SerialField(const ShortStr& Reply) {
+  return SerialNumberOf(GetParam(Reply.view(), POS_ECR_SERIAL_NUMER));
+}
+
+}  // namespace
+
+std::string ReplyJudgementText(std::int32_t Ecr, const TReplyJudgement& J) {
   const std::string take = "Take " + std::to_string(Ecr) + ": ";
   const std::string serial = "serial " + std::to_string(J.Serial);
   const std::string other = "ECR " + std::to_string(J.Other);
@@ -18,9 +28,6 @@ std::string ReplyJudgementText(std::int32_t Ecr, const TReplyJudgement& J, std::
              std::to_string(Ecr) + "'s own";
     case TReplyVerdict::OtherEcr:
       return take + "a frame of " + other + " (" + serial + ") was left unacknowledged";
-    case TReplyVerdict::OtherSerial:
-      return take + "a frame with " + serial + ", not ECR " + std::to_string(Ecr) + "'s " +
-             std::to_string(Own) + ", was left unacknowledged";
     case TReplyVerdict::MaybeLate:
       return take + "a frame with " + serial + " may be a late one of " + other +
              ", not heard before, and was left unacknowledged";
@@ -29,54 +36,83 @@ std::string ReplyJudgementText(std::int32_t Ecr, const TReplyJudgement& J, std::
 }
 
 std::int32_t TReplyGuard::SerialOf(std::int32_t Ecr) const {
-  return Valid(Ecr) ? FSerial[static_cast<std::size_t>(Ecr)] : 0;
+  return Valid(Ecr) ? At(Ecr).Serial : 0;
 }
 
 void TReplyGuard::Know(std::int32_t Ecr, std::int32_t Serial) {
-  if (Valid(Ecr) && Serial != 0) FSerial[static_cast<std::size_t>(Ecr)] = Serial;
+  if (!Valid(Ecr) || Serial == 0) return;
+  TEcrState& e = At(Ecr);
+  if (e.Serial != Serial && e.Serial != 0) e.PrevSerial = e.Serial;
+  e.Serial = Serial;
+  e.Heard = true;
 }
 
-std::int32_t TReplyGuard::OwnerOf(std::int32_t Ecr, std::int32_t Serial) const {
-  for (std::int32_t other = 1; other <= MAX_ECR; ++other)
-    if (other != Ecr && SerialOf(other) == Serial) return other;
+void TReplyGuard::Restart() {
+  FPrevEcr = 0;
+  FRestartAt = FTakeNo;
+}
+
+bool TReplyGuard::IsOwn(std::int32_t Ecr, std::int32_t Serial) const {
+  return At(Ecr).Serial == Serial || At(Ecr).PrevSerial == Serial;
+}
+
+// The other ECR known by Serial whose take failed since Ecr's take before (in this
+// round, on this line); 0 if none.
+std::int32_t TReplyGuard::FailedOwnerOf(std::int32_t Ecr, std::int32_t Serial) const {
+  const std::uint64_t since = std::max(At(Ecr).TakenAt, FRestartAt);
+  for (std::int32_t other = 1; other <= MAX_ECR; ++other) {
+    const TEcrState& o = At(other);
+    if (other != Ecr && o.Serial == Serial && o.FailedAt > since) return other;
+  }
   return 0;
 }
 
-bool TReplyGuard::FailedLast(std::int32_t Ecr) const {
-  return Valid(Ecr) && FFailed[static_cast<std::size_t>(Ecr)];
-}
-
-bool TReplyGuard::Believes(std::int32_t Ecr) const {
-  return Valid(Ecr) && FRefusals[static_cast<std::size_t>(Ecr)] >= MOVED_AFTER - 1;
+// The other ECRs whose reply with Serial was accepted since Ecr's take before.
+std::vector<int> TReplyGuard::AnsweredInRound(std::int32_t Ecr, std::int32_t Serial) const {
+  std::vector<int> out;
+  const std::uint64_t since = At(Ecr).TakenAt;
+  if (since == 0) return out;  // its first take: no round of its own yet
+  for (std::int32_t other = 1; other <= MAX_ECR; ++other) {
+    const TEcrState& o = At(other);
+    if (other != Ecr && o.Serial == Serial && o.AnsweredAt > since) out.push_back(other);
+  }
+  return out;
 }
 
 TReplyJudgement TReplyGuard::Judge(std::int32_t Ecr, const ShortStr& Reply, bool AfterRefused) const {
   TReplyJudgement j;
-  j.Serial = SerialNumberOf(GetParam(Reply.view(), POS_ECR_SERIAL_NUMER));
-  const std::int32_t own = SerialOf(Ecr);
-  if (!Valid(Ecr) || j.Serial == 0 || j.Serial == own) return j;  // nothing tells otherwise
-  j.Other = OwnerOf(Ecr, j.Serial);
-  // Without an own serial number, another ECR's is a late frame only if that ECR's
-  // last take failed; otherwise the two registers may well share their number.
-  if (j.Other != 0 && (own != 0 || FailedLast(j.Other))) j.Verdict = TReplyVerdict::OtherEcr;
-  else if (j.Other != 0) j.Other = 0;
-  else if (own != 0) j.Verdict = TReplyVerdict::OtherSerial;
-  else if (FPrevFailed && Valid(FPrevEcr) && FPrevEcr != Ecr && SerialOf(FPrevEcr) == 0 && !AfterRefused) {
+  j.Serial = SerialField(Reply);
+  if (!Valid(Ecr) || j.Serial == 0 || IsOwn(Ecr, j.Serial)) return j;  // nothing tells otherwise
+  if ((j.Other = FailedOwnerOf(Ecr, j.Serial)) != 0) {
+    j.Verdict = TReplyVerdict::OtherEcr;
+    if (At(Ecr).Refusals >= MOVED_AFTER - 1 && AnsweredInRound(Ecr, j.Serial).empty())
+      j.Verdict = TReplyVerdict::Believed;
+  } else if (!At(Ecr).Heard && FPrevFailed && Valid(FPrevEcr) && FPrevEcr != Ecr &&
+             !At(FPrevEcr).Heard && !AfterRefused) {
     j.Verdict = TReplyVerdict::MaybeLate;
     j.Other = FPrevEcr;
   }
-  if (j.Refused() && Believes(Ecr)) j.Verdict = TReplyVerdict::Believed;
   return j;
 }
 
-void TReplyGuard::Taken(std::int32_t Ecr, std::int32_t Result, const ShortStr& Reply) {
+std::vector<int> TReplyGuard::Taken(std::int32_t Ecr, std::int32_t Result, const ShortStr& Reply) {
+  ++FTakeNo;
   FPrevEcr = Ecr;
   FPrevFailed = Result != RES_OK;
-  if (!Valid(Ecr)) return;
-  FFailed[static_cast<std::size_t>(Ecr)] = FPrevFailed;
-  int& run = FRefusals[static_cast<std::size_t>(Ecr)];
-  run = Result == RES_DIFF ? run + 1 : 0;
-  if (Result == RES_OK) Know(Ecr, SerialNumberOf(GetParam(Reply.view(), POS_ECR_SERIAL_NUMER)));
+  std::vector<int> shared;
+  if (!Valid(Ecr)) return shared;
+  TEcrState& e = At(Ecr);
+  e.Refusals = Result == RES_DIFF ? e.Refusals + 1 : 0;
+  e.FailedAt = Result == RES_OK ? 0 : FTakeNo;
+  if (Result == RES_OK) {
+    const std::int32_t serial = SerialField(Reply);
+    if (serial != 0) shared = AnsweredInRound(Ecr, serial);
+    Know(Ecr, serial);
+    e.Heard = true;
+    e.AnsweredAt = FTakeNo;
+  }
+  e.TakenAt = FTakeNo;
+  return shared;
 }
 
 }  // namespace kassiro

@@ -3,20 +3,22 @@
 // Data frames carry no ECR number. When an ECR answers its take too late, the polling
 // thread has already given up on it and taken another ECR, and the late frame then
 // arrives as that ECR's reply: a receipt or a report would reach the clients of the
-// wrong register. A take reply's field 1 is the serial number of the ECR that sent it,
-// which tells whose the frame is:
-//   - the taken ECR's own serial number: its reply;
-//   - another serial number while the taken ECR's own is known, or, while it is not,
-//     the serial number known for another ECR whose last take failed: another
-//     register's frame;
-//   - a serial number nobody has yet, for an ECR not heard before, right after the
-//     take of another ECR not heard before failed: it may be that ECR's late frame.
-//     A frame that follows it within the same take is the reply.
+// wrong register. A take reply's field 1 is the serial number of the ECR that sent it.
+// Registers in the field put all sorts of numbers there (one in their poll answers and
+// another in their on-line blocks, a new one after a change of their settings), so a
+// frame is refused only on positive evidence that it is another register's late one:
+//   - it carries the serial number known for another ECR whose take failed since the
+//     taken ECR's take before, and not one of the taken ECR's own;
+//   - or the taken ECR was never heard and comes right after the failed take of another
+//     ECR never heard: its first frame may be that ECR's late one. A frame that follows
+//     it within the same take is the reply.
+// Every other frame is the taken ECR's reply, and its serial number is stored.
 // Such a frame is refused before it is acknowledged: its sender, still waiting for the
 // ACK, keeps what it sent for its own next take, and the take reads on for the reply of
-// the ECR taken now. A register that really was moved to another logical number, or
-// replaced, keeps answering there alone with its serial number; after MOVED_AFTER - 1
-// takes refused in a row its frame is believed.
+// the ECR taken now. A register that really was moved to another logical number keeps
+// answering there alone with its serial number; after MOVED_AFTER - 1 takes refused in
+// a row its frame is believed, unless another ECR answered with that serial number in
+// the same polling round (then it is a device answering for several numbers).
 //
 // Serial numbers are known from the replies accepted so far and, from the start, from
 // the settings record, which keeps each ECR's last one across restarts.
@@ -25,29 +27,28 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "util/ShortStr.h"
 
 namespace kassiro {
 
 enum class TReplyVerdict : std::uint8_t {
-  Own,          // the taken ECR's reply
-  Believed,     // another serial number, taken as the ECR's own after refusals in a row
-  OtherEcr,     // the serial number known for another ECR (Other)
-  OtherSerial,  // not the serial number known for the taken ECR
-  MaybeLate,    // may be the late frame of Other, the ECR taken before, not heard before
+  Own,        // the taken ECR's reply
+  Believed,   // another ECR's serial number, taken as the ECR's own after refusals in a row
+  OtherEcr,   // the serial number known for another ECR (Other) whose take failed
+  MaybeLate,  // may be the late frame of Other, the ECR taken before, not heard before
 };
 
 struct TReplyJudgement {
   TReplyVerdict Verdict = TReplyVerdict::Own;
   std::int32_t Serial = 0;  // field 1 of the reply
   std::int32_t Other = 0;   // the ECR the frame may be of
-  bool Refused() const { return Verdict != TReplyVerdict::Own && Verdict != TReplyVerdict::Believed; }
+  bool Refused() const { return Verdict == TReplyVerdict::OtherEcr || Verdict == TReplyVerdict::MaybeLate; }
 };
 
-// The log line of a judgement other than Own on a reply to Ecr's take; Own is Ecr's
-// known serial number.
-std::string ReplyJudgementText(std::int32_t Ecr, const TReplyJudgement& J, std::int32_t Own);
+// The log line of a judgement other than Own on a reply to Ecr's take.
+std::string ReplyJudgementText(std::int32_t Ecr, const TReplyJudgement& J);
 
 class TReplyGuard {
  public:
@@ -58,25 +59,37 @@ class TReplyGuard {
   // AfterRefused: the take has already refused a frame.
   TReplyJudgement Judge(std::int32_t Ecr, const ShortStr& Reply, bool AfterRefused) const;
   // The outcome of Ecr's take (RES_DIFF: only refused frames came); Reply is the reply
-  // accepted with RES_OK.
-  void Taken(std::int32_t Ecr, std::int32_t Result, const ShortStr& Reply);
+  // accepted with RES_OK. Returns the other ECRs that answered with the reply's serial
+  // number in the same polling round (the round before this take), ascending.
+  std::vector<int> Taken(std::int32_t Ecr, std::int32_t Result, const ShortStr& Reply);
   // The ECR's serial number as the settings record holds it (0: not known).
   void Know(std::int32_t Ecr, std::int32_t Serial);
   std::int32_t SerialOf(std::int32_t Ecr) const;
   // Forgets the order of takes (a new line, a list that became empty).
-  void Restart() { FPrevEcr = 0; }
+  void Restart();
 
  private:
+  struct TEcrState {
+    std::int32_t Serial = 0;      // field 1 of the last accepted reply
+    std::int32_t PrevSerial = 0;  // the one before, if it differed (its other number)
+    bool Heard = false;           // a reply accepted, or the serial known from the record
+    int Refusals = 0;             // takes refused in a row
+    std::uint64_t TakenAt = 0;    // number of its last take
+    std::uint64_t FailedAt = 0;   // number of its last take if that failed, else 0
+    std::uint64_t AnsweredAt = 0; // number of its last take that was answered
+  };
   static bool Valid(std::int32_t Ecr) { return Ecr >= 1 && Ecr <= MAX_ECR; }
-  std::int32_t OwnerOf(std::int32_t Ecr, std::int32_t Serial) const;
-  bool Believes(std::int32_t Ecr) const;
-  bool FailedLast(std::int32_t Ecr) const;
+  const TEcrState& At(std::int32_t Ecr) const { return FEcr[static_cast<std::size_t>(Ecr)]; }
+  TEcrState& At(std::int32_t Ecr) { return FEcr[static_cast<std::size_t>(Ecr)]; }
+  bool IsOwn(std::int32_t Ecr, std::int32_t Serial) const;
+  std::int32_t FailedOwnerOf(std::int32_t Ecr, std::int32_t Serial) const;
+  std::vector<int> AnsweredInRound(std::int32_t Ecr, std::int32_t Serial) const;
 
-  std::array<std::int32_t, MAX_ECR + 1> FSerial{};  // field 1 of the last accepted reply
-  std::array<int, MAX_ECR + 1> FRefusals{};         // takes refused in a row
-  std::array<bool, MAX_ECR + 1> FFailed{};          // the ECR's last take failed
-  std::int32_t FPrevEcr = 0;                        // the ECR taken before
-  bool FPrevFailed = false;                         // and its take failed
+  std::array<TEcrState, MAX_ECR + 1> FEcr{};
+  std::uint64_t FTakeNo = 0;       // takes so far
+  std::uint64_t FRestartAt = 0;    // FTakeNo when the order of takes was last forgotten
+  std::int32_t FPrevEcr = 0;       // the ECR taken before
+  bool FPrevFailed = false;        // and its take failed
 };
 
 }  // namespace kassiro

@@ -169,6 +169,7 @@ void TKassiroServer::StartKassiro() {
   CommObject->SetLineTrace(&FLineTrace);
   auto pol = std::make_unique<TPolThread>();
   pol->SetCommunicationObject(CommObject.get());
+  pol->SetLineStats(&FLineStats);
   WirePollEvents(*pol);
   pol->FillTranTbl(LangTable(FLanguageID));
   pol->NoiseOff();

@@ -557,53 +557,132 @@ TEST_F(PolThreadLoop, FirstReplyAfterAFailedTakeOfAnEcrNotHeardBeforeWaitsForAFr
                      "and was left unacknowledged"));
 }
 
+// Registers in the field carry all sorts of numbers in field 1; the frame of the ECR
+// taken is refused only when it is known to be another's, whose take just failed.
+TEST_F(PolThreadLateFrame, ReplyWithAnotherSerialNumberOfItsOwnIsTakenAndStored) {
+  onlReceived_ = [](TPolThread& p) { p.Next(); };
+  // Poll answers carry 7001, on-line blocks 1: both go through, each time.
+  EXPECT_EQ(Round("1;7;2;;X1;"), (Lines{"TakeError 3 3 0", "OnlReceived 7 1;7;2;;X1; 0"}));
+  EXPECT_EQ(Round("7001;"), (Lines{"TakeError 3 3 0", "EcrInLine 7 7001; 0"}));
+  EXPECT_EQ(Round("1;8;2;;X1;"), (Lines{"TakeError 3 3 0", "OnlReceived 7 1;8;2;;X1; 0"}));
+  // ECR 3's late frame is still told apart.
+  fake_.QueueFrameAfterRefusal("7001;");
+  EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "Unacknowledged 3001;", "EcrInLine 7 7001; 0"}));
+}
+
+// The settings record remembers the number the register had before it was changed.
+TEST_F(PolThreadLoop, RegisterWithANewNumberSinceTheLastStartIsTakenAtOnce) {
+  poll_->KnowSerial(3, 3001);
+  poll_->KnowSerial(7, 7000);
+  ASSERT_TRUE(RunTwo(3, {RES_TIMEOUT, ""}, 7, {RES_OK, "7001;"}));
+  EXPECT_EQ(Exchange(), (Lines{"TakeError 3 3 0", "EcrInLine 7 7001; 0"}));
+}
+
+// A device answering every take with its own number: each ECR is told once a minute.
+TEST_F(PolThreadLoop, OneSerialAnsweringForSeveralEcrsIsLoggedCountedAndKept) {
+  TLineStats stats;
+  poll_->SetLineStats(&stats);
+  for (const int ecr : {2, 3, 4}) {
+    fake_.SetTakeReply(ecr, {RES_OK, "777777;"});
+    poll_->AddEcr(ecr);
+  }
+  fake_.AllowTakes(9);
+  poll_->Resume();
+  ASSERT_TRUE(fake_.WaitParked());
+  EXPECT_EQ(Exchange().size(), 9u);  // every take's reply went through
+  // Not in the first round, in which ECR 2 had no round of its own yet.
+  EXPECT_EQ(stats.Of(2).SharedSerial + stats.Of(3).SharedSerial + stats.Of(4).SharedSerial, 6u);
+  ASSERT_EQ(stats.SharedSerials().size(), 1u);
+  EXPECT_EQ(stats.SharedSerials()[0].Ecrs, (std::vector<int>{2, 3, 4}));
+  const std::string log = testing::ReadFile(dir_.path() / "polobj-test.log");
+  const std::string line = "Line: serial 777777 answers for ECR ";
+  ASSERT_NE(log.find(line), std::string::npos);
+  EXPECT_EQ(log.find(line, log.find(line) + 1), std::string::npos);  // once in the minute
+}
+
+// Steps before ECR 7's reply is judged: takes with their result and accepted reply.
+struct TStep {
+  int ecr;
+  std::int32_t result;
+  const char* reply;
+};
+
 TEST(ReplyGuard, JudgesAReplyByTheSerialNumbersItKnows) {
   struct Case {
     const char* what;
-    std::vector<std::pair<int, std::string>> seen;  // accepted replies before
-    int failed;                                      // then this ECR's take fails (0: none)
-    std::string reply;                               // ECR 7's reply
+    std::vector<std::pair<int, std::int32_t>> known;  // from the settings record
+    std::vector<TStep> steps;
+    std::string reply;  // ECR 7's reply
     bool afterRefused;
     TReplyVerdict verdict;
     std::int32_t other;
   };
   using V = TReplyVerdict;
+  constexpr auto OK = RES_OK;
+  constexpr auto TO = RES_TIMEOUT;
   const std::vector<Case> cases{
-      {"the frame of another ECR", {{3, "3001;"}, {5, "5001;"}, {7, "7001;"}}, 0, "5001;", false, V::OtherEcr, 5},
-      {"own serial", {{3, "3001;"}, {7, "7001;"}}, 3, "7001;", false, V::Own, 0},
-      {"not the known own serial", {{3, "3001;"}, {7, "7001;"}}, 0, "9001;", false, V::OtherSerial, 0},
-      {"own serial not known, another ECR's that failed", {{3, "3001;"}}, 3, "3001;", false, V::OtherEcr, 3},
-      {"own serial not known, another ECR's that answered", {{3, "3001;"}}, 0, "3001;", false, V::Own, 0},
-      {"both share a serial number", {{3, "3001;"}, {7, "3001;"}}, 3, "3001;", false, V::Own, 0},
-      {"no serial number", {{3, "3001;"}, {7, "7001;"}}, 3, "x;", false, V::Own, 0},
-      {"first reply after a failed take of an ECR not heard before", {}, 3, "7001;", false, V::MaybeLate, 3},
-      {"the same, after a refused frame", {}, 3, "7001;", true, V::Own, 0},
-      {"first reply after a failed take of a known ECR", {{3, "3001;"}}, 3, "7001;", false, V::Own, 0},
-      {"first reply after a good take", {{5, "5001;"}}, 0, "7001;", false, V::Own, 0},
+      {"the serial of an ECR whose take just failed", {}, {{3, OK, "3001;"}, {7, OK, "7001;"}, {3, TO, ""}},
+       "3001;", false, V::OtherEcr, 3},
+      {"the same, taken ECR not heard", {}, {{3, OK, "3001;"}, {3, TO, ""}}, "3001;", false, V::OtherEcr, 3},
+      {"the same, known from the record", {{3, 3001}, {7, 7001}}, {{3, TO, ""}}, "003001;", false, V::OtherEcr, 3},
+      {"the failed ECR failed before the taken one's take",
+       {}, {{3, OK, "3001;"}, {3, TO, ""}, {7, OK, "7001;"}, {5, OK, "5001;"}}, "3001;", false, V::Own, 0},
+      {"the serial of an ECR that answered", {}, {{3, OK, "3001;"}, {5, OK, "5001;"}, {7, OK, "7001;"}},
+       "5001;", false, V::Own, 0},
+      {"own serial", {}, {{3, OK, "3001;"}, {7, OK, "7001;"}, {3, TO, ""}}, "7001;", false, V::Own, 0},
+      {"own other serial (poll answer and on-line block differ)",
+       {}, {{3, OK, "3001;"}, {7, OK, "004711;"}, {7, OK, "3001;1;"}, {3, TO, ""}}, "3001;", false, V::Own, 0},
+      {"a new serial number", {}, {{3, OK, "3001;"}, {7, OK, "7001;"}, {3, TO, ""}}, "9001;", false, V::Own, 0},
+      {"a new serial number, the record's differs", {{3, 3001}, {7, 7000}}, {{3, TO, ""}}, "7001;", false, V::Own, 0},
+      {"no serial number", {}, {{3, OK, "3001;"}, {7, OK, "7001;"}, {3, TO, ""}}, "x;", false, V::Own, 0},
+      {"first contact after a failed take of an ECR not heard", {}, {{3, TO, ""}}, "7001;", false, V::MaybeLate, 3},
+      {"the same, after a refused frame", {}, {{3, TO, ""}}, "7001;", true, V::Own, 0},
+      {"the same, an ECR between", {}, {{3, TO, ""}, {5, TO, ""}}, "7001;", false, V::MaybeLate, 5},
+      {"first reply after a failed take of a known ECR", {}, {{3, OK, "3001;"}, {3, TO, ""}}, "7001;", false,
+       V::Own, 0},
+      {"first reply after a good take", {}, {{5, OK, "5001;"}}, "7001;", false, V::Own, 0},
+      {"known from the record, after a failed take of an ECR not heard", {{7, 7001}}, {{3, TO, ""}}, "9;",
+       false, V::Own, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TReplyGuard g;
-    for (const auto& [ecr, reply] : c.seen) g.Taken(ecr, RES_OK, reply);
-    if (c.failed != 0) g.Taken(c.failed, RES_TIMEOUT, "");
+    for (const auto& [ecr, serial] : c.known) g.Know(ecr, serial);
+    for (const TStep& s : c.steps) g.Taken(s.ecr, s.result, s.reply);
     const TReplyJudgement j = g.Judge(7, c.reply, c.afterRefused);
     EXPECT_EQ(j.Verdict, c.verdict);
     EXPECT_EQ(j.Other, c.other);
   }
 }
 
-TEST(ReplyGuard, OnlyRefusalsInARowMakeAnotherSerialNumberBelieved) {
+// ECR 3 has gone silent and ECR 7 answers with ECR 3's number: a moved register, unless
+// another ECR answers with that number in the same round.
+TEST(ReplyGuard, AnotherEcrsSerialIsBelievedOnlyAfterRefusalsInARowAndWhenNobodyElseAnswersWithIt) {
   TReplyGuard g;
   g.Taken(3, RES_OK, "3001;");
   g.Taken(7, RES_OK, "7001;");
-  const auto verdict = [&] { return g.Judge(7, "3001;", false).Verdict; };
-  for (int i = 1; i < TReplyGuard::MOVED_AFTER - 1; ++i) g.Taken(7, RES_DIFF, "");
-  EXPECT_EQ(verdict(), TReplyVerdict::OtherEcr);
-  g.Taken(7, RES_TIMEOUT, "");  // a take that was not refused breaks the run
-  for (int i = 1; i < TReplyGuard::MOVED_AFTER; ++i) g.Taken(7, RES_DIFF, "");
-  EXPECT_EQ(verdict(), TReplyVerdict::Believed);
-  g.Taken(7, RES_OK, "7001;");
-  EXPECT_EQ(verdict(), TReplyVerdict::OtherEcr);
+  const auto round = [&](std::int32_t result7, bool fiveAnswers = false) {
+    g.Taken(3, RES_TIMEOUT, "");
+    if (fiveAnswers) g.Taken(5, RES_OK, "3001;");
+    const TReplyVerdict v = g.Judge(7, "3001;", false).Verdict;
+    g.Taken(7, result7, "");
+    return v;
+  };
+  for (int i = 1; i < TReplyGuard::MOVED_AFTER - 1; ++i) EXPECT_EQ(round(RES_DIFF), TReplyVerdict::OtherEcr);
+  EXPECT_EQ(round(RES_TIMEOUT), TReplyVerdict::OtherEcr);  // a take not refused breaks the run
+  for (int i = 1; i < TReplyGuard::MOVED_AFTER; ++i) EXPECT_EQ(round(RES_DIFF), TReplyVerdict::OtherEcr);
+  EXPECT_EQ(round(RES_DIFF, true), TReplyVerdict::OtherEcr);
+  EXPECT_EQ(round(RES_DIFF, true), TReplyVerdict::OtherEcr);
+  EXPECT_EQ(round(RES_DIFF), TReplyVerdict::Believed);
+}
+
+TEST(ReplyGuard, TellsWhichOtherEcrsAnsweredWithTheSameSerialInTheRound) {
+  TReplyGuard g;
+  for (const int ecr : {2, 3, 4}) EXPECT_TRUE(g.Taken(ecr, RES_OK, "777777;").empty());  // first round
+  EXPECT_EQ(g.Taken(2, RES_OK, "777777;"), (std::vector<int>{3, 4}));
+  EXPECT_EQ(g.Taken(3, RES_OK, "3001;"), (std::vector<int>{}));
+  EXPECT_EQ(g.Taken(4, RES_OK, "777777;"), (std::vector<int>{2}));  // 3 left it
+  EXPECT_TRUE(g.Taken(2, RES_OK, "0;").empty());                  // no number: nobody's
 }
 
 }  // namespace
