@@ -76,13 +76,22 @@ std::string Columns(const std::vector<std::string>& cells, const std::vector<std
 }
 
 const std::vector<std::size_t> GRID_WIDTHS = {8, 8, 8, 0};
-const std::vector<std::size_t> COUNTER_WIDTHS = {8, 8, 10, 11, 9, 10, 10, 9, 0};
+const std::vector<std::size_t> COUNTER_WIDTHS = {8, 8, 10, 11, 9, 10, 10, 9, 8, 0};
 
 std::vector<std::string> CounterCells(const TEcrStatus& e) {
   const TLineCounters& c = e.Counters;
   return {std::to_string(e.LogNo),       std::to_string(c.Takes),        std::to_string(c.TakesAnswered),
           std::to_string(c.TimeOuts),    std::to_string(c.BadCrc),       std::to_string(c.NaksSent),
-          std::to_string(c.NaksReceived), std::to_string(c.Repeats),     LocalTime(c.LastAnswer)};
+          std::to_string(c.NaksReceived), std::to_string(c.Repeats),     std::to_string(c.SharedSerial),
+          LocalTime(c.LastAnswer)};
+}
+
+// One line per serial number that answered for several ECRs, after a blank line.
+std::string SharedSerialLines(const std::vector<TSharedSerial>& shared) {
+  std::string out = shared.empty() ? "" : "\n";
+  for (const auto& s : shared)
+    out += SharedSerialText(s.Serial, s.Ecrs) + " (last " + LocalTime(s.Last) + ")\n";
+  return out;
 }
 
 }  // namespace
@@ -109,6 +118,7 @@ TStatusReport TakeStatus(TKassiroServer& server, std::chrono::seconds uptime) {
     const TERData& data = s.IniStru.ERData[static_cast<std::size_t>(n)];
     r.Ecrs.push_back({n, ui::EcrRow(n, ecr, data), HoldersOf(ecr), server.LineStats().Of(n)});
   }
+  r.SharedSerials = server.LineStats().SharedSerials();
   return r;
 }
 
@@ -138,11 +148,11 @@ std::string StatusText(const TStatusReport& r) {
   if (r.Ecrs.empty()) return out;
   out += "\n" +
          Columns({"Log No", "Takes", "Answered", "Time-outs", "Bad CRC", "NAK sent", "NAK rcvd",
-                  "Repeats", "Last answer"},
+                  "Repeats", "Shared", "Last answer"},
                  COUNTER_WIDTHS) +
          "\n";
   for (const auto& e : r.Ecrs) out += Columns(CounterCells(e), COUNTER_WIDTHS) + "\n";
-  return out;
+  return out + SharedSerialLines(r.SharedSerials);
 }
 
 std::string StatusJson(const TStatusReport& r) {
@@ -174,8 +184,17 @@ std::string StatusJson(const TStatusReport& r) {
            ",\"timeOuts\":" + std::to_string(c.TimeOuts) + ",\"badCrc\":" + std::to_string(c.BadCrc) +
            ",\"naksSent\":" + std::to_string(c.NaksSent) +
            ",\"naksReceived\":" + std::to_string(c.NaksReceived) +
-           ",\"repeats\":" + std::to_string(c.Repeats) + ",\"lastAnswer\":" +
+           ",\"repeats\":" + std::to_string(c.Repeats) +
+           ",\"sharedSerial\":" + std::to_string(c.SharedSerial) + ",\"lastAnswer\":" +
            (c.LastAnswer == 0 ? std::string("null") : JsonString(UtcTime(c.LastAnswer))) + "}}";
+  }
+  out += "],\"sharedSerials\":[";
+  for (std::size_t i = 0; i < r.SharedSerials.size(); ++i) {
+    const auto& s = r.SharedSerials[i];
+    out += std::string(i ? "," : "") + "{\"serial\":" + std::to_string(s.Serial) + ",\"ecrs\":[";
+    for (std::size_t k = 0; k < s.Ecrs.size(); ++k) out += (k ? "," : "") + std::to_string(s.Ecrs[k]);
+    out += "],\"text\":" + JsonString(SharedSerialText(s.Serial, s.Ecrs)) +
+           ",\"last\":" + JsonString(UtcTime(s.Last)) + "}";
   }
   return out + "]}\n";
 }
@@ -190,7 +209,7 @@ std::vector<std::string> CounterLines(const TLineStats& stats) {
                     std::to_string(c.TimeOuts) + ", bad CRC " + std::to_string(c.BadCrc) +
                     ", NAK sent " + std::to_string(c.NaksSent) + ", NAK received " +
                     std::to_string(c.NaksReceived) + ", repeats " + std::to_string(c.Repeats) +
-                    ", last answer " + LocalTime(c.LastAnswer));
+                    ", shared serial " + std::to_string(c.SharedSerial) + ", last answer " + LocalTime(c.LastAnswer));
   }
   return lines;
 }

@@ -40,6 +40,7 @@ struct TStatusReport {
   std::int64_t UptimeSeconds = 0;
   bool Polling = false;  // the status window's indicator
   std::vector<TEcrStatus> Ecrs;
+  std::vector<TSharedSerial> SharedSerials;  // serial numbers that answered for several ECRs
 };
 
 TStatusReport TakeStatus(TKassiroServer& server, std::chrono::seconds uptime);

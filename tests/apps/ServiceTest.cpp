@@ -294,21 +294,49 @@ TEST(Service, StatusCountsWhatTheLineDidForEachEcr) {
   const TRunResult text = Kassirod({"-Dir:" + dir.path().string(), "-Status"});
   EXPECT_EQ(text.Exit, 0) << text.Err;
   EXPECT_NE(text.Out.find("\nLog No  Takes   Answered  Time-outs  Bad CRC  NAK sent  NAK rcvd  Repeats  "
-                          "Last answer\n"),
+                          "Shared  Last answer\n"),
             std::string::npos)
       << text.Out;
-  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n3 +[1-9]\d* +[1-9]\d* +\d+ +[12] +[12] +0 +0 +\d{4}-)")))
+  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n3 +[1-9]\d* +[1-9]\d* +\d+ +[12] +[12] +0 +0 +0 +\d{4}-)")))
       << text.Out;
-  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n7 +[1-9]\d* +[1-9]\d* +([3-9]|\d\d+) +0 +0 +0 +0 +\d{4}-)")))
+  EXPECT_TRUE(std::regex_search(text.Out, std::regex(R"(\n7 +[1-9]\d* +[1-9]\d* +([3-9]|\d\d+) +0 +0 +0 +0 +0 +\d{4}-)")))
       << text.Out;
 
   server.Child->Signal(SIGTERM);
   EXPECT_EQ(server.Child->Wait(), 0);
   const std::string log = ReadFile(dir / "kassirod.log");
   EXPECT_TRUE(std::regex_search(log, std::regex(R"(ECR 3: takes [1-9]\d*, answered [1-9]\d*, time-outs \d+, bad CRC ([12]), )"
-                                                R"(NAK sent \1, NAK received 0, repeats 0, last answer \d{4}-)")))
+                                                R"(NAK sent \1, NAK received 0, repeats 0, shared serial 0, last answer \d{4}-)")))
       << log;
   EXPECT_TRUE(std::regex_search(log, std::regex(R"(ECR 7: takes [1-9]\d*, answered [1-9]\d*, time-outs ([3-9]|\d\d+), )"))) << log;
+}
+
+// One device answering the takes of ECRs 2, 3 and 4 with its own serial number (a
+// second master on the bus): the operator learns of it from the status and the log.
+TEST(Service, StatusNamesASerialNumberThatAnswersForSeveralEcrs) {
+  TempDir dir;
+  WriteFile(dir / "device.sim", "ecr 2 serial 777777\necr 3 serial 777777\necr 4 serial 777777\n");
+  TSim sim(dir / "sim.log", {}, {"--script", (dir / "device.sim").string()});
+  TServer server({"-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
+  TcpClient client(server.TcpPort);
+  for (const char ecr : {2, 3, 4}) {
+    const std::string take{5, 1, 0, ecr, 0};
+    ASSERT_TRUE(client.Send(take));
+    ASSERT_EQ(Hex(client.Next().value_or("")), Hex(take));
+  }
+  const std::string shared = "serial 777777 answers for ECR 2, 3, 4";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(DeadlineMs);
+  TRunResult text;
+  do {
+    text = Kassirod({"-Dir:" + dir.path().string(), "-Status"});
+    ASSERT_EQ(text.Exit, 0) << text.Err;
+  } while (text.Out.find(shared) == std::string::npos && std::chrono::steady_clock::now() < deadline);
+  EXPECT_NE(text.Out.find("\n" + shared + " (last "), std::string::npos) << text.Out;
+  const TRunResult json = Kassirod({"-Dir:" + dir.path().string(), "-Status:json"});
+  EXPECT_NE(json.Out.find(R"("sharedSerials":[{"serial":777777,"ecrs":[2,3,4],"text":")" + shared + "\""),
+            std::string::npos)
+      << json.Out;
+  EXPECT_NE(ReadFile(dir / "kassirod.log").find("Line: serial 777777 answers for ECR "), std::string::npos);
 }
 
 // A trace asked of the running copy: where it goes, then every byte both ways for two
