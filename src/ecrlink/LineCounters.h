@@ -60,6 +60,9 @@ class TLineStats {
   // Serial answered for the ECRs; merged with what was seen of it before. The most
   // recent MAX_SHARED serial numbers are kept.
   void SharedSerial(std::int32_t serial, const std::vector<int>& ecrs);
+  // Intact frames found waiting before a take: no take asked for them.
+  void CountOutsideTake() { FOutsideTake.fetch_add(1, std::memory_order_relaxed); }
+  std::uint64_t OutsideTake() const { return FOutsideTake.load(std::memory_order_relaxed); }
   std::vector<TSharedSerial> SharedSerials() const {
     const std::lock_guard lock(FSharedMu);
     return FShared;
@@ -86,6 +89,7 @@ class TLineStats {
   static constexpr std::size_t MAX_SHARED = 8;
   std::array<std::array<std::atomic<std::uint64_t>, EVENTS>, MAX_ECR + 1> FEcr{};
   std::array<std::atomic<std::int64_t>, MAX_ECR + 1> FLast{};
+  std::atomic<std::uint64_t> FOutsideTake{0};
   mutable std::mutex FSharedMu;
   std::vector<TSharedSerial> FShared;  // most recently seen last
 };

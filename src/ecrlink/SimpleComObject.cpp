@@ -8,6 +8,8 @@
 #include "ecrlink/FrameCodec.h"
 #include "ecrlink/ProtConst.h"
 #include "ecrlink/SerialPort.h"
+#include "core/KassiroConstants.h"
+#include "util/BarDefs.h"
 
 namespace kassiro {
 
@@ -237,15 +239,46 @@ bool TSimpleComObject::ReadOne(std::uint8_t& b, std::string_view where) {
 
 // What the purge before a take would throw away unseen goes into a running trace: late
 // frames show there. Reading them first leaves the same line as the purge alone.
-void TSimpleComObject::TraceDiscarded() {
-  if (FTrace == nullptr || !FTrace->Running() || !FPort) return;
+// What waits before a take's purge is read first: traced while a trace runs, and
+// searched for intact frames, which no take asked for (a device that streams frames, or
+// a register answering long after its take).
+void TSimpleComObject::DrainBeforeTake() {
+  if (!FPort) return;
+  const bool tracing = FTrace != nullptr && FTrace->Running();
   std::array<std::uint8_t, 256> buf{};
+  TFrameReceiver rx;
   for (std::size_t total = 0; total < DRAIN_LIMIT;) {
     const std::size_t n = FPort->ReadWaiting(buf);
     if (n == 0) break;
-    FTrace->Record(TTraceDir::Discarded, std::span(buf.data(), n));
+    if (tracing) FTrace->Record(TTraceDir::Discarded, std::span(buf.data(), n));
+    for (std::size_t i = 0; i < n; ++i)
+      if (rx.Consume(buf[i]) == TRxEvent::rxFrameGood) FrameOutsideTake(rx.Payload());
     total += n;
   }
+  if (FOutsideUnlogged > 0) LogOutsideTake(FClock.Now());
+}
+
+// Counted at once; logged at most once every OUTSIDE_LOG_EVERY with the first few
+// serial numbers they carried.
+void TSimpleComObject::FrameOutsideTake(const ShortStr& Payload) {
+  if (FStats != nullptr) FStats->CountOutsideTake();
+  ++FOutsideUnlogged;
+  const std::int32_t serial = SerialNumberOf(GetParam(Payload.view(), POS_ECR_SERIAL_NUMER));
+  constexpr std::size_t SERIALS_NAMED = 5;
+  if (FOutsideSerials.size() < SERIALS_NAMED &&
+      std::find(FOutsideSerials.begin(), FOutsideSerials.end(), serial) == FOutsideSerials.end())
+    FOutsideSerials.push_back(serial);
+}
+
+void TSimpleComObject::LogOutsideTake(Millis now) {
+  if (FOutsideLogged && now - *FOutsideLogged < OUTSIDE_LOG_EVERY) return;
+  std::string line = "Line: " + std::to_string(FOutsideUnlogged) + " frame(s) arrived outside any take, serial ";
+  for (std::size_t i = 0; i < FOutsideSerials.size(); ++i)
+    line += (i ? ", " : "") + std::to_string(FOutsideSerials[i]);
+  if (FLog) FLog(line);
+  FOutsideLogged = now;
+  FOutsideUnlogged = 0;
+  FOutsideSerials.clear();
 }
 
 // A device that has gone (adapter pulled, other side of a pty closed) marks the line
@@ -288,7 +321,7 @@ std::int32_t TSimpleComObject::TakeEcr(std::int32_t Ecr, ShortStr& Block) {
   const ShortStr request = MakeTakeRequest(Ecr);
   {
     std::lock_guard lk(csRW);
-    TraceDiscarded();
+    DrainBeforeTake();
     FPort->PurgeInput();  // whatever came before the request is not the reply
   }
   const TWriteResult w = WriteFileCs(Bytes(request));

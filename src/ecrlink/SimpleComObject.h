@@ -11,11 +11,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "ecrlink/BasicComObject.h"
 #include "ecrlink/BytePort.h"
@@ -143,7 +145,11 @@ class TSimpleComObject final : public TBasicCommunicationObject {
   TWriteResult SendAckNak(std::uint8_t b);
   bool ReadOne(std::uint8_t& b, std::string_view where);
   static constexpr std::size_t DRAIN_LIMIT = 2048;  // bytes read and discarded before a take
-  void TraceDiscarded();  // csRW held
+  void DrainBeforeTake();  // csRW held
+  void FrameOutsideTake(const ShortStr& Payload);
+  void LogOutsideTake(Millis now);
+  // How often the log says that frames arrive outside any take.
+  static constexpr Millis OUTSIDE_LOG_EVERY = 60'000;
   // A take's reply is checked before its ACK (see SetReplyCheck); other frames are not.
   enum class TFrameCheck : std::uint8_t { None, TakeReply };
   std::int32_t ReceiveFrame(ShortStr& Block, Millis start, Millis timeOut,
@@ -170,6 +176,11 @@ class TSimpleComObject final : public TBasicCommunicationObject {
   std::atomic<bool> FAborted{false};
   std::atomic<bool> FLost{false};     // the device is gone; FPort may be null meanwhile
   std::unique_ptr<TNoiseThread> FNoise;     // null while the port is closed
+  // Intact frames found waiting before a take since the last log line about them, the
+  // first few serial numbers they carried, and when that line was last written.
+  std::uint64_t FOutsideUnlogged = 0;
+  std::vector<std::int32_t> FOutsideSerials;
+  std::optional<Millis> FOutsideLogged;
 };
 
 }  // namespace kassiro

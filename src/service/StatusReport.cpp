@@ -119,6 +119,7 @@ TStatusReport TakeStatus(TKassiroServer& server, std::chrono::seconds uptime) {
     r.Ecrs.push_back({n, ui::EcrRow(n, ecr, data), HoldersOf(ecr), server.LineStats().Of(n)});
   }
   r.SharedSerials = server.LineStats().SharedSerials();
+  r.OutsideTake = server.LineStats().OutsideTake();
   return r;
 }
 
@@ -137,7 +138,9 @@ std::string StatusText(const TStatusReport& r) {
   if (r.Running && r.ListeningPort == 0) {
     out += "TCP port " + std::to_string(r.TcpPort) + " is not open: no client can connect\n";
   }
-  out += std::string("Polling: ") + (r.Polling ? "yes" : "no") + "\n\n";
+  out += std::string("Polling: ") + (r.Polling ? "yes" : "no") + "\n";
+  if (r.OutsideTake != 0) out += "Frames outside any take: " + std::to_string(r.OutsideTake) + "\n";
+  out += "\n";
   out += Columns({std::string(ui::STATUS_HEADER[0]), std::string(ui::STATUS_HEADER[1]),
                   std::string(ui::STATUS_HEADER[2]), std::string(ui::STATUS_HEADER[3])},
                  GRID_WIDTHS) +
@@ -168,6 +171,7 @@ std::string StatusJson(const TStatusReport& r) {
   out += ",\"clients\":" + std::to_string(r.Clients);
   out += ",\"uptimeSeconds\":" + std::to_string(r.UptimeSeconds);
   out += std::string(",\"polling\":") + (r.Polling ? "true" : "false");
+  out += ",\"framesOutsideTake\":" + std::to_string(r.OutsideTake);
   out += ",\"ecrs\":[";
   for (std::size_t i = 0; i < r.Ecrs.size(); ++i) {
     const auto& e = r.Ecrs[i];

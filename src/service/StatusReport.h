@@ -41,6 +41,7 @@ struct TStatusReport {
   bool Polling = false;  // the status window's indicator
   std::vector<TEcrStatus> Ecrs;
   std::vector<TSharedSerial> SharedSerials;  // serial numbers that answered for several ECRs
+  std::uint64_t OutsideTake = 0;             // intact frames that no take asked for
 };
 
 TStatusReport TakeStatus(TKassiroServer& server, std::chrono::seconds uptime);

@@ -717,6 +717,36 @@ TEST_F(ComTest, LineCountersGoToTheEcrTakenLastAndOnlyForTheLine) {
   EXPECT_EQ(lostStats.Of(4).TimeOuts, 0u);
 }
 
+// Intact frames waiting before a take came outside any take: a device streaming frames
+// to nobody. Counted each, logged once a minute with their serial numbers; noise is not.
+TEST_F(ComTest, FramesWaitingBeforeATakeAreCountedAndLoggedOnceAMinute) {
+  TLineStats stats;
+  com.SetLineStats(&stats);
+  Open();
+  const auto peer = port.ScopedPeer([](MemoryPort& p, std::span<const std::uint8_t> bytes, Millis at) {
+    if (bytes.size() == 6 && bytes[2] == ECR_TAKE) p.QueueIncoming(at + 20, EcrFrame("7001;"));
+  });
+  const auto takeAfter = [&](std::vector<Bytes> waiting) {
+    for (const Bytes& b : waiting) port.QueueIncoming(clock.Now() - 5, b);
+    ShortStr block;
+    EXPECT_EQ(com.TakeEcr(7, block), RES_OK);
+    EXPECT_EQ(block.view(), "7001;");
+  };
+  Bytes spoilt = EcrFrame("666;");
+  spoilt.back() ^= 0xFF;
+  takeAfter({EcrFrame("1001;"), EcrFrame("1002;7;0;A;"), spoilt, {0xFE, 0xFE, 0x0A, '9'}});
+  EXPECT_EQ(stats.OutsideTake(), 2u);
+  EXPECT_EQ(Log(), (std::vector<std::string>{"Line: 2 frame(s) arrived outside any take, serial 1001, 1002"}));
+  clock.Advance(30'000);
+  takeAfter({EcrFrame("1003;")});
+  EXPECT_EQ(stats.OutsideTake(), 3u);
+  EXPECT_EQ(Log().size(), 1u);
+  clock.Advance(30'000);
+  takeAfter({EcrFrame("1004;"), EcrFrame("1004;")});
+  EXPECT_EQ(Log().back(), "Line: 3 frame(s) arrived outside any take, serial 1003, 1004");
+  EXPECT_EQ(stats.OutsideTake(), 5u);
+}
+
 // ------------------------------------------------------------ line trace
 
 // While a trace runs, every byte written and read goes into it, and so do the bytes
