@@ -122,5 +122,34 @@ TEST_F(E2eTest, ALateFrameOfOneEcrNeverReachesTheClientsOfTheNextOne) {
   Request(ers7, Msg(ST_ERS, COP_PHASE, 7, 0), Msg(ST_ERS, COP_PHASE, 7, 0));
 }
 
+// Registers as met in the field: ECR 3's on-line blocks carry 1 in field 1 where its
+// poll answers carry 333333, and ECR 7's number changed since the last start, the
+// settings record still holding the old one. Their reports reach their own clients.
+constexpr const char* kFieldSerialScript = R"(
+ecr 3 serial 333333
+online "1;{block};0;A;B;"
+online "1;{block};0;C;D;"
+ecr 7 serial 777777
+online "{serial};{block};0;E;F;"
+)";
+
+TEST_F(E2eTest, RegistersWithAnotherSerialNumberThanTheKnownOneGetTheirReportsThrough) {
+  Start(kFieldSerialScript, [](TIniStru& ini) {
+    ini.ERData[3].SerNum = 333333;
+    ini.ERData[7].SerNum = 700000;
+  });
+  TcpClient& ers3 = Connect();
+  TcpClient& ers7 = Connect();
+  Request(ers3, Msg(ST_ERS, COP_REQ, 3, 0, "pw;"), Msg(ST_ERS, COP_REQ, 3, 0));
+  Request(ers7, Msg(ST_ERS, COP_REQ, 7, 0, "pw;"), Msg(ST_ERS, COP_REQ, 7, 0));
+  EXPECT_EQ(Recv(ers3), Show(Msg(ST_ERS, PLU_R, 3, 0, "1;0;A;B;1;1;")));
+  EXPECT_EQ(Recv(ers3), Show(Msg(ST_ERS, PLU_R, 3, 0, "1;1;C;D;2;1;")));
+  // Its receipt number follows ECR 3's from the one counter of all ECRs.
+  const std::string report7 = Recv(ers7);
+  EXPECT_EQ(report7.rfind("01 80 00 07 00 \"777777;0;E;F;1;", 0), 0u) << report7;
+  ASSERT_TRUE(WaitForSimSent(3, "333333;"));  // its poll answers after the blocks
+  EXPECT_EQ(WithSession([](Session& s) { return s.IniStru.ERData[7].SerNum; }), 777777);
+}
+
 }  // namespace
 }  // namespace kassiro::e2e
