@@ -15,6 +15,9 @@ class TClientLink {
   virtual ~TClientLink() = default;
   // Queues one message for connection ID; never blocks, safe from any thread.
   virtual void SendData(std::uint16_t ID, const ShortStr& Data) = 0;
+  // Connection ID gave a wrong set password; called before its refusal is sent, so the
+  // link may hold back that answer and the client's next requests. Never blocks.
+  virtual void WrongPassword(std::uint16_t /*ID*/) {}
 };
 
 // The polling thread's operations that handlers and commands call (TPolThread implements it).

@@ -57,7 +57,7 @@ void Raise(const Handler& H, Args&&... A) {
 // the table or an operation needs it.
 class TSockServer::TConnection {
  public:
-  explicit TConnection(asio::io_context& Io) : Socket(Io) {}
+  explicit TConnection(asio::io_context& Io) : Socket(Io), HoldTimer(Io) {}
 
   // Used on the io thread only.
   tcp::socket Socket;
@@ -66,6 +66,8 @@ class TSockServer::TConnection {
   bool Closed = false;  // closed by the server; late completions are ignored
   std::array<std::uint8_t, BUFF_SIZE> ReadBuf{};
   TFrameReader Reader;
+  bool Reading = false;          // a read is in flight
+  asio::steady_timer HoldTimer;  // ends a hold after wrong passwords
 
   // Guarded by the server's FMutex. Two buffers swapped when a write completes, so a
   // connection in steady state allocates nothing.
@@ -73,6 +75,8 @@ class TSockServer::TConnection {
   std::vector<std::uint8_t> InFlight;  // frames being written
   bool Writing = false;                // a write is in flight or about to start
   bool Dropping = false;               // the queue overflowed; the drop is on its way
+  bool Held = false;                   // answers wait and requests stay unread until HeldUntil
+  std::chrono::steady_clock::time_point HeldUntil;
 };
 
 struct TSockServer::TLoop {
@@ -205,6 +209,7 @@ void TSockServer::CloseAll() {
       if (!conn) continue;
       conn->Closed = true;
       conn->Socket.close(ec);
+      conn->HoldTimer.cancel();
       conn.reset();
     }
   }
@@ -293,22 +298,37 @@ void TSockServer::LogRefusal(const TConnection& Conn) {
 // Receiving ------------------------------------------------------------------------
 
 void TSockServer::StartRead(const TConnPtr& Conn) {
+  Conn->Reading = true;
   Conn->Socket.async_read_some(
       asio::buffer(Conn->ReadBuf),
       [this, Conn](const std::error_code& ec, std::size_t n) { ReadDone(Conn, ec, n); });
 }
 
 void TSockServer::ReadDone(const TConnPtr& Conn, const std::error_code& Ec, std::size_t Count) {
+  Conn->Reading = false;
   if (Conn->Closed) return;
   if (Ec) {  // end of stream or a failed connection
     PeerGone(Conn);
     return;
   }
-  Conn->Reader.Feed(std::span(Conn->ReadBuf.data(), Count), [&](const ShortStr& Msg) {
+  const std::span in(Conn->ReadBuf.data(), Count);
+  if (IsHeld(Conn)) Conn->Reader.Keep(in);
+  else Deliver(Conn, in);
+  ReadMore(Conn);
+}
+
+// Raises OnDataIn for every complete message until the connection is held or closed.
+void TSockServer::Deliver(const TConnPtr& Conn, std::span<const std::uint8_t> In) {
+  Conn->Reader.Feed(In, [&](const ShortStr& Msg) {
     Raise(OnDataIn, *this, Conn->ID, Msg);
-    return !Conn->Closed;  // a handler may have disabled the server
+    return !Conn->Closed && !IsHeld(Conn);  // a handler may have disabled the server
   });
-  if (!Conn->Closed) StartRead(Conn);
+}
+
+// Reading goes on while a connection is held, so a client that leaves is noticed at
+// once, but only until MAX_KEPT_INPUT bytes wait.
+void TSockServer::ReadMore(const TConnPtr& Conn) {
+  if (!Conn->Closed && !Conn->Reading && Conn->Reader.Kept() < MAX_KEPT_INPUT) StartRead(Conn);
 }
 
 // The client went away (or its connection failed): report a message it left unfinished,
@@ -319,6 +339,12 @@ void TSockServer::PeerGone(const TConnPtr& Conn) {
                 ": client " + std::to_string(Conn->ID) + " left a message unfinished");
     if (Conn->Closed) return;
   }
+  // Requests held back after wrong passwords are not served for a client that is gone.
+  if (const auto kept = Conn->Reader.Kept(); kept > 0) {
+    LogAddLine("TCP server: client " + std::to_string(Conn->ID) + " (" + PeerText(Conn->Peer) +
+               ") left while held; " + std::to_string(kept) + " unread byte(s) dropped");
+    Conn->Reader.DropKept();
+  }
   Raise(OnDisconnect, *this, Conn->ID);
   if (!Conn->Closed) Release(Conn);
 }
@@ -327,6 +353,7 @@ void TSockServer::Release(const TConnPtr& Conn) {
   Conn->Closed = true;
   std::error_code ec;
   Conn->Socket.close(ec);
+  Conn->HoldTimer.cancel();
   std::lock_guard lock(FMutex);
   if (FEntry[Conn->ID - 1] == Conn) FEntry[Conn->ID - 1].reset();
 }
@@ -349,7 +376,7 @@ void TSockServer::SendData(std::uint16_t ID, const ShortStr& Data) {
   }
   conn->Pending.push_back(static_cast<std::uint8_t>(Data.size()));
   conn->Pending.insert(conn->Pending.end(), Data.begin(), Data.end());
-  if (!conn->Writing) {
+  if (!conn->Writing && !conn->Held) {
     conn->Writing = true;
     PostLocked([this, conn] { StartWrite(conn); });
   }
@@ -374,7 +401,7 @@ void TSockServer::WriteDone(const TConnPtr& Conn, const std::error_code& Ec) {
   {
     std::lock_guard lock(FMutex);
     Conn->InFlight.clear();
-    if (Conn->Pending.empty()) {
+    if (Conn->Pending.empty() || Conn->Held) {  // HoldEnds starts the rest
       Conn->Writing = false;
       return;
     }
@@ -393,6 +420,97 @@ void TSockServer::DropOverflowed(const TConnPtr& Conn) {
   if (Conn->Closed) return;
   Raise(OnDisconnect, *this, Conn->ID);
   if (!Conn->Closed) Release(Conn);
+}
+
+// Wrong passwords ------------------------------------------------------------------
+
+void TSockServer::WrongPassword(std::uint16_t ID) {
+  std::string log;
+  {
+    std::lock_guard lock(FMutex);
+    if (ID == 0 || ID > MAX_ENTRIES) return;
+    const TConnPtr& conn = FEntry[ID - 1];
+    if (!conn) return;
+    const auto ends = NextWaitEnd(HostOf(conn->Peer).to_string(), log);
+    if (ends) {
+      conn->HeldUntil = std::max(conn->HeldUntil, *ends);
+      conn->Held = true;
+      PostLocked([this, conn] { ArmHold(conn); });
+    }
+  }
+  if (!log.empty()) LogAddLine(log);
+}
+
+std::optional<std::chrono::steady_clock::time_point> TSockServer::NextWaitEnd(
+    const std::string& Host, std::string& Log) {
+  const auto now = std::chrono::steady_clock::now();
+  auto it = FWrong.find(Host);
+  if (it == FWrong.end()) {
+    std::erase_if(FWrong, [&](const auto& w) { return now - w.second.Last >= WRONG_PASSWORD_MEMORY; });
+    if (FWrong.size() >= MAX_WRONG_PASSWORD_HOSTS) {
+      FWrong.erase(std::min_element(FWrong.begin(), FWrong.end(), [](const auto& a, const auto& b) {
+        return a.second.Last < b.second.Last;
+      }));
+    }
+    it = FWrong.emplace(Host, TWrongPasswords{}).first;
+  } else if (now - it->second.Last >= WRONG_PASSWORD_MEMORY) {
+    it->second = {};
+  }
+  TWrongPasswords& w = it->second;
+  w.Last = now;
+  if (++w.Count <= FREE_WRONG_PASSWORDS) return std::nullopt;
+  // A right password does not reset the count: the default empty passwords would let
+  // anybody reset it at will.
+  const unsigned doublings = std::min(w.Count - FREE_WRONG_PASSWORDS - 1, 16u);
+  const auto wait = std::min<std::chrono::milliseconds>(FFirstPasswordWait * (1u << doublings),
+                                                        std::max(LONGEST_PASSWORD_WAIT, FFirstPasswordWait));
+  // The waits of one address follow one another, so more connections gain no guesses.
+  w.WaitEnds = std::max(now, w.WaitEnds) + wait;
+  if (!w.Logged || now - *w.Logged >= REFUSAL_LOG_INTERVAL) {
+    w.Logged = now;
+    const auto ms = wait.count();
+    Log = "TCP server: " + std::to_string(w.Count) + " wrong set password(s) from " + Host +
+          "; its answers now wait " +
+          (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms");
+  }
+  return w.WaitEnds;
+}
+
+bool TSockServer::IsHeld(const TConnPtr& Conn) {
+  std::lock_guard lock(FMutex);
+  return Conn->Held;
+}
+
+void TSockServer::ArmHold(const TConnPtr& Conn) {
+  if (Conn->Closed) return;
+  std::chrono::steady_clock::time_point until;
+  {
+    std::lock_guard lock(FMutex);
+    until = Conn->HeldUntil;
+  }
+  Conn->HoldTimer.expires_at(until);  // a later end replaces the earlier one
+  Conn->HoldTimer.async_wait([this, Conn](const std::error_code& ec) {
+    if (!ec && !Conn->Closed) HoldEnds(Conn);
+  });
+}
+
+// Sends the answers that waited, then serves the requests that waited, in order.
+void TSockServer::HoldEnds(const TConnPtr& Conn) {
+  bool write = false;
+  {
+    std::lock_guard lock(FMutex);
+    if (!Conn->Held) return;
+    if (std::chrono::steady_clock::now() < Conn->HeldUntil) {
+      asio::post(FLoop->Io, [this, Conn] { ArmHold(Conn); });
+      return;
+    }
+    Conn->Held = false;
+    write = !Conn->Writing && !Conn->Pending.empty();
+    Conn->Writing = Conn->Writing || write;
+  }
+  if (write) StartWrite(Conn);
+  Deliver(Conn, {});
+  ReadMore(Conn);
 }
 
 }  // namespace kassiro

@@ -20,10 +20,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "core/SessionLinks.h"
 #include "util/ShortStr.h"
@@ -38,6 +40,17 @@ inline constexpr std::size_t MAX_SEND_QUEUE = 256 * 1024;
 // Connections one remote address may hold at once: one host never takes the slots
 // that every other host of the shop needs.
 inline constexpr std::size_t MAX_PER_ADDRESS = 32;
+// Wrong set passwords an address may give before its answers wait; the first wait, which
+// doubles with each further wrong password up to the longest.
+inline constexpr unsigned FREE_WRONG_PASSWORDS = 3;
+inline constexpr std::chrono::milliseconds FIRST_PASSWORD_WAIT{1000};
+inline constexpr std::chrono::milliseconds LONGEST_PASSWORD_WAIT{60'000};
+// An address without a wrong password for this long starts afresh.
+inline constexpr std::chrono::minutes WRONG_PASSWORD_MEMORY{10};
+// Addresses remembered at once; the one quiet longest makes room for a new one.
+inline constexpr std::size_t MAX_WRONG_PASSWORD_HOSTS = 4096;
+// Bytes read from a held connection and kept; beyond them the server stops reading it.
+inline constexpr std::size_t MAX_KEPT_INPUT = 64 * 1024;
 
 class TSockServer;
 
@@ -49,36 +62,56 @@ using TNotifyIntStr =
 
 // Cuts one connection's byte stream into messages. Keeps the bytes of a message that is
 // not complete yet, so a message split across reads is delivered whole, exactly once.
+// Bytes that delivery refused to take yet are kept, in order, until Resume.
 class TFrameReader {
  public:
-  // Calls deliver(const ShortStr&) for every message completed by `in`, in order;
-  // deliver returns false to stop (the rest of `in` is then dropped).
+  // Calls deliver(const ShortStr&) for every message completed by the kept bytes and
+  // `in`, in order; deliver returns false to pause, and the rest is kept.
   template <class Deliver>
   void Feed(std::span<const std::uint8_t> in, Deliver&& deliver) {
-    while (!in.empty()) {
-      if (have_ == 0) {
-        frame_[0] = in.front();
-        have_ = 1;
-        in = in.subspan(1);
-      }
-      const std::size_t n = std::min(FrameSize() - have_, in.size());
-      std::copy_n(in.begin(), n, frame_.begin() + have_);
-      have_ += n;
-      in = in.subspan(n);
-      if (have_ == FrameSize()) {
-        have_ = 0;
-        if (!deliver(ShortStr::fromBytes(frame_.data() + 1, frame_[0]))) return;
-      }
+    if (!kept_.empty()) {
+      Keep(in);
+      Resume(deliver);
+      return;
     }
+    Keep(in.subspan(Cut(in, deliver)));
   }
+  // Stores bytes without delivering anything.
+  void Keep(std::span<const std::uint8_t> in) { kept_.insert(kept_.end(), in.begin(), in.end()); }
+  // Delivers from the kept bytes as Feed does.
+  template <class Deliver>
+  void Resume(Deliver&& deliver) {
+    const std::size_t used = Cut(kept_, deliver);
+    kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(used));
+  }
+  std::size_t Kept() const { return kept_.size(); }
+  void DropKept() { kept_.clear(); }
   // Bytes still missing from the message begun, 0 when none is begun.
   std::size_t Missing() const { return have_ == 0 ? 0 : FrameSize() - have_; }
 
  private:
   std::size_t FrameSize() const { return std::size_t{1} + frame_[0]; }
+  // Takes bytes of `in` into frames until deliver refuses; returns how many it took.
+  template <class Deliver>
+  std::size_t Cut(std::span<const std::uint8_t> in, Deliver& deliver) {
+    std::size_t used = 0;
+    while (used < in.size()) {
+      if (have_ == 0) frame_[have_++] = in[used++];
+      const std::size_t n = std::min(FrameSize() - have_, in.size() - used);
+      std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(used), n, frame_.begin() + have_);
+      have_ += n;
+      used += n;
+      if (have_ == FrameSize()) {
+        have_ = 0;
+        if (!deliver(ShortStr::fromBytes(frame_.data() + 1, frame_[0]))) break;
+      }
+    }
+    return used;
+  }
 
   std::array<std::uint8_t, 256> frame_{};  // length byte and the bytes received so far
   std::size_t have_ = 0;
+  std::vector<std::uint8_t> kept_;  // received, not yet cut into frames
 };
 
 class TSockServer final : public TClientLink {
@@ -115,6 +148,13 @@ class TSockServer final : public TClientLink {
   // big") later on the io thread; a free ID is ignored. A client whose queue would pass
   // MAX_SEND_QUEUE is dropped: OnError(ID, "Not all bytes sended"), then OnDisconnect.
   void SendData(std::uint16_t ID, const ShortStr& Data) override;
+  // Counts a wrong set password against the remote address of ID. Past the free ones,
+  // the connection is held for a wait that grows with the address's count and follows
+  // the address's earlier waits: its answers stay queued and its requests unread until
+  // then. Logged at most once a minute per address.
+  void WrongPassword(std::uint16_t ID) override;
+  // The first wait after the free wrong passwords (for tests; doubling as above).
+  void SetFirstPasswordWait(std::chrono::milliseconds Wait) { FFirstPasswordWait = Wait; }
 
   TNotifyWord OnConnect;
   TNotifyString OnDataIn;
@@ -142,6 +182,14 @@ class TSockServer final : public TClientLink {
   void StartWrite(const TConnPtr& Conn);
   void WriteDone(const TConnPtr& Conn, const std::error_code& Ec);
   void PeerGone(const TConnPtr& Conn);
+  bool IsHeld(const TConnPtr& Conn);
+  void ArmHold(const TConnPtr& Conn);
+  void HoldEnds(const TConnPtr& Conn);
+  void Deliver(const TConnPtr& Conn, std::span<const std::uint8_t> In);
+  void ReadMore(const TConnPtr& Conn);
+  // Under FMutex: when the next wait of Host ends, if it must wait; Log gets a line.
+  std::optional<std::chrono::steady_clock::time_point> NextWaitEnd(const std::string& Host,
+                                                                   std::string& Log);
   void DropOverflowed(const TConnPtr& Conn);
   void Release(const TConnPtr& Conn);
   void CloseAll();
@@ -168,6 +216,16 @@ class TSockServer final : public TClientLink {
     std::size_t Unlogged = 0;
   };
   std::map<std::string, TRefusals> FRefused;
+
+  // Wrong set passwords per remote address; guarded by FMutex.
+  struct TWrongPasswords {
+    unsigned Count = 0;
+    std::chrono::steady_clock::time_point Last;      // the latest wrong password
+    std::chrono::steady_clock::time_point WaitEnds;  // end of the address's latest wait
+    std::optional<std::chrono::steady_clock::time_point> Logged;
+  };
+  std::map<std::string, TWrongPasswords> FWrong;
+  std::chrono::milliseconds FFirstPasswordWait = FIRST_PASSWORD_WAIT;
 };
 
 }  // namespace kassiro

@@ -86,6 +86,7 @@ bool WindowOpenFor(const Session& S, std::uint8_t Ecr, std::uint8_t ST) {
 void AC_Req(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uint8_t COP,
             std::uint8_t Ecr, std::uint8_t, const ShortStr& RBuff) {
   if (const std::uint8_t err = TakeRefusal(env, ST, Ecr, RBuff); err != ERR_NO_ERROR) {
+    if (err == ERR_PASSWORD) env.IPSrv.WrongPassword(ID);
     AnswerBoth(env, ID, ST, COP, Ecr, err);
     return;
   }
@@ -107,6 +108,7 @@ void AC_Req(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uint
 void LS_Req(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uint8_t COP,
             std::uint8_t Ecr, std::uint8_t, const ShortStr& RBuff) {
   if (const std::uint8_t err = TakeRefusal(env, ST, Ecr, RBuff); err != ERR_NO_ERROR) {
+    if (err == ERR_PASSWORD) env.IPSrv.WrongPassword(ID);
     Answer(env, ID, ST, COP, Ecr, err);
     return;
   }

@@ -78,14 +78,26 @@ TEST(FrameReader, SameMessagesHoweverTheStreamIsCut) {
   }
 }
 
-TEST(FrameReader, StopsWhenDeliveryRefuses) {
+// A refusal pauses delivery: the rest is kept, bytes fed meanwhile join it, and Resume
+// goes on in order, whatever frames the pieces cut.
+TEST(FrameReader, KeepsWhatDeliveryRefusedUntilResumed) {
   TFrameReader r;
-  int calls = 0;
-  r.Feed(AsBytes(Bytes({0x01, 0x41, 0x01, 0x42, 0x01, 0x43})), [&](const ShortStr&) {
-    ++calls;
-    return false;
-  });
-  EXPECT_EQ(calls, 1);
+  std::vector<std::string> got;
+  bool take = false;
+  const auto deliver = [&](const ShortStr& m) {
+    got.push_back(m.str());
+    return take;
+  };
+  r.Feed(AsBytes(Bytes({0x01, 0x41, 0x02, 0x42})), deliver);
+  EXPECT_EQ(got, std::vector<std::string>{"A"});
+  EXPECT_EQ(r.Kept(), 2u);
+  r.Feed(AsBytes(Bytes({0x42, 0x01})), deliver);  // still paused after "BB"
+  r.Keep(AsBytes(Bytes({0x43, 0x00})));
+  take = true;
+  r.Resume(deliver);
+  EXPECT_EQ(got, (std::vector<std::string>{"A", "BB", "C", ""}));
+  EXPECT_EQ(r.Kept(), 0u);
+  EXPECT_EQ(r.Missing(), 0u);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -390,6 +392,97 @@ TEST_F(SockServerTest, SendDataFromSeveralThreads) {
   }
   for (auto& s : senders) s.join();
   EXPECT_TRUE(Rec.Of(TEvent::Error).empty());
+}
+
+// Stands in for the intake: "bad" is a wrong set password, anything else is served.
+// Records when each request was taken.
+class WrongPasswordTest : public SockServerTest {
+ protected:
+  void SetUp() override {
+    SockServerTest::SetUp();
+    Srv.OnDataIn = [this](TSockServer& s, std::uint16_t id, const ShortStr& d) {
+      {
+        std::lock_guard lock(Mu);
+        TakenAt[d.str()] = Clock::now();
+      }
+      Rec.Add(DataEv(id, d.str()));
+      if (d == "bad") s.WrongPassword(id);  // before the refusal, as the intake does
+      s.SendData(id, ShortStr(d == "bad" ? std::string("no") : "ok:" + d.str()));
+    };
+  }
+  std::unique_ptr<TTestClient> From(const char* Host) {
+    const auto before = Rec.Of(TEvent::Connect).size();
+    auto c = std::make_unique<TTestClient>(Srv.BoundPort(), 0, Host);
+    EXPECT_TRUE(Rec.WaitCount(TEvent::Connect, before + 1));
+    return c;
+  }
+  bool WaitTaken(std::size_t n) { return Rec.WaitCount(TEvent::DataIn, n); }
+  Clock::time_point Taken(const std::string& msg) {
+    std::lock_guard lock(Mu);
+    return TakenAt.at(msg);
+  }
+
+  std::mutex Mu;
+  std::map<std::string, Clock::time_point> TakenAt;
+};
+
+TEST_F(WrongPasswordTest, AnswersAndRequestsOfAnAddressWaitLongerAndLonger) {
+  using std::chrono::milliseconds;
+  const std::size_t logBefore = LogText().size();
+  Srv.SetFirstPasswordWait(milliseconds(300));
+  Start();
+  auto a = From("127.0.0.2");
+  auto a2 = From("127.0.0.2");
+  for (int i = 0; i < 3; ++i) {  // free
+    ASSERT_TRUE(a->Send(Frame("bad")));
+    ASSERT_EQ(a->ReadMessage(), "no");
+  }
+  const auto t0 = Clock::now();
+  ASSERT_TRUE(a->Send(Frame("bad") + Frame("x1") + Frame("x2")));
+  ASSERT_TRUE(WaitTaken(4));
+  ASSERT_TRUE(a2->Send(Frame("bad")));  // its wait follows the first connection's
+
+  EXPECT_EQ(a->ReadMessage(), "no");
+  EXPECT_GE(Clock::now() - t0, milliseconds(300));
+  EXPECT_EQ(a->ReadMessage(), "ok:x1");  // held requests are served afterwards, in order
+  EXPECT_EQ(a->ReadMessage(), "ok:x2");
+  EXPECT_GE(Taken("x1") - t0, milliseconds(300)) << "requests stay unread while held";
+  EXPECT_EQ(a2->ReadMessage(), "no");
+  EXPECT_GE(Clock::now() - t0, milliseconds(300 + 600));
+
+  const std::string log = LogText().substr(logBefore);
+  EXPECT_NE(log.find("TCP server: 4 wrong set password(s) from 127.0.0.2; its answers now wait 300 ms"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("5 wrong set password(s)"), std::string::npos) << "once a minute per address";
+}
+
+TEST_F(WrongPasswordTest, OtherAddressesAreNotSlowedAndAHeldClientThatLeavesIsReleased) {
+  Srv.SetFirstPasswordWait(std::chrono::seconds(60));  // longer than any wait below
+  const std::size_t logBefore = LogText().size();
+  Start();
+  auto a = From("127.0.0.2");
+  ASSERT_TRUE(a->Send(Frame("bad") + Frame("bad") + Frame("bad") + Frame("bad") + Frame("x1")));
+  ASSERT_TRUE(WaitTaken(4));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(a->ReadMessage(), "no");
+
+  auto b = From("127.0.0.3");
+  ASSERT_TRUE(b->Send(Frame("good")));
+  EXPECT_EQ(b->ReadMessage(), "ok:good");
+  auto same = From("127.0.0.2");  // a connection of the address that gave no wrong one
+  ASSERT_TRUE(same->Send(Frame("mine")));
+  EXPECT_EQ(same->ReadMessage(), "ok:mine");
+  auto left = From("127.0.0.2");  // held when the server goes away
+  ASSERT_TRUE(left->Send(Frame("bad")));
+
+  const auto id = Rec.WaitNth(TEvent::Connect, 1);
+  a->Close();
+  ASSERT_TRUE(Rec.WaitFor(DisconnectEv(*id)));
+  EXPECT_FALSE(Rec.Has(DataEv(*id, "x1")));
+  EXPECT_NE(LogText().substr(logBefore).find("left while held; 3 unread byte(s) dropped"),
+            std::string::npos);
+  const auto freed = From("127.0.0.4");  // its identifier is free again
+  EXPECT_EQ(Rec.Of(TEvent::Connect).back().Value, *id);
 }
 
 }  // namespace

@@ -459,6 +459,19 @@ TEST_F(AppCommandFlows, SetThreeHoldsThirteenUntilReleased) {
   EXPECT_EQ(Clients.Take(), (std::vector<Sent>{{OTHER, Req(ST_REC, COP_REQ)}}));
 }
 
+// The link learns of a wrong password before the refusal is queued, so it can hold that
+// answer back; a set refused as taken, or taken with the right password, tells it nothing.
+TEST_F(AppCommandFlows, OnlyWrongPasswordsAreReportedBeforeTheirRefusal) {
+  Password(ST_ERS, "pw")(S);
+  Password(ST_RECL, "pw")(S);
+  Request(ME, ST_ERS, COP_REQ, ECR, "no;");
+  Request(OTHER, ST_RECL, COP_REQ, ECR, "no;");
+  Request(ME, ST_ERS, COP_REQ, ECR, "pw;");
+  Request(OTHER, ST_ERS, COP_REQ, ECR, "no;");  // taken: the password is not even looked at
+  using Wrong = std::pair<std::uint16_t, std::size_t>;
+  EXPECT_EQ(Clients.wrong, (std::vector<Wrong>{{ME, 0}, {OTHER, 1}}));
+}
+
 TEST_F(AppCommandFlows, LoadAfterCancelIsAcceptedAndPhaseReads101) {
   Take(ME, ECR, ST_REC);
   Request(ME, ST_REC, 4, ECR, "a;");

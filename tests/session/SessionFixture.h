@@ -36,7 +36,10 @@ class FakeClients : public TClientLink {
   void SendData(std::uint16_t ID, const ShortStr& Data) override {
     sent.emplace_back(ID, Data.str());
   }
+  // Each wrong password as (connection, messages sent before it was reported).
+  void WrongPassword(std::uint16_t ID) override { wrong.emplace_back(ID, sent.size()); }
   std::vector<Sent> Take() { return std::exchange(sent, {}); }
+  std::vector<std::pair<std::uint16_t, std::size_t>> wrong;
 
  private:
   std::vector<Sent> sent;
