@@ -32,6 +32,24 @@ asio::ip::address HostOf(const tcp::endpoint& Peer) {
   return a;
 }
 
+TIpAddress IpOf(const asio::ip::address& A) {
+  TIpAddress a;
+  if (A.is_v4()) {
+    const auto b = A.to_v4().to_bytes();
+    std::copy(b.begin(), b.end(), a.Bytes.begin());
+  } else {
+    const auto b = A.to_v6().to_bytes();
+    std::copy(b.begin(), b.end(), a.Bytes.begin());
+    a.V6 = true;
+  }
+  return a;
+}
+
+asio::ip::address AddressOf(const TIpAddress& A) {
+  if (!A.V6) return asio::ip::address_v4({A.Bytes[0], A.Bytes[1], A.Bytes[2], A.Bytes[3]});
+  return asio::ip::address_v6(A.Bytes);
+}
+
 std::string PeerText(const tcp::endpoint& Peer) {
   return Peer.address().to_string() + ":" + std::to_string(Peer.port());
 }
@@ -120,13 +138,15 @@ void TSockServer::Enable() {
   // Each socket call that fails reports its return value, -1, as the error code.
   auto& acc = FLoop->Acceptor;
   std::error_code ec;
-  if (acc.open(tcp::v4(), ec); ec) return EnableFailed(-1, "Unable to create socket", ec);
+  const tcp::endpoint local = FListenAddress ? tcp::endpoint(AddressOf(*FListenAddress), FLocalPort)
+                                             : tcp::endpoint(tcp::v4(), FLocalPort);
+  if (acc.open(local.protocol(), ec); ec) return EnableFailed(-1, "Unable to create socket", ec);
   if (acc.set_option(tcp::no_delay(true), ec); ec)
     return EnableFailed(-1, "Seting socket NODELAY", ec);
   if (acc.set_option(asio::socket_base::keep_alive(true), ec); ec)
     return EnableFailed(-1, "Seting Socket KEEPALIVE", ec);
   if (acc.set_option(asio::socket_base::reuse_address(true), ec); !ec)
-    acc.bind(tcp::endpoint(tcp::v4(), FLocalPort), ec);
+    acc.bind(local, ec);
   if (ec) return EnableFailed(-1, "Binding socket and address", ec);
   if (acc.listen(asio::socket_base::max_listen_connections, ec); ec)
     return EnableFailed(-1, "Seting socket to listen", ec);
@@ -153,7 +173,8 @@ std::size_t TSockServer::ClientCount() {
 void TSockServer::EnableFailed(std::int32_t Err, const char* Txt, const std::error_code& Cause) {
   FLoop.reset();  // closes whatever was opened
   FEnableError = Cause;
-  ReportError(Err, Txt, " failed on port " + std::to_string(FLocalPort) + ": " + Cause.message());
+  const std::string where = FListenAddress ? " of " + IpText(*FListenAddress) : "";
+  ReportError(Err, Txt, " failed on port " + std::to_string(FLocalPort) + where + ": " + Cause.message());
 }
 
 void TSockServer::ReportError(std::int32_t Err, const char* Txt, std::string_view Detail) {
@@ -244,6 +265,11 @@ void TSockServer::RetryAccept() {
 
 void TSockServer::Admit(const TConnPtr& Conn) {
   std::error_code ec;
+  if (!FAllow.Allows(IpOf(HostOf(Conn->Peer)))) {
+    LogDenied(*Conn);
+    Conn->Socket.close(ec);
+    return;
+  }
   if (Conn->Socket.set_option(tcp::no_delay(true), ec); ec)
     ReportError(ec.value(), "Seting socket NODELAY", ": " + ec.message());
   if (Conn->Socket.set_option(asio::socket_base::keep_alive(true), ec); ec)
@@ -279,20 +305,33 @@ std::size_t TSockServer::ConnectionsFrom(const TConnection& Conn) {
   }));
 }
 
-// One line per address and minute, however many connections it tries.
-void TSockServer::LogRefusal(const TConnection& Conn) {
+std::size_t TSockServer::Tally(std::map<std::string, TRefusals>& Log, const std::string& Host) {
   const auto now = std::chrono::steady_clock::now();
   // Addresses quiet for a minute are forgotten, so the table stays small.
-  std::erase_if(FRefused, [&](const auto& r) {
+  std::erase_if(Log, [&](const auto& r) {
     return r.second.Unlogged == 0 && now - r.second.Logged >= REFUSAL_LOG_INTERVAL;
   });
-  const std::string host = HostOf(Conn.Peer).to_string();
-  auto [it, first] = FRefused.try_emplace(host);
+  auto [it, first] = Log.try_emplace(Host);
   ++it->second.Unlogged;
-  if (!first && now - it->second.Logged < REFUSAL_LOG_INTERVAL) return;
-  LogAddLine("TCP server: refused " + std::to_string(it->second.Unlogged) + " connection(s) from " +
-             host + ": it already holds " + std::to_string(FMaxPerAddress) + " connections");
+  if (!first && now - it->second.Logged < REFUSAL_LOG_INTERVAL) return 0;
+  const std::size_t count = it->second.Unlogged;
   it->second = {now, 0};
+  return count;
+}
+
+// One line per address and minute, however many connections it tries.
+void TSockServer::LogRefusal(const TConnection& Conn) {
+  const std::string host = HostOf(Conn.Peer).to_string();
+  if (const auto n = Tally(FRefused, host); n > 0)
+    LogAddLine("TCP server: refused " + std::to_string(n) + " connection(s) from " + host +
+               ": it already holds " + std::to_string(FMaxPerAddress) + " connections");
+}
+
+void TSockServer::LogDenied(const TConnection& Conn) {
+  const std::string host = HostOf(Conn.Peer).to_string();
+  if (const auto n = Tally(FDenied, host); n > 0)
+    LogAddLine("TCP server: refused " + std::to_string(n) + " connection(s) from " + host +
+               ": the address is not in the allow list " + FAllow.Text());
 }
 
 // Receiving ------------------------------------------------------------------------

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/SessionLinks.h"
+#include "net/NetRange.h"
 #include "util/ShortStr.h"
 
 namespace kassiro {
@@ -121,7 +122,7 @@ class TSockServer final : public TClientLink {
   TSockServer(const TSockServer&) = delete;
   TSockServer& operator=(const TSockServer&) = delete;
 
-  // Listens on LocalPort (any IPv4 address). Set-up runs on the caller's thread: a
+  // Listens on LocalPort of the listen address (every IPv4 address by default). Set-up runs on the caller's thread: a
   // failing step raises OnError there and leaves the server not enabled. Does nothing
   // while enabled, or when called from an event handler.
   void Enable();
@@ -134,6 +135,14 @@ class TSockServer final : public TClientLink {
 
   // Connections one remote address may hold; a further one is closed at once.
   void SetMaxPerAddress(std::size_t Max) { FMaxPerAddress = Max; }
+
+  // The one local address to listen on, nothing for every IPv4 address; and the
+  // clients that may connect (empty: everybody), any other being closed at once. Both
+  // are used by the next Enable.
+  void SetListenAddress(std::optional<TIpAddress> Addr) { FListenAddress = Addr; }
+  const std::optional<TIpAddress>& ListenAddress() const { return FListenAddress; }
+  void SetAllowList(TAllowList Allow) { FAllow = std::move(Allow); }
+  const TAllowList& AllowList() const { return FAllow; }
 
   std::uint16_t LocalPort() const { return FLocalPort; }
   void SetLocalPort(std::uint16_t Port) { FLocalPort = Port; }  // used by the next Enable
@@ -177,6 +186,7 @@ class TSockServer final : public TClientLink {
   void Admit(const TConnPtr& Conn);
   std::size_t ConnectionsFrom(const TConnection& Conn);  // under FMutex
   void LogRefusal(const TConnection& Conn);
+  void LogDenied(const TConnection& Conn);
   void StartRead(const TConnPtr& Conn);
   void ReadDone(const TConnPtr& Conn, const std::error_code& Ec, std::size_t Count);
   void StartWrite(const TConnPtr& Conn);
@@ -200,6 +210,8 @@ class TSockServer final : public TClientLink {
 
   std::atomic<bool> FEnabled{false};
   std::uint16_t FLocalPort = DEFAULT_LOCAL_PORT;
+  std::optional<TIpAddress> FListenAddress;
+  TAllowList FAllow;
   std::size_t FMaxPerAddress = MAX_PER_ADDRESS;
   std::atomic<std::uint16_t> FBoundPort{0};
   std::error_code FEnableError;
@@ -216,6 +228,9 @@ class TSockServer final : public TClientLink {
     std::size_t Unlogged = 0;
   };
   std::map<std::string, TRefusals> FRefused;
+  std::map<std::string, TRefusals> FDenied;  // the same for addresses not allowed
+  // The count to log for one more refusal of host, 0 while its minute is not over.
+  static std::size_t Tally(std::map<std::string, TRefusals>& Log, const std::string& Host);
 
   // Wrong set passwords per remote address; guarded by FMutex.
   struct TWrongPasswords {

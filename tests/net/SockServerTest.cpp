@@ -1,6 +1,8 @@
 // TSockServer over real loopback sockets. Every wait ends on the awaited event or after
 // a generous deadline; nothing sleeps a fixed time.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -270,6 +272,84 @@ TEST_F(SockServerTest, OneAddressCannotTakeEverySlot) {
   ASSERT_TRUE(Rec.WaitCount(TEvent::Disconnect, 1));
   TTestClient again(Srv.BoundPort(), 0, "127.0.0.2");
   EXPECT_TRUE(Rec.WaitCount(TEvent::Connect, MAX_PER_ADDRESS + 2));
+}
+
+// Only the allowed addresses get in; any other is closed before it is numbered, and its
+// refusals of a minute give one log line with their count.
+TEST_F(SockServerTest, AllowListClosesOtherAddressesAtOnce) {
+  const std::size_t logBefore = LogText().size();
+  Srv.SetAllowList(TAllowList::Parse("127.0.0.2, 10.0.0.0/8").Value.value());
+  Start();
+  for (int i = 0; i < 3; ++i) {
+    TTestClient denied(Srv.BoundPort(), 0, "127.0.0.3");
+    ASSERT_TRUE(denied.Connected());  // the kernel accepts; the server closes it
+    EXPECT_TRUE(denied.WaitClosed());
+  }
+  TTestClient allowed(Srv.BoundPort(), 0, "127.0.0.2");
+  ASSERT_TRUE(Rec.WaitCount(TEvent::Connect, 1));
+  ASSERT_TRUE(allowed.Send(Frame("hi")));
+  ASSERT_TRUE(Rec.WaitCount(TEvent::DataIn, 1));
+  EXPECT_EQ(Rec.Of(TEvent::Connect).size(), 1u) << "no denied client was numbered";
+  EXPECT_EQ(Srv.ClientCount(), 1u);
+
+  const std::string log = LogText().substr(logBefore);
+  const std::string line =
+      "refused 1 connection(s) from 127.0.0.3: the address is not in the allow list 127.0.0.2,10.0.0.0/8";
+  const auto at = log.find(line);
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find("from 127.0.0.3", at + line.size()), std::string::npos) << "one line per minute";
+  EXPECT_EQ(log.find("from 127.0.0.2"), std::string::npos);
+}
+
+// A connected socket to Addr (IPv4 or IPv6 text) and Port, or -1.
+int ConnectTo(const char* Addr, std::uint16_t Port) {
+  sockaddr_storage sa{};
+  socklen_t len = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&sa);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&sa);
+  if (::inet_pton(AF_INET, Addr, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(Port);
+    len = sizeof *v4;
+  } else if (::inet_pton(AF_INET6, Addr, &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(Port);
+    len = sizeof *v6;
+  } else {
+    return -1;
+  }
+  const int fd = ::socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), len) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The server listens on the one address it is given: a client of another local address
+// finds nothing there.
+TEST_F(SockServerTest, ListensOnTheGivenAddressOnly) {
+  struct Case {
+    const char* Listen;
+    const char* Reached;
+    const char* Missed;
+  };
+  std::size_t connects = 0;
+  for (const Case c : {Case{"127.0.0.2", "127.0.0.2", "127.0.0.1"}, Case{"::1", "::1", "127.0.0.1"}}) {
+    SCOPED_TRACE(c.Listen);
+    Srv.SetListenAddress(ParseIpAddress(c.Listen));
+    Srv.Enable();
+    if (!Srv.Enabled() && std::string(c.Listen) == "::1") GTEST_SKIP() << "no IPv6 loopback here";
+    ASSERT_TRUE(Srv.Enabled());
+    const int missed = ConnectTo(c.Missed, Srv.BoundPort());
+    EXPECT_LT(missed, 0);
+    if (missed >= 0) ::close(missed);
+    const int reached = ConnectTo(c.Reached, Srv.BoundPort());
+    ASSERT_GE(reached, 0);
+    EXPECT_TRUE(Rec.WaitCount(TEvent::Connect, ++connects));
+    ::close(reached);
+    Srv.Disable();
+  }
 }
 
 // A client that stops reading is dropped; the sender and the other clients go on.
