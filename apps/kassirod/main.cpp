@@ -25,6 +25,7 @@
 // (with Asio first it pairs operator new here with free() in the TCP server's loop).
 #include <asio.hpp>
 
+#include "net/NetRange.h"
 #include "server/KassiroServer.h"
 #include "server/ProgramEntry.h"
 #include "server/StopSignals.h"
@@ -69,17 +70,32 @@ std::string PortProblem(const std::string& name) {
   return {};
 }
 
+// The canonical texts of a listen address and an allow list, as the INI file keeps them.
+std::optional<std::string> ListenText(const std::string& value) {
+  const auto addr = ParseListenAddress(value);
+  if (!addr.Value) return std::nullopt;
+  return *addr.Value ? IpText(**addr.Value) : std::string();
+}
+
+std::optional<std::string> AllowText(const std::string& value) {
+  const auto nets = TAllowList::Parse(value);
+  if (!nets.Value) return std::nullopt;
+  return nets.Value->Text();
+}
+
 // What is wrong with a parameter beyond its form, for the message that refuses it.
 std::string Why(const TParItem& p) {
   long n = 0;
   if (p.Name == "PORT") return PortProblem(p.Val);
   if (p.Name == "SPEED" && ParseNumber(p.Val, 1, 65535, n)) return " (speeds: " + SupportedSpeeds() + ")";
+  if (p.Name == "LISTEN") return " (" + ParseListenAddress(p.Val).Error + ")";
+  if (p.Name == "ALLOW") return " (" + TAllowList::Parse(p.Val).Error + ")";
   return {};
 }
 
 // The settings that a headless server takes from its command line in place of the
 // tray's dialogs: -Port:NAME -Speed:N -IPPort:N -Password:TEXT -Offset:N -SetPW:SET:TEXT
-// -LanguageID:N. Every one is checked before anything is stored (a stored speed or port
+// -LanguageID:N -Listen:ADDR -Allow:NET[,NET...]. Every one is checked before anything is stored (a stored speed or port
 // that the line refuses would fail every later start too); then they are stored in the
 // settings files before the start. A port name longer than the 6 characters the
 // settings hold is used for this run only; a password longer than the settings hold is
@@ -90,6 +106,7 @@ bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::s
   server.ServerInis().Load(s.IniStru);
   bool changed = false;
   int languageID = 0;
+  std::optional<std::string> listen, allow;  // canonical, for the INI file
   for (std::size_t i = 0; i < params.Count(); ++i) {
     const TParItem& p = params.Items(i);
     long n = 0;
@@ -113,6 +130,10 @@ bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::s
     } else if (p.Name == "LANGUAGEID" && ParseNumber(p.Val, 1, 6, n)) {
       languageID = static_cast<int>(n);
       continue;
+    } else if (p.Name == "LISTEN" && (listen = ListenText(p.Val))) {
+      continue;
+    } else if (p.Name == "ALLOW" && (allow = AllowText(p.Val))) {
+      continue;
     } else {
       error = "Bad parameter: " + (p.Name.empty() ? std::string("(empty)") : p.Name) +
               (p.Val.empty() ? "" : ":" + p.Val) + Why(p);
@@ -122,10 +143,10 @@ bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::s
   }
   // Stored only once every parameter was accepted: a refused command line changes nothing.
   if (changed) server.ServerInis().Save(s.IniStru);
-  if (languageID != 0) {
-    server.SetLanguageID(languageID);
-    server.SaveToIniFile();
-  }
+  if (languageID != 0) server.SetLanguageID(languageID);
+  if (listen) server.SetListenSetting(*listen);
+  if (allow) server.SetAllowSetting(*allow);
+  if (languageID != 0 || listen || allow) server.SaveToIniFile();
   return true;
 }
 

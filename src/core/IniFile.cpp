@@ -248,19 +248,24 @@ std::optional<int> ParseIniInteger(std::string_view value) {
   return WholeNumber<int>(value);
 }
 
-int ReadIniInteger(const std::filesystem::path& iniPath, std::string_view section,
-                   std::string_view key, int def, std::string* problem) {
+std::optional<std::string> ReadIniString(const std::filesystem::path& iniPath, std::string_view section,
+                                         std::string_view key, std::string* problem) {
   try {
     std::string why;
     const auto text = ReadWholeFile(iniPath, why);
     if (problem) *problem = why;
-    if (!text) return def;
-    const auto value = FindIniValue(*text, section, key);
-    if (!value) return def;
-    return ParseIniInteger(*value).value_or(def);
+    if (!text) return std::nullopt;
+    return FindIniValue(*text, section, key);
   } catch (...) {
-    return def;
+    return std::nullopt;
   }
+}
+
+int ReadIniInteger(const std::filesystem::path& iniPath, std::string_view section,
+                   std::string_view key, int def, std::string* problem) {
+  const auto value = ReadIniString(iniPath, section, key, problem);
+  if (!value) return def;
+  return ParseIniInteger(*value).value_or(def);
 }
 
 bool WriteIniString(const std::filesystem::path& iniPath, std::string_view section,

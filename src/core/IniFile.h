@@ -17,6 +17,10 @@ inline constexpr std::string_view INI_OPTIONS_SECTION = "Options";
 inline constexpr std::string_view INI_LANGUAGE_KEY = "LanguageID";
 // The file holds one number: a larger file is refused, never read without bound.
 inline constexpr std::size_t INI_MAX_BYTES = 4096;
+// The TCP server's local address and the clients it lets in, as text; empty or missing
+// keeps the defaults (every IPv4 address, everybody).
+inline constexpr std::string_view INI_LISTEN_KEY = "Listen";
+inline constexpr std::string_view INI_ALLOW_KEY = "Allow";
 
 // The text-level operations, free of I/O.
 // The trimmed value of the first `key` in the first matching `[section]`, if any.
@@ -37,6 +41,10 @@ std::optional<int> ParseIniInteger(std::string_view value);
 // is not read; problem then tells why (else it is emptied).
 int ReadIniInteger(const std::filesystem::path& iniPath, std::string_view section,
                    std::string_view key, int def, std::string* problem = nullptr);
+// The trimmed text of the key, or nothing when the file, the section or the key is
+// missing or the file can't be read (problem then tells why, as above).
+std::optional<std::string> ReadIniString(const std::filesystem::path& iniPath, std::string_view section,
+                                         std::string_view key, std::string* problem = nullptr);
 // Sets the key and writes the file to disk at once; false (file untouched) on failure,
 // with problem telling why. A file that can't be read as above is not replaced.
 bool WriteIniString(const std::filesystem::path& iniPath, std::string_view section,

@@ -18,6 +18,10 @@ namespace kassiro {
 
 namespace {
 
+// Where a damaged Listen or Allow setting leaves the TCP server.
+constexpr std::string_view LOOPBACK_LISTEN = "127.0.0.1";
+constexpr std::string_view LOOPBACK_ALLOW = "127.0.0.0/8,::1";
+
 // Stands in for the polling thread while the server is stopped, so a client event
 // that races with a stop never reaches a thread that is gone.
 class TNoPollLink final : public TPollLink {
@@ -139,6 +143,10 @@ void TKassiroServer::LoadFromIniFile() {
   }
   // A number outside the six tables falls back to the default table.
   if (FLanguageID < 1 || FLanguageID > LANG_COUNT) FLanguageID = DEFAULT_CODETABLE;
+  FListenSetting = ReadIniString(ini, INI_OPTIONS_SECTION, INI_LISTEN_KEY).value_or("");
+  FAllowSetting = ReadIniString(ini, INI_OPTIONS_SECTION, INI_ALLOW_KEY).value_or("");
+  FTcpAccessSet = false;
+  FIniUnread = !problem.empty();
 }
 
 void TKassiroServer::SaveToIniFile() {
@@ -147,6 +155,48 @@ void TKassiroServer::SaveToIniFile() {
   if (!WriteLanguageID(ini, FLanguageID, &problem)) {
     Tell("The INI file " + ini.string() + " cannot be written: " + problem);
   }
+  if (!FTcpAccessSet) return;
+  for (const auto& [key, value] : {std::pair{INI_LISTEN_KEY, &FListenSetting}, std::pair{INI_ALLOW_KEY, &FAllowSetting}}) {
+    if (!WriteIniString(ini, INI_OPTIONS_SECTION, key, *value, &problem))
+      Tell("The INI file " + ini.string() + " cannot be written: " + problem);
+  }
+}
+
+void TKassiroServer::SetListenSetting(std::string text) {
+  FListenSetting = std::move(text);
+  FTcpAccessSet = true;
+}
+
+void TKassiroServer::SetAllowSetting(std::string text) {
+  FAllowSetting = std::move(text);
+  FTcpAccessSet = true;
+}
+
+// A setting that someone wrote to close the door must not open it when it is damaged:
+// the server then serves the programs of this PC only, and the log says why.
+void TKassiroServer::ApplyTcpAccess() {
+  if (FIniUnread) {
+    LogAddLine("TCP server: Listen and Allow of the unread INI file are not known; listening on " +
+               std::string(LOOPBACK_LISTEN) + " and letting in " + std::string(LOOPBACK_ALLOW) + " only");
+    IPServer.SetListenAddress(ParseIpAddress(LOOPBACK_LISTEN));
+    IPServer.SetAllowList(*TAllowList::Parse(LOOPBACK_ALLOW).Value);
+    return;
+  }
+  const auto listen = ParseListenAddress(FListenSetting);
+  IPServer.SetListenAddress(listen.Value ? *listen.Value : ParseIpAddress(LOOPBACK_LISTEN));
+  if (!listen.Value)
+    LogAddLine("TCP server: Listen in the INI file refused, " + listen.Error + "; listening on " +
+               std::string(LOOPBACK_LISTEN) + " only");
+  auto allow = TAllowList::Parse(FAllowSetting);
+  if (!allow.Value)
+    LogAddLine("TCP server: Allow in the INI file refused, " + allow.Error + "; letting in " +
+               std::string(LOOPBACK_ALLOW) + " only");
+  IPServer.SetAllowList(allow.Value ? std::move(*allow.Value) : *TAllowList::Parse(LOOPBACK_ALLOW).Value);
+}
+
+std::string TKassiroServer::ListenAddress() const {
+  const auto& a = IPServer.ListenAddress();
+  return a ? IpText(*a) : std::string();
 }
 
 void TKassiroServer::StartKassiro() {
@@ -161,6 +211,7 @@ void TKassiroServer::StartKassiro() {
     port = FPortOverride.empty() ? FSession.IniStru.ComPortName.str() : FPortOverride;
     speed = FSession.IniStru.Speed;
   }
+  ApplyTcpAccess();
   IPServer.Enable();  // a failure is logged through OnError; the start goes on
   CommObject = FMakeComm(port, speed);
   CommObject->SetCommPortName(port);

@@ -69,8 +69,19 @@ class TKassiroServer {
   void CloseByUser();
 
   void LoadFromIniFile();
+  // Writes LanguageID, and the TCP server's Listen and Allow once they were set here.
   void SaveToIniFile();
   void SetLanguageID(int id) { FLanguageID = id; }
+  // The TCP server's local address and allowed clients as the INI file holds them
+  // (checked at every start; a bad one falls back to the loopback addresses).
+  const std::string& ListenSetting() const { return FListenSetting; }
+  const std::string& AllowSetting() const { return FAllowSetting; }
+  void SetListenSetting(std::string text);
+  void SetAllowSetting(std::string text);
+  // What the TCP server uses since the last start: the address ("" for every IPv4
+  // address) and the allowed ranges (none for everybody).
+  std::string ListenAddress() const;
+  const TAllowList& AllowList() const { return IPServer.AllowList(); }
   // A serial port name for this run in place of the stored one (which holds at most 6
   // characters), e.g. a full device path.
   void SetPortOverride(std::string port) { FPortOverride = std::move(port); }
@@ -85,6 +96,7 @@ class TKassiroServer {
   TSessionEnv Env();
   void PrimePollThread();  // under the session lock
   void RollBackStart();
+  void ApplyTcpAccess();
   std::filesystem::path FileBeside(const char* ext) const;
 
   std::filesystem::path FExePath;
@@ -94,6 +106,10 @@ class TKassiroServer {
   TSettingsFile FServerInis;
   Session FSession;
   int FLanguageID = 1;
+  std::string FListenSetting;
+  std::string FAllowSetting;
+  bool FTcpAccessSet = false;  // set here, to be written by SaveToIniFile
+  bool FIniUnread = false;     // the INI file exists but could not be read
   bool FServerStatred = false;
   TSockServer IPServer;
   TLineStats FLineStats;  // before the line's objects, which count into them

@@ -75,6 +75,14 @@ std::string Columns(const std::vector<std::string>& cells, const std::vector<std
   return line;
 }
 
+constexpr std::string_view ANY_IPV4 = "0.0.0.0";
+
+std::string Joined(const std::vector<std::string>& items, std::string_view sep) {
+  std::string out;
+  for (const auto& i : items) out += (out.empty() ? "" : std::string(sep)) + i;
+  return out;
+}
+
 const std::vector<std::size_t> GRID_WIDTHS = {8, 8, 8, 0};
 const std::vector<std::size_t> COUNTER_WIDTHS = {8, 8, 10, 11, 9, 10, 10, 9, 8, 0};
 
@@ -102,6 +110,8 @@ TStatusReport TakeStatus(TKassiroServer& server, std::chrono::seconds uptime) {
   r.Running = server.Started();
   r.Port = server.PortName();
   r.ListeningPort = server.ListeningPort();
+  r.Listen = server.ListenAddress();
+  for (const auto& range : server.AllowList().Ranges()) r.Allow.push_back(range.Text());
   r.CodeTable = server.LanguageID();
   r.CodeTableName = LanguageName(r.CodeTable);
   r.Clients = server.ClientCount();
@@ -134,6 +144,8 @@ std::string StatusText(const TStatusReport& r) {
     out += std::string(ui::SERVER_STOPPED_TEXT) + "\n";
   }
   out += ui::LanguageText(r.CodeTable) + "\n";
+  out += "Listen: " + (r.Listen.empty() ? std::string(ANY_IPV4) + " (every IPv4 address)" : r.Listen) +
+         "  Allow: " + (r.Allow.empty() ? std::string("everybody") : Joined(r.Allow, ",")) + "\n";
   out += "Clients: " + std::to_string(r.Clients) + "  Uptime: " + Uptime(r.UptimeSeconds) + "\n";
   if (r.Running && r.ListeningPort == 0) {
     out += "TCP port " + std::to_string(r.TcpPort) + " is not open: no client can connect\n";
@@ -166,6 +178,10 @@ std::string StatusJson(const TStatusReport& r) {
   out += ",\"speed\":" + std::to_string(r.Speed);
   out += ",\"tcpPort\":" + std::to_string(r.TcpPort);
   out += ",\"listeningPort\":" + std::to_string(r.ListeningPort);
+  out += ",\"listen\":" + JsonString(r.Listen.empty() ? ANY_IPV4 : r.Listen);
+  out += ",\"allow\":[";
+  for (std::size_t i = 0; i < r.Allow.size(); ++i) out += (i ? "," : "") + JsonString(r.Allow[i]);
+  out += "]";
   out += ",\"codeTable\":" + std::to_string(r.CodeTable);
   out += ",\"codeTableName\":" + JsonString(r.CodeTableName);
   out += ",\"clients\":" + std::to_string(r.Clients);

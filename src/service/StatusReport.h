@@ -34,6 +34,8 @@ struct TStatusReport {
   int Speed = 0;
   int TcpPort = 0;        // as configured
   int ListeningPort = 0;  // 0: clients cannot connect
+  std::string Listen;     // the local address listened on; "" for every IPv4 address
+  std::vector<std::string> Allow;  // the ranges clients may connect from; none: everybody
   int CodeTable = 0;
   std::string CodeTableName;
   std::size_t Clients = 0;

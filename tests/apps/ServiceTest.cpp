@@ -417,6 +417,69 @@ TEST(Service, BadArgumentsAreRefusedWithAReason) {
   EXPECT_TRUE(fs::is_empty(dir.path())) << "a refused command line leaves no file";
 }
 
+// Who may connect: a bad -Listen or -Allow is refused before anything is stored; good
+// ones are kept in the INI file for every later start and shown by -Status. A value
+// damaged in the INI file closes the door to the network instead of opening it.
+TEST(Service, ListenAndAllowAreCheckedStoredAndShown) {
+  TempDir dir;
+  TSim sim(dir / "sim.log", {3});
+  const std::string folder = "-Dir:" + dir.path().string();
+  const fs::path ini = dir / "kassirod.INI";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } bad[] = {
+      {{"-Allow:10.0.0.0/33"}, "Bad parameter: ALLOW:10.0.0.0/33 (\"10.0.0.0/33\" has no prefix length 0..32 after the /)"},
+      {{"-Allow:192.168.1.0/24,"}, "Bad parameter: ALLOW:192.168.1.0/24, (an empty entry in the list \"192.168.1.0/24,\")"},
+      {{"-Listen:127.0.0.1", "-Allow:shop-pc"},
+       "Bad parameter: ALLOW:shop-pc (\"shop-pc\" is not an IPv4 or IPv6 address or range)"},
+      {{"-Listen:localhost"}, "Bad parameter: LISTEN:localhost (\"localhost\" is not an IPv4 or IPv6 address)"},
+  };
+  for (const auto& c : bad) {
+    SCOPED_TRACE(c.err);
+    std::vector<std::string> args{folder, "-Port:" + sim.Port, "-IPPort:0"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const TRunResult r = Kassirod(args);
+    EXPECT_EQ(r.Exit, 2);
+    EXPECT_EQ(r.Err, c.err + "\n");
+    EXPECT_FALSE(fs::exists(ini)) << ReadFile(ini);
+  }
+
+  {
+    TServer server({folder, "-Port:" + sim.Port, "-IPPort:0", "-Listen:127.0.0.1", "-Allow: 127.0.0.0/8 ,::1"});
+    TcpClient client(server.TcpPort);
+    ASSERT_NO_FATAL_FAILURE(TakeReportSetOf3(client));
+    const TRunResult text = Kassirod({folder, "-Status"});
+    EXPECT_NE(text.Out.find("\nListen: 127.0.0.1  Allow: 127.0.0.0/8,::1\n"), std::string::npos) << text.Out;
+    const TRunResult json = Kassirod({folder, "-Status:json"});
+    EXPECT_NE(json.Out.find(R"("listen":"127.0.0.1","allow":["127.0.0.0/8","::1"])"), std::string::npos) << json.Out;
+    server.Child->Signal(SIGTERM);
+    EXPECT_EQ(server.Child->Wait(), 0);
+  }
+  const std::string stored = ReadFile(ini);
+  EXPECT_NE(stored.find("[Options]\n"), std::string::npos) << stored;
+  EXPECT_NE(stored.find("Listen=127.0.0.1\n"), std::string::npos) << stored;
+  EXPECT_NE(stored.find("Allow=127.0.0.0/8,::1\n"), std::string::npos) << stored;
+
+  // Damaged by hand: the next start serves this PC only and says why.
+  WriteFile(ini, "[Options]\nLanguageID=1\nListen=192.168.1.300\nAllow=192.168.1.0/24;10.0.0.0/8\n");
+  {
+    TServer server({folder, "-Port:" + sim.Port, "-IPPort:0"});
+    const TRunResult text = Kassirod({folder, "-Status"});
+    EXPECT_NE(text.Out.find("\nListen: 127.0.0.1  Allow: 127.0.0.0/8,::1\n"), std::string::npos) << text.Out;
+    server.Child->Signal(SIGTERM);
+    EXPECT_EQ(server.Child->Wait(), 0);
+  }
+  const std::string log = ReadFile(dir / "kassirod.log");
+  EXPECT_NE(log.find("TCP server: Listen in the INI file refused, \"192.168.1.300\" is not an IPv4 or IPv6 "
+                     "address; listening on 127.0.0.1 only"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("TCP server: Allow in the INI file refused, \"192.168.1.0/24;10.0.0.0/8\""), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("letting in 127.0.0.0/8,::1 only"), std::string::npos) << log;
+}
+
 TEST(Service, EveryProgramAnswersHelpAndVersion) {
   TempDir dir;  // kassirod's files, should a refused start leave any
   for (const char* program : {"kassirod", "ecrsim", "ecrscan", "ecrclient", "ecrbridge"}) {
