@@ -18,6 +18,7 @@ constexpr int ANSWER_WAIT_MS = 10000;
 constexpr std::string_view USAGE =
     "Usage: kassirod [-Dir:FOLDER] [-Port:NAME] [-Speed:N] [-IPPort:N] [-Password:TEXT]\n"
     "                [-Offset:N] [-SetPW:SET:TEXT] [-LanguageID:N]\n"
+    "                [-Listen:ADDR] [-Allow:NET[,NET...]]\n"
     "       kassirod [-Dir:FOLDER] -Q:PASSWORD\n"
     "       kassirod [-Dir:FOLDER] -Status[:json]\n"
     "       kassirod [-Dir:FOLDER] -Trace:SECONDS\n"
@@ -35,6 +36,9 @@ constexpr std::string_view USAGE =
     "  -Offset:N        next receipt number\n"
     "  -SetPW:SET:TEXT  password of data set SET (1..14)\n"
     "  -LanguageID:N    code table 1..6\n"
+    "  -Listen:ADDR     the one local address clients connect to, IPv4 or IPv6\n"
+    "                   (empty: every IPv4 address)\n"
+    "  -Allow:NET,...   addresses or CIDR ranges that may connect (empty: everybody)\n"
     "  Settings given are stored and serve later starts as well.\n"
     "\n"
     "  -Q:PASSWORD      ask the running copy of the folder to quit\n"

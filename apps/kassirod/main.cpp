@@ -95,9 +95,9 @@ std::string Why(const TParItem& p) {
 
 // The settings that a headless server takes from its command line in place of the
 // tray's dialogs: -Port:NAME -Speed:N -IPPort:N -Password:TEXT -Offset:N -SetPW:SET:TEXT
-// -LanguageID:N -Listen:ADDR -Allow:NET[,NET...]. Every one is checked before anything is stored (a stored speed or port
-// that the line refuses would fail every later start too); then they are stored in the
-// settings files before the start. A port name longer than the 6 characters the
+// -LanguageID:N -Listen:ADDR -Allow:NET[,NET...]. Every one is checked before anything
+// is stored (a stored speed or port that the line refuses would fail every later start
+// too); then they are stored in the settings files before the start. A port name longer than the 6 characters the
 // settings hold is used for this run only; a password longer than the settings hold is
 // refused (cut, it would never match a quit request).
 bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::string& error) {
