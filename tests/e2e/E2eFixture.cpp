@@ -129,6 +129,7 @@ void E2eTest::OnSimEvent(const ecrsim::TLineEvent& e) {
   if (e.Kind == K::Frame && FMuteArmed.exchange(false)) FLine.SetMuted(true);
   if (e.Kind == K::Frame && FHoldArmed.exchange(false)) FLine.Hold(FHoldPass, FHoldBound);
   if (e.Kind == K::Release) FLine.SetMuted(false);
+  if (e.Kind == K::Take) FLastTake = std::chrono::steady_clock::now();
   FSimHeard.Add(ecrsim::Describe(e));
 }
 

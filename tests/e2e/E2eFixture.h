@@ -156,6 +156,8 @@ class E2eTest : public ::testing::Test {
   TMutableLine FLine{FPty};
   TJournal FSimHeard;  // what the ECRs received: "take 03", "frame R12; crc ok", "release", ...
   TJournal FSimLog;    // the simulator's own log, shown when a test fails
+  // When the ECRs last heard a take, for bounds on how soon polling stops.
+  std::atomic<std::chrono::steady_clock::time_point> FLastTake{};
   std::atomic<bool> FMuteArmed{false};
   std::atomic<bool> FHoldArmed{false};
   int FHoldPass = 0;

@@ -122,6 +122,21 @@ class TcpClient {
     fd_ = -1;
   }
 
+  // Ends the sending side only (the peer reads the end of the stream); what the peer
+  // still sends can be read until it closes too.
+  void ShutdownWrite() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+  }
+
+  // Closes with a reset, as a killed program's socket with unread data does: whatever
+  // is still on its way is thrown away.
+  void Abort() {
+    if (fd_ < 0) return;
+    const linger reset{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    Close();
+  }
+
  private:
   std::optional<std::string> TakeMessage() {
     if (buffer_.empty()) return std::nullopt;
