@@ -505,7 +505,10 @@ TEST_F(Kassirod, AFolderOthersMayWriteGetsNoChannel) {
   EXPECT_FALSE(fs::exists(Dir / "kassirod.sock"));
   server.Child->Signal(SIGTERM);
   EXPECT_EQ(server.Child->Wait(), 0);
-  EXPECT_EQ(server.Child->Err, why + "\n");
+  // The start's warning about the open folder comes first; then the channel's reason.
+  const std::string warning = "Warning: the folder " + Dir.path().string() +
+                              " (mode 0777) may be written by other users; they could replace the server's files in it.";
+  EXPECT_EQ(server.Child->Err, warning + "\n" + why + "\n");
   fs::permissions(Dir.path(), fs::perms::owner_all, fs::perm_options::replace);
 }
 
