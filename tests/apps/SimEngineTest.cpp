@@ -61,6 +61,12 @@ class SimEngineTest : public ::testing::Test {
     for (const auto b : in) Engine->Receive(b, Now);
     return Sink.Take();
   }
+  // Feeds bytes that were all waiting at once, as a reader that fell behind finds them.
+  Bytes FeedBacklog(const Bytes& in) {
+    Now += 1;
+    Engine->Receive(std::span<const std::uint8_t>(in), Now);
+    return Sink.Take();
+  }
   // Takes the ECR and acknowledges its answer; returns the answer's bytes.
   Bytes TakeAndAck(int ecr) {
     const Bytes answer = Feed(Cat({Release, Release, Take(ecr)}));
@@ -147,6 +153,30 @@ TEST_F(SimEngineTest, SilentFaultIgnoresTakes) {
   EXPECT_TRUE(Engine->AddFault(3, TFaultKind::Silent, 1));
   EXPECT_TRUE(Feed(Take(3)).empty());
   EXPECT_FALSE(Engine->AddFault(9, TFaultKind::Silent, 1));
+}
+
+// A backlog of takes gets one answer, and an ACK that was waiting before that answer was
+// written does not take its block: the block is sent again, under the same number.
+TEST_F(SimEngineTest, ABacklogGetsOnlyTheNewestTakeAnsweredAndNoStaleAckTakesABlock) {
+  Load("ecr 3\nonline \"{serial};{block};0;A;B;\"\nloop\necr 7\n");
+  const Bytes block0 = EcrFrame("004703;0;0;A;B;");
+  EXPECT_EQ(FeedBacklog(Cat({Take(3), Release, Take(3), Ack, Release, Take(3)})), block0);
+  EXPECT_EQ(Engine->OnlineDone(3), 0);
+  EXPECT_EQ(FeedBacklog(Cat({Release, Take(3), Ack})), block0) << "the ACK came before this answer";
+  EXPECT_EQ(Engine->OnlineDone(3), 0);
+  EXPECT_TRUE(FeedBacklog(Ack).empty());
+  EXPECT_EQ(Engine->OnlineDone(3), 1);
+  EXPECT_EQ(FeedBacklog(Cat({Release, Take(7), Release, Take(3)})), EcrFrame("004703;1;0;A;B;"))
+      << "an older take of another ECR is not answered either";
+  EXPECT_EQ(Engine->Counts(7)->Takes, 0);
+
+  // Bytes that came after the answer was written, in a later read, are replies to it.
+  Load("ecr 3\nfault late\necr 7\n");
+  EXPECT_TRUE(FeedBacklog(Take(3)).empty());
+  EXPECT_EQ(FeedBacklog(Cat({Release, Take(7), Release, Take(7)})), Cat({EcrFrame("004703;"), EcrFrame("004707;")}))
+      << "the held-back answer still goes out ahead of the next take";
+  EXPECT_EQ(FeedBacklog(Ack), Bytes{});
+  EXPECT_EQ(FeedBacklog(ComputerFrame("R1;")), Cat({{0x06}, EcrFrame("0;")}));
 }
 
 TEST_F(SimEngineTest, LateFaultSendsTheAnswerOnlyAheadOfTheNextTakesAnswer) {

@@ -136,6 +136,51 @@ void TSimEngine::Receive(std::uint8_t b, Millis now) {
   if (const auto e = FParser.consume(b)) OnEvent(*e);
 }
 
+void TSimEngine::Receive(std::span<const std::uint8_t> bytes, Millis now) {
+  std::vector<TLineEvent> events;
+  for (const auto b : bytes) {
+    if (FHaveByte && FParser.Busy() && now - FLastByte > static_cast<Millis>(BYTE_TO)) {
+      Log("gap: half-received sequence dropped");
+      FParser.Reset();
+    }
+    FLastByte = now;
+    FHaveByte = true;
+    if (const auto e = FParser.consume(b)) events.push_back(*e);
+  }
+  std::size_t lastTake = events.size();
+  for (std::size_t i = 0; i < events.size(); ++i)
+    if (events[i].Kind == TLineEventKind::Take) lastTake = i;
+  const long writesBefore = FWrites;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const TLineEvent& e = events[i];
+    if (Stale(e, lastTake < events.size() && i < lastTake, FWrites != writesBefore)) {
+      if (FObserver) FObserver(e);
+      Log(Describe(e) + " (stale, ignored)");
+      if (e.Kind == TLineEventKind::Take) FlushLate();  // it still ends a slow ECR's window
+      continue;
+    }
+    OnEvent(e);
+  }
+}
+
+// An older take with a newer one behind it, or an ACK, NAK or frame that was waiting
+// before the ECR wrote its last answer: the computer cannot have meant it for that answer.
+bool TSimEngine::Stale(const TLineEvent& e, bool newerTakeWaits, bool wroteSince) {
+  switch (e.Kind) {
+    case TLineEventKind::Take: return newerTakeWaits;
+    case TLineEventKind::Ack:
+    case TLineEventKind::Nak:
+    case TLineEventKind::Frame: return wroteSince;
+    default: return false;
+  }
+}
+
+void TSimEngine::FlushLate() {
+  if (FLateFrame.empty()) return;
+  FOut.Send(FLateFrame);
+  FLateFrame.clear();
+}
+
 void TSimEngine::OnEvent(const TLineEvent& e) {
   if (FObserver) FObserver(e);
   if (e.Kind != TLineEventKind::Filler || FVerbose) Log(Describe(e));
@@ -159,10 +204,7 @@ bool TSimEngine::OnlineDue() const {
 
 void TSimEngine::OnTake(int ecr) {
   FPhase = TPhase::Idle;
-  if (!FLateFrame.empty()) {  // a slow ECR's answer to the take before this one
-    FOut.Send(FLateFrame);
-    FLateFrame.clear();
-  }
+  FlushLate();  // a slow ECR's answer to the take before this one
   FCur = Find(ecr);
   if (!FCur) return;
   ++FCur->Counts.Takes;
@@ -318,12 +360,14 @@ void TSimEngine::TransmitFrame() {
     note += " bad crc";
   }
   Log(Tag(FCur->Script.Ecr) + "frame " + Printable(FFrame) + note);
+  ++FWrites;
   FOut.Send(bytes);
 }
 
 void TSimEngine::SendControl(std::uint8_t b) {
   Log(Tag(FCur->Script.Ecr) + (b == ECR_ACK ? "ACK" : "NAK"));
   const std::uint8_t one[] = {b};
+  ++FWrites;
   FOut.Send(one);
 }
 

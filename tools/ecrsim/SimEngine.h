@@ -71,6 +71,11 @@ class TSimEngine {
   // One byte from the line, received at now (ms). A sequence left half received for
   // more than BYTE_TO is dropped before the byte is looked at.
   void Receive(std::uint8_t b, Millis now);
+  // Bytes that were all waiting on the line at once, received at now (ms). A starved
+  // reader finds a backlog a real ECR never sees: of several takes only the newest is
+  // answered (the computer gave up on the older ones), and an ACK, NAK or frame that was
+  // already waiting when the ECR wrote an answer is not taken as a reply to that answer.
+  void Receive(std::span<const std::uint8_t> bytes, Millis now);
 
   // More faults for an ECR while running; false if the ECR is not simulated.
   bool AddFault(int ecr, TFaultKind kind, int count);
@@ -105,6 +110,8 @@ class TSimEngine {
   };
 
   void OnEvent(const TLineEvent& e);
+  static bool Stale(const TLineEvent& e, bool newerTakeWaits, bool wroteSince);
+  void FlushLate();
   void DrawFault();
   void OnTake(int ecr);
   void OnAck();
@@ -141,6 +148,7 @@ class TSimEngine {
   std::string FFrame;         // payload of the last frame sent, for repeats
   std::vector<std::uint8_t> FLateFrame;  // an answer held back until the next take
   int FRepeatsLeft = 0;
+  long FWrites = 0;           // sends so far, to tell what was written after a byte came
 };
 
 }  // namespace kassiro::ecrsim

@@ -68,7 +68,7 @@ void TSimRunner::Run(std::stop_token stop) {
     if (n == 0) continue;
     const Millis now = FClock.Now();
     std::lock_guard lock(FMu);
-    for (std::size_t i = 0; i < n; ++i) FEngine.Receive(buf[i], now);
+    FEngine.Receive(std::span<const std::uint8_t>(buf.data(), n), now);
   }
 }
 
