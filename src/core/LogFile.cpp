@@ -14,13 +14,13 @@
 #include <typeinfo>
 
 #include "util/OwnFile.h"
+#include "platform/LocalTime.h"
 
 namespace kassiro {
 
 TLogTime LocalLogTime() {
   const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  if (localtime_r(&now, &tm) == nullptr) return TLogTime{1970, 1, 1, 0, 0, 0};
+  const std::tm tm = platform::LocalTm(now);
   return TLogTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/LogFile.h"
+#include "platform/LocalTime.h"
 
 namespace kassiro {
 
@@ -17,8 +18,7 @@ std::string Reason(int err) { return std::strerror(err); }
 // "<file>.damaged-20261210-135212", or with "-2", "-3"... when that name is taken.
 std::filesystem::path AsideName(const std::filesystem::path& file) {
   const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
+  const std::tm tm = platform::LocalTm(now);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
   const std::string base = file.string() + ".damaged-" + stamp;

@@ -15,6 +15,7 @@
 #include "core/LogFile.h"
 #include "util/HexText.h"
 #include "util/OwnFile.h"
+#include "platform/LocalTime.h"
 
 namespace kassiro {
 
@@ -45,8 +46,7 @@ std::string DurationText(std::chrono::milliseconds d) {
 std::string TraceStamp(TWallTime t) {
   const std::time_t secs = std::chrono::system_clock::to_time_t(t);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  localtime_r(&secs, &tm);
+  const std::tm tm = platform::LocalTm(secs);
   char buf[40];
   const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
   std::snprintf(buf + n, sizeof buf - n, ".%03d", static_cast<int>(ms < 0 ? ms + 1000 : ms));

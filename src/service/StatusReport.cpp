@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "util/LangTbl.h"
+#include "platform/LocalTime.h"
 
 namespace kassiro {
 
@@ -30,9 +31,7 @@ std::string Uptime(std::int64_t s) {
 // The moment t (seconds since the epoch) in the strftime format, in UTC or local time.
 std::string TimeText(std::int64_t t, const char* format, bool utc) {
   const std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  if (utc) gmtime_r(&tt, &tm);
-  else localtime_r(&tt, &tm);
+  const std::tm tm = utc ? platform::UtcTm(tt) : platform::LocalTm(tt);
   char buf[32];
   std::strftime(buf, sizeof buf, format, &tm);
   return buf;

@@ -1,4 +1,5 @@
 #include "ecrbridge/BridgeLog.h"
+#include "platform/LocalTime.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -11,8 +12,7 @@ void TBridgeLog::Line(const std::string& text) {
   std::string line;
   if (FStamp) {
     const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
+    const std::tm tm = platform::LocalTm(now);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &tm);
     line = stamp;
