@@ -22,8 +22,8 @@
 #include <optional>
 #include <string>
 
+#include "core/CodeStru.h"
 #include "core/TheNewDefs.h"
-#include "util/CodeStru.h"
 
 namespace kassiro {
 

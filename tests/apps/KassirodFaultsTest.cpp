@@ -26,8 +26,8 @@
 #include "Programs.h"
 #include "TcpClient.h"
 #include "TempDir.h"
+#include "core/CodeStru.h"
 #include "core/TheNewDefs.h"
-#include "util/CodeStru.h"
 
 namespace {
 

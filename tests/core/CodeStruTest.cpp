@@ -1,4 +1,4 @@
-#include "util/CodeStru.h"
+#include "core/CodeStru.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -1,6 +1,6 @@
 // The scrambled record file: one fixed-size record kept on disk behind a fresh random
 // key per save and a checksum, so that a damaged or hand-edited file is recognised and
-// ignored. The object holds the file open and exclusively locked (flock) for its whole
+// ignored. The object holds the file open and exclusively locked for its whole
 // life; a second holder, in this process or another, gets Unique() == false, which is
 // how the program allows only one running copy.
 //
@@ -23,9 +23,8 @@
 #include <filesystem>
 #include <span>
 #include <string>
-#include <utility>
 
-#include "util/OwnFile.h"
+#include "platform/LockedFile.h"
 
 namespace kassiro {
 
@@ -37,13 +36,13 @@ class TCodeStru {
   using TKey = std::array<std::uint8_t, KEY_SIZE>;
 
   // Opens the file, creating it empty (mode 0644) if missing, and locks it; a name that
-  // is a symbolic link, a FIFO or anything but a regular file is refused (OpenOwnFile). Never
+  // is a symbolic link, a FIFO or anything but a regular file is refused. Never
   // throws for file trouble: Unique() tells. sz outside 1..MAX_STRU_SIZE throws
   // std::invalid_argument.
   TCodeStru(std::filesystem::path fileName, std::size_t sz);
 
   // Whether this object holds the file.
-  bool Unique() const { return FHandle.Valid(); }
+  bool Unique() const { return FHandle.Held(); }
   // Why the last open or reopen failed: EWOULDBLOCK when another holder has the lock,
   // the errno of open() otherwise; 0 after a success.
   int OpenErrno() const { return FOpenErrno; }
@@ -87,31 +86,14 @@ class TCodeStru {
   std::uint32_t ChkSum() const { return FChkSum; }
 
  private:
-  // An owned file descriptor, closed on destruction (which also drops its flock).
-  class TFileHandle {
-   public:
-    TFileHandle() = default;
-    explicit TFileHandle(int fd) : fd_(fd) {}
-    TFileHandle(TFileHandle&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    TFileHandle& operator=(TFileHandle&& o) noexcept;
-    TFileHandle(const TFileHandle&) = delete;
-    TFileHandle& operator=(const TFileHandle&) = delete;
-    ~TFileHandle();
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-
-   private:
-    int fd_ = -1;
-  };
-
   void CheckSize(std::size_t recordSize) const;
-  void Open(TOwnFile file);
+  void Open(platform::TLockedFile file);
 
   TKey FKey{};
   std::uint32_t FChkSum = 0;
   std::size_t FStruSize;
   std::filesystem::path FFileName;
-  TFileHandle FHandle;  // open and locked, or not valid
+  platform::TLockedFile FHandle;  // open and locked, or not held
   int FOpenErrno = 0;
   std::string FOpenProblem;
   bool FCreated = false;

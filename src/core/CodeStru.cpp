@@ -1,18 +1,13 @@
-#include "util/CodeStru.h"
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "core/CodeStru.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <new>
-#include <random>
 #include <stdexcept>
+#include <utility>
 #include <vector>
+
+#include "platform/RandomBytes.h"
 
 namespace kassiro {
 
@@ -20,81 +15,15 @@ namespace {
 
 constexpr std::size_t KEY_BODY = TCodeStru::KEY_SIZE - 1;  // K[0]..K[11]
 
-// Fills bytes from the kernel's generator; std::random_device only if that fails.
-void RandomBytes(std::span<std::uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = getrandom(bytes.data() + done, bytes.size() - done, 0);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      break;
-    }
-  }
-  if (done == bytes.size()) return;
-  std::random_device device;
-  std::uniform_int_distribution<int> byte(0, 255);
-  for (; done < bytes.size(); ++done) bytes[done] = static_cast<std::uint8_t>(byte(device));
-}
-
 // A random byte of 1..255 for which NiceByte is not 0 (uniform over those bytes).
 std::uint8_t RandomNiceByte() {
   for (;;) {
     std::array<std::uint8_t, 16> pool{};
-    RandomBytes(pool);
+    platform::RandomBytes(pool);
     for (std::uint8_t b : pool) {
       if (TCodeStru::NiceByte(b) != 0) return b;
     }
   }
-}
-
-// The file opened as one of the program's own (no link, no FIFO...) and locked; on
-// failure not valid, with its reason (EWOULDBLOCK: another holder).
-TOwnFile OpenLocked(const std::filesystem::path& fileName) {
-  TOwnFile f = OpenOwnFile(fileName, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (!f.Valid()) return f;
-  int rc = 0;
-  do {
-    rc = ::flock(f.Get(), LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc == 0) return f;
-  const int err = errno;
-  f = TOwnFile();  // closed: errno below tells why
-  errno = err;
-  return f;
-}
-
-// Reads bytes.size() bytes at offset 0; false when the file holds fewer or fails.
-bool ReadAll(int fd, std::span<std::uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done,
-                              static_cast<off_t>(done));
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Writes all bytes at offset 0; false on an error (errno tells).
-bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                               static_cast<off_t>(done));
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    } else if (errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
 }
 
 std::uint32_t ReadLE32(std::span<const std::uint8_t, 4> b) {
@@ -113,51 +42,30 @@ constexpr int OneBits(unsigned nibble) {
 
 }  // namespace
 
-TCodeStru::TFileHandle& TCodeStru::TFileHandle::operator=(TFileHandle&& o) noexcept {
-  if (this != &o) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(o.fd_, -1);
-  }
-  return *this;
-}
-
-TCodeStru::TFileHandle::~TFileHandle() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 TCodeStru::TCodeStru(std::filesystem::path fileName, std::size_t sz)
     : FStruSize(sz), FFileName(std::move(fileName)) {
   if (sz < 1 || sz > MAX_STRU_SIZE) {
     throw std::invalid_argument("TCodeStru: record size outside 1..32768");
   }
-  Open(OpenLocked(FFileName));
+  Open(platform::TLockedFile::Open(FFileName));
 }
 
-void TCodeStru::Open(TOwnFile file) {
+void TCodeStru::Open(platform::TLockedFile file) {
   FCreated = file.Created();
-  FOpenErrno = file.Valid() ? 0 : (file.Errno() != 0 ? file.Errno() : errno);
-  FOpenProblem = file.Valid() ? "" : (file.Errno() != 0 ? file.Problem() : std::strerror(FOpenErrno));
-  FHandle = TFileHandle(file.Release());
+  FOpenErrno = file.Error().value();
+  FOpenProblem = file.Problem();
+  FHandle = std::move(file);
 }
 
-std::uintmax_t TCodeStru::StoredSize() const {
-  struct stat st {};
-  if (!Unique() || ::fstat(FHandle.Get(), &st) != 0) return 0;
-  return static_cast<std::uintmax_t>(st.st_size);
-}
+std::uintmax_t TCodeStru::StoredSize() const { return FHandle.File().Size().value_or(0); }
 
-bool TCodeStru::StillAtPath() const {
-  struct stat held {}, atPath {};
-  if (!Unique() || ::fstat(FHandle.Get(), &held) != 0) return false;
-  if (::lstat(FFileName.c_str(), &atPath) != 0) return false;  // a link there is not it
-  return held.st_nlink > 0 && held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
-}
+bool TCodeStru::StillAtPath() const { return FHandle.File().IsAt(FFileName); }
 
 bool TCodeStru::Reopen() {
-  TOwnFile fresh = OpenLocked(FFileName);
-  if (!fresh.Valid()) {
-    FOpenErrno = fresh.Errno() != 0 ? fresh.Errno() : errno;
-    FOpenProblem = fresh.Errno() != 0 ? fresh.Problem() : std::strerror(FOpenErrno);
+  platform::TLockedFile fresh = platform::TLockedFile::Open(FFileName);
+  if (!fresh.Held()) {
+    FOpenErrno = fresh.Error().value();
+    FOpenProblem = fresh.Problem();
     return false;
   }
   Open(std::move(fresh));
@@ -211,7 +119,7 @@ bool TCodeStru::Load(std::span<std::uint8_t> record) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  if (!ReadAll(FHandle.Get(), image)) return false;
+  if (FHandle.File().ReadAt(0, image).bytes != image.size()) return false;
   const std::span<std::uint8_t> body(image.data() + KEY_SIZE, FStruSize);
   const std::uint32_t stored = ReadLE32(std::span<const std::uint8_t, 4>(
       image.data() + KEY_SIZE + FStruSize, CHECKSUM_SIZE));
@@ -238,8 +146,11 @@ bool TCodeStru::Save(std::span<const std::uint8_t> record) {
   FChkSum = CheckMem(body);
   WriteLE32(FChkSum, std::span<std::uint8_t, 4>(image.data() + KEY_SIZE + FStruSize,
                                                 CHECKSUM_SIZE));
-  // fdatasync: the data and the size that reading it needs; the time stamps may lag.
-  return WriteAll(FHandle.Get(), image) && ::fdatasync(FHandle.Get()) == 0;
+  std::error_code error = FHandle.File().WriteAllAt(0, image);
+  if (!error) error = FHandle.File().FlushToDisk();
+  if (!error) return true;
+  errno = error.value();  // for the caller's message, as the contract above says
+  return false;
 }
 
 }  // namespace kassiro
