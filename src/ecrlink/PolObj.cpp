@@ -11,10 +11,6 @@ namespace kassiro {
 
 namespace {
 
-// Replies of up to this many bytes mean the ECR is ready for an in-line command;
-// longer ones are on-line requests.
-constexpr std::size_t MAX_INLINE_REPLY = 7;
-
 ShortStr Translate(const TCodeTable& Tbl, std::size_t Offset, const ShortStr& s) {
   ShortStr out = s;
   for (std::size_t i = 0; i < s.size(); ++i) out[i] = static_cast<char>(Tbl[Offset + s.byte(i)]);

@@ -15,6 +15,10 @@ inline constexpr std::uint8_t ECR_BEG = 0x0A;
 inline constexpr std::uint8_t ECR_END = 0x0D;
 inline constexpr std::uint8_t ECR_ACK = 0x06;
 inline constexpr std::uint8_t ECR_NAK = 0x15;
+
+// Take replies of up to this many bytes mean the ECR is ready for an in-line command;
+// longer ones are on-line requests.
+inline constexpr std::size_t MAX_INLINE_REPLY = 7;
 inline constexpr int REPEAT_COUNT = 8;
 inline constexpr std::uint32_t NOISE_TIMEOUT = 330;
 inline constexpr std::uint32_t WAIT_COMPUTER = 6000;

@@ -28,6 +28,8 @@ std::string ReplyJudgementText(std::int32_t Ecr, const TReplyJudgement& J) {
              std::to_string(Ecr) + "'s own";
     case TReplyVerdict::OtherEcr:
       return take + "a frame of " + other + " (" + serial + ") was left unacknowledged";
+    case TReplyVerdict::Copy:
+      return take + "a second copy of the reply of " + other + " (" + serial + ") was left unacknowledged";
     case TReplyVerdict::MaybeLate:
       return take + "a frame with " + serial + " may be a late one of " + other +
              ", not heard before, and was left unacknowledged";
@@ -79,6 +81,16 @@ std::vector<int> TReplyGuard::AnsweredInRound(std::int32_t Ecr, std::int32_t Ser
   return out;
 }
 
+// The other ECR whose reply accepted since Ecr's take before was exactly Reply; 0 if none.
+std::int32_t TReplyGuard::CopiedFrom(std::int32_t Ecr, const ShortStr& Reply) const {
+  const std::uint64_t since = std::max(At(Ecr).TakenAt, FRestartAt);
+  for (std::int32_t other = 1; other <= MAX_ECR; ++other) {
+    const TEcrState& o = At(other);
+    if (other != Ecr && o.AnsweredAt > since && o.LastReply == Reply.view()) return other;
+  }
+  return 0;
+}
+
 TReplyJudgement TReplyGuard::Judge(std::int32_t Ecr, const ShortStr& Reply, bool AfterRefused) const {
   TReplyJudgement j;
   j.Serial = SerialField(Reply);
@@ -91,6 +103,8 @@ TReplyJudgement TReplyGuard::Judge(std::int32_t Ecr, const ShortStr& Reply, bool
              !At(FPrevEcr).Heard && !AfterRefused) {
     j.Verdict = TReplyVerdict::MaybeLate;
     j.Other = FPrevEcr;
+  } else if (Reply.size() > MAX_INLINE_REPLY && !AfterRefused && At(Ecr).Refusals < MOVED_AFTER - 1) {
+    if ((j.Other = CopiedFrom(Ecr, Reply)) != 0) j.Verdict = TReplyVerdict::Copy;
   }
   return j;
 }
@@ -110,6 +124,7 @@ std::vector<int> TReplyGuard::Taken(std::int32_t Ecr, std::int32_t Result, const
     Know(Ecr, serial);
     e.Heard = true;
     e.AnsweredAt = FTakeNo;
+    e.LastReply = Reply;
   }
   e.TakenAt = FTakeNo;
   return shared;

@@ -11,7 +11,14 @@
 //     taken ECR's take before, and not one of the taken ECR's own;
 //   - or the taken ECR was never heard and comes right after the failed take of another
 //     ECR never heard: its first frame may be that ECR's late one. A frame that follows
-//     it within the same take is the reply.
+//     it within the same take is the reply;
+//   - or it is an on-line request that is, byte for byte, the one accepted from another
+//     ECR since the taken ECR's take before, with a serial number not the taken ECR's
+//     own: a second copy of that request (a slow register that answered two takes at
+//     once), whose ACK the taken ECR would otherwise take for its own report. Short
+//     in-line replies of registers sharing a serial number are alike by nature and are
+//     not judged so; and a copy is refused only as the first frame of a take, and not
+//     after MOVED_AFTER - 1 takes refused in a row.
 // Every other frame is the taken ECR's reply, and its serial number is stored.
 // Such a frame is refused before it is acknowledged: its sender, still waiting for the
 // ACK, keeps what it sent for its own next take, and the take reads on for the reply of
@@ -38,13 +45,14 @@ enum class TReplyVerdict : std::uint8_t {
   Believed,   // another ECR's serial number, taken as the ECR's own after refusals in a row
   OtherEcr,   // the serial number known for another ECR (Other) whose take failed
   MaybeLate,  // may be the late frame of Other, the ECR taken before, not heard before
+  Copy,       // the same frame as the reply accepted from Other in this round
 };
 
 struct TReplyJudgement {
   TReplyVerdict Verdict = TReplyVerdict::Own;
   std::int32_t Serial = 0;  // field 1 of the reply
   std::int32_t Other = 0;   // the ECR the frame may be of
-  bool Refused() const { return Verdict == TReplyVerdict::OtherEcr || Verdict == TReplyVerdict::MaybeLate; }
+  bool Refused() const { return Verdict != TReplyVerdict::Own && Verdict != TReplyVerdict::Believed; }
 };
 
 // The log line of a judgement other than Own on a reply to Ecr's take.
@@ -77,6 +85,7 @@ class TReplyGuard {
     std::uint64_t TakenAt = 0;    // number of its last take
     std::uint64_t FailedAt = 0;   // number of its last take if that failed, else 0
     std::uint64_t AnsweredAt = 0; // number of its last take that was answered
+    ShortStr LastReply;           // the reply accepted then
   };
   static bool Valid(std::int32_t Ecr) { return Ecr >= 1 && Ecr <= MAX_ECR; }
   const TEcrState& At(std::int32_t Ecr) const { return FEcr[static_cast<std::size_t>(Ecr)]; }
@@ -84,6 +93,7 @@ class TReplyGuard {
   bool IsOwn(std::int32_t Ecr, std::int32_t Serial) const;
   std::int32_t FailedOwnerOf(std::int32_t Ecr, std::int32_t Serial) const;
   std::vector<int> AnsweredInRound(std::int32_t Ecr, std::int32_t Serial) const;
+  std::int32_t CopiedFrom(std::int32_t Ecr, const ShortStr& Reply) const;
 
   std::array<TEcrState, MAX_ECR + 1> FEcr{};
   std::uint64_t FTakeNo = 0;       // takes so far

@@ -536,6 +536,19 @@ TEST_F(PolThreadLateFrame, RegisterMovedToAnotherNumberIsBelievedAfterItAnswersA
   EXPECT_EQ(Round("3001;"), (Lines{"TakeError 3 3 0", "EcrInLine 7 3001; 0"}));
 }
 
+// A slow register may answer two takes at once: its reply is taken, and the second copy
+// arrives in the next ECR's take. Acknowledged there, the ACK would be taken by that ECR
+// for its own report, which would then be lost.
+TEST_F(PolThreadLoop, SecondCopyOfAnotherEcrsReplyIsLeftUnacknowledgedForTheFrameAfterIt) {
+  poll_->SetOnlineWait(20ms);  // nobody answers the on-line requests here
+  fake_.QueueFrameAfterRefusal("7001;2;0;N92;");
+  ASSERT_TRUE(RunTwo(3, {RES_OK, "3001;8;0;N89;"}, 7, {RES_OK, "3001;8;0;N89;"}));
+  EXPECT_EQ(Exchange(), (Lines{"OnlReceived 3 3001;8;0;N89; 0", "SendReqTimeOut 3 0 0",
+                               "Unacknowledged 3001;8;0;N89;", "OnlReceived 7 7001;2;0;N92; 0",
+                               "SendReqTimeOut 7 0 0"}));
+  EXPECT_TRUE(Logged("Take 7: a second copy of the reply of ECR 3 (serial 3001) was left unacknowledged"));
+}
+
 // After a restart the serial numbers come from the settings record: a late frame is
 // told apart on the very first takes.
 TEST_F(PolThreadLoop, SerialNumbersKnownBeforeTheFirstTakeCatchALateFrameAtOnce) {
@@ -643,6 +656,17 @@ TEST(ReplyGuard, JudgesAReplyByTheSerialNumbersItKnows) {
       {"first reply after a good take", {}, {{5, OK, "5001;"}}, "7001;", false, V::Own, 0},
       {"known from the record, after a failed take of an ECR not heard", {{7, 7001}}, {{3, TO, ""}}, "9;",
        false, V::Own, 0},
+      {"a copy of the reply another ECR gave in this round", {}, {{7, OK, "7001;"}, {3, OK, "3001;8;N89;"}},
+       "3001;8;N89;", false, V::Copy, 3},
+      {"the same, not the first frame of the take", {}, {{7, OK, "7001;"}, {3, OK, "3001;8;N89;"}},
+       "3001;8;N89;", true, V::Own, 0},
+      {"another frame with that serial number", {}, {{7, OK, "7001;"}, {3, OK, "3001;8;N89;"}},
+       "3001;9;N90;", false, V::Own, 0},
+      {"a copy of a reply from before the taken ECR's take before", {},
+       {{3, OK, "3001;8;N89;"}, {7, OK, "7001;"}}, "3001;8;N89;", false, V::Own, 0},
+      {"registers sharing a serial number", {}, {{7, OK, "3001;8;N89;"}, {3, OK, "3001;8;N89;"}}, "3001;8;N89;",
+       false, V::Own, 0},
+      {"an in-line reply alike another ECR's", {}, {{7, OK, "7001;"}, {3, OK, "3001;"}}, "3001;", false, V::Own, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -674,6 +698,20 @@ TEST(ReplyGuard, AnotherEcrsSerialIsBelievedOnlyAfterRefusalsInARowAndWhenNobody
   EXPECT_EQ(round(RES_DIFF, true), TReplyVerdict::OtherEcr);
   EXPECT_EQ(round(RES_DIFF, true), TReplyVerdict::OtherEcr);
   EXPECT_EQ(round(RES_DIFF), TReplyVerdict::Believed);
+}
+
+// Two registers sharing a serial number and sending the same frame: the copy rule
+// delays the second one by MOVED_AFTER - 1 takes, never longer.
+TEST(ReplyGuard, ACopyIsRefusedOnlyUntilTheTakesRefusedInARowShowItIsTheEcrsOwn) {
+  TReplyGuard g;
+  g.Taken(7, RES_OK, "7001;");
+  for (int i = 1; i < TReplyGuard::MOVED_AFTER; ++i) {
+    g.Taken(3, RES_OK, "3001;8;N89;");
+    EXPECT_EQ(g.Judge(7, "3001;8;N89;", false).Verdict, TReplyVerdict::Copy);
+    g.Taken(7, RES_DIFF, "");
+  }
+  g.Taken(3, RES_OK, "3001;8;N89;");
+  EXPECT_EQ(g.Judge(7, "3001;8;N89;", false).Verdict, TReplyVerdict::Own);
 }
 
 TEST(ReplyGuard, TellsWhichOtherEcrsAnsweredWithTheSameSerialInTheRound) {
