@@ -24,7 +24,7 @@
 #include "Version.h"
 #include "server/StopSignals.h"
 #include "ui/TrayMain.h"
-#include "ui/logic/GuidePath.h"
+#include "operator/GuidePath.h"
 #include "util/BarDefs.h"
 #include "util/PrmProc.h"
 
@@ -32,14 +32,14 @@ using namespace kassiro;
 
 namespace {
 
-const ui::TGuidePlaces GUIDE_PLACES{KASSIRO_GUIDE_FROM_BIN, KASSIRO_GUIDE_INSTALLED};
+const op::TGuidePlaces GUIDE_PLACES{KASSIRO_GUIDE_FROM_BIN, KASSIRO_GUIDE_INSTALLED};
 
 // --help and --version, answered without a desktop; the exit code when one was given.
 std::optional<int> AnswerHelpOrVersion(int argc, char* argv[], const std::filesystem::path& exe) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "--help" || a == "-h") {
-      const std::filesystem::path guide = ui::FindGuide(exe, GUIDE_PLACES);
+      const std::filesystem::path guide = op::FindGuide(exe, GUIDE_PLACES);
       std::error_code ec;
       std::cout << "Usage: kassiro [-Q:PASSWORD] | --help | --version\n\n"
                    "The Kassiro server for electronic cash registers as a tray program: an icon\n"
@@ -103,7 +103,7 @@ int main(int argc, char* argv[]) {
   InitRegionalSettings();
   QApplication::setQuitOnLastWindowClosed(false);  // closing a window never ends the program
 
-  ui::TfmMain fmMain(server, ui::FindGuide(exe, GUIDE_PLACES));
+  ui::TfmMain fmMain(server, op::FindGuide(exe, GUIDE_PLACES));
   QObject::connect(&fmMain, &ui::TfmMain::closed, &app, &QApplication::quit, Qt::QueuedConnection);
 
   const int signalFd = ::signalfd(-1, &closeSignals, SFD_CLOEXEC | SFD_NONBLOCK);

@@ -10,12 +10,9 @@
 // to the service manager and its log lines also go to the journal.
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <chrono>
-#include <cstring>
-#include <mutex>
 #include <optional>
 #include <iostream>
 #include <string>
@@ -25,14 +22,14 @@
 // (with Asio first it pairs operator new here with free() in the TCP server's loop).
 #include <asio.hpp>
 
-#include "net/NetRange.h"
+#include "operator/ServerFacade.h"
+#include "operator/SettingsRules.h"
 #include "server/KassiroServer.h"
 #include "server/ProgramEntry.h"
 #include "server/StopSignals.h"
 #include "core/LogFile.h"
 #include "core/SelfMsgs.h"
 #include "ecrlink/SerialPort.h"
-#include "ecrlink/SimpleComObject.h"
 #include "util/BarDefs.h"
 #include "util/PrmProc.h"
 #include "Requests.h"
@@ -45,22 +42,6 @@ namespace {
 
 using namespace kassiro;
 
-bool ParseNumber(const std::string& text, long min, long max, long& out) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || v < min || v > max) return false;
-  out = v;
-  return true;
-}
-
-// The line speeds the serial line supports, for a message: "1200 2400 ... 38400".
-std::string SupportedSpeeds() {
-  std::string list;
-  for (const auto& c : SendWaitConsts) list += (list.empty() ? "" : " ") + std::to_string(c.Speed);
-  return list;
-}
-
 // "" when the name leads to a character device, else why not.
 std::string PortProblem(const std::string& name) {
   if (name.empty()) return " (no port name)";
@@ -70,83 +51,33 @@ std::string PortProblem(const std::string& name) {
   return {};
 }
 
-// The canonical texts of a listen address and an allow list, as the INI file keeps them.
-std::optional<std::string> ListenText(const std::string& value) {
-  const auto addr = ParseListenAddress(value);
-  if (!addr.Value) return std::nullopt;
-  return *addr.Value ? IpText(**addr.Value) : std::string();
-}
-
-std::optional<std::string> AllowText(const std::string& value) {
-  const auto nets = TAllowList::Parse(value);
-  if (!nets.Value) return std::nullopt;
-  return nets.Value->Text();
-}
-
-// What is wrong with a parameter beyond its form, for the message that refuses it.
-std::string Why(const TParItem& p) {
-  long n = 0;
-  if (p.Name == "PORT") return PortProblem(p.Val);
-  if (p.Name == "SPEED" && ParseNumber(p.Val, 1, 65535, n)) return " (speeds: " + SupportedSpeeds() + ")";
-  if (p.Name == "LISTEN") return " (" + ParseListenAddress(p.Val).Error + ")";
-  if (p.Name == "ALLOW") return " (" + TAllowList::Parse(p.Val).Error + ")";
-  return {};
-}
-
 // The settings that a headless server takes from its command line in place of the
-// tray's dialogs: -Port:NAME -Speed:N -IPPort:N -Password:TEXT -Offset:N -SetPW:SET:TEXT
-// -LanguageID:N -Listen:ADDR -Allow:NET[,NET...]. Every one is checked before anything
-// is stored (a stored speed or port that the line refuses would fail every later start
-// too); then they are stored in the settings files before the start. A port name longer than the 6 characters the
-// settings hold is used for this run only; a password longer than the settings hold is
-// refused (cut, it would never match a quit request).
-bool ApplySettingParams(TKassiroServer& server, const TParamList& params, std::string& error) {
-  Session& s = server.GetSession();
-  std::lock_guard lock(s.Lock);
-  server.ServerInis().Load(s.IniStru);
-  bool changed = false;
-  int languageID = 0;
-  std::optional<std::string> listen, allow;  // canonical, for the INI file
+// tray's dialogs, by the dialogs' rules (operator/SettingsRules.h). Every one is checked
+// before anything is stored (a stored speed or port that the line refuses would fail
+// every later start too); then they are stored in the settings files before the start.
+bool ApplySettingParams(op::TServerFacade& server, const TParamList& params, std::string& error) {
+  op::TParamSettings settings;
   for (std::size_t i = 0; i < params.Count(); ++i) {
     const TParItem& p = params.Items(i);
-    long n = 0;
     if (IsRunParameter(p.Name)) continue;
-    if (p.Name == "PORT" && PortProblem(p.Val).empty()) {
-      if (p.Val.size() > s.IniStru.ComPortName.capacity) server.SetPortOverride(p.Val);
-      else s.IniStru.ComPortName = p.Val;
-    } else if (p.Name == "SPEED" && ParseNumber(p.Val, 1, 65535, n) &&
-               GetSpeedIndex(static_cast<std::int32_t>(n)) >= 0) {
-      s.IniStru.Speed = static_cast<std::uint16_t>(n);
-    } else if (p.Name == "IPPORT" && ParseNumber(p.Val, 0, 65535, n)) {
-      s.IniStru.IPPort = static_cast<std::uint16_t>(n);
-    } else if (p.Name == "PASSWORD" && p.Val.size() <= s.IniStru.sPassword.capacity) {
-      s.IniStru.sPassword = p.Val;
-    } else if (p.Name == "OFFSET" && ParseNumber(p.Val, 1, 2147483647, n)) {
-      s.IniStru.GlobalBon = static_cast<std::int32_t>(n);
-    } else if (p.Name == "SETPW" && p.Val.find(':') != std::string::npos &&
-               ParseNumber(p.Val.substr(0, p.Val.find(':')), 1, SET_COUNT, n) &&
-               p.Val.size() - p.Val.find(':') - 1 <= s.IniStru.SetPW[1].capacity) {
-      s.IniStru.SetPW[static_cast<std::size_t>(n)] = p.Val.substr(p.Val.find(':') + 1);
-    } else if (p.Name == "LANGUAGEID" && ParseNumber(p.Val, 1, 6, n)) {
-      languageID = static_cast<int>(n);
-      continue;
-    } else if (p.Name == "LISTEN" && (listen = ListenText(p.Val))) {
-      continue;
-    } else if (p.Name == "ALLOW" && (allow = AllowText(p.Val))) {
-      continue;
-    } else {
+    if (const auto why = op::TakeSettingParam(p.Name, p.Val, PortProblem, settings)) {
       error = "Bad parameter: " + (p.Name.empty() ? std::string("(empty)") : p.Name) +
-              (p.Val.empty() ? "" : ":" + p.Val) + Why(p);
+              (p.Val.empty() ? "" : ":" + p.Val) + *why;
       return false;
     }
-    changed = true;
   }
   // Stored only once every parameter was accepted: a refused command line changes nothing.
-  if (changed) server.ServerInis().Save(s.IniStru);
-  if (languageID != 0) server.SetLanguageID(languageID);
-  if (listen) server.SetListenSetting(*listen);
-  if (allow) server.SetAllowSetting(*allow);
-  if (languageID != 0 || listen || allow) server.SaveToIniFile();
+  server.LoadSettings();
+  if (settings.PortOverride) server.Server().SetPortOverride(*settings.PortOverride);
+  if (!settings.Edit.Empty()) {
+    server.EditSettings(settings.Edit);
+    server.SaveSettings();
+  }
+  TKassiroServer& s = server.Server();
+  if (settings.LanguageID) s.SetLanguageID(*settings.LanguageID);
+  if (settings.Listen) s.SetListenSetting(*settings.Listen);
+  if (settings.Allow) s.SetAllowSetting(*settings.Allow);
+  if (settings.LanguageID || settings.Listen || settings.Allow) s.SaveToIniFile();
   return true;
 }
 
@@ -179,7 +110,8 @@ class TDaemon {
     FMessenger.OnSelfEvent = [this](TSelfMessenger& m, std::int32_t id, const ShortStr& txt,
                                     bool loopBack) {
       if (id == SM_STATUS && !loopBack) {
-        const TStatusReport r = TakeStatus(FServer, std::chrono::duration_cast<std::chrono::seconds>(
+        op::TServerFacade facade(FServer);
+        const TStatusReport r = TakeStatus(facade, std::chrono::duration_cast<std::chrono::seconds>(
                                                         std::chrono::steady_clock::now() - FStarted));
         m.Reply(txt.view() == "json" ? StatusJson(r) : StatusText(r));
         return;
@@ -290,7 +222,8 @@ int main(int argc, char* argv[]) {
 
   RaisePriority();
   InitRegionalSettings();
-  if (!ApplySettingParams(server, params, error)) {
+  op::TServerFacade facade(server);
+  if (!ApplySettingParams(facade, params, error)) {
     std::cerr << error << std::endl;
     return EXIT_BAD_ARGUMENTS;
   }

@@ -177,4 +177,11 @@ std::uint16_t GetIncLine(Session& s, int Ecr) {
 
 std::uint16_t GetLine(Session& s, int Ecr) { return s.IniStru.ERData[Ecr].Line; }
 
+void RecordMode(Session& s, int Ecr, std::uint8_t mode) {
+  TERData& data = s.IniStru.ERData[Ecr];
+  data.CurrMode = mode;
+  data.CurrTO = DISP_TO;
+  (*s.Ecrs)[Ecr].ModeSince = std::chrono::steady_clock::now();
+}
+
 }  // namespace kassiro

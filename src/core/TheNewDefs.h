@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,10 @@ struct TEcr {
   // The last holder of a report set, or of any main set, left: a report the ECR sends in
   // reply to the take under way is left unacknowledged, so the ECR keeps it.
   bool ReportHolderLeft = false;
+  // When the session last recorded the ECR's mode (ERData's CurrMode); the clock's
+  // epoch when it has not since the start. It gives the mode an age where no window
+  // counts it down.
+  std::chrono::steady_clock::time_point ModeSince{};
 };
 
 using TEcrs = OneBased<TEcr, MAX_ECR_COUNT>;
@@ -116,5 +121,9 @@ std::int32_t GetBon(Session& s, int Ecr);
 std::int32_t GetIncBon(Session& s, int Ecr);
 std::uint16_t GetIncLine(Session& s, int Ecr);
 std::uint16_t GetLine(Session& s, int Ecr);
+
+// The ECR shows itself in a mode (MD_INLINE, ...): recorded with its display time-out
+// DISP_TO and the moment. Callers hold Session::Lock.
+void RecordMode(Session& s, int Ecr, std::uint8_t mode);
 
 }  // namespace kassiro

@@ -1,8 +1,8 @@
 #include "service/StatusReport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 
 #include "util/LangTbl.h"
 #include "platform/LocalTime.h"
@@ -66,10 +66,11 @@ std::string Padded(std::string s, std::size_t width) {
   return s;
 }
 
+// A cell as wide as its column or wider keeps one blank before the next.
 std::string Columns(const std::vector<std::string>& cells, const std::vector<std::size_t>& widths) {
   std::string line;
   for (std::size_t i = 0; i < cells.size(); ++i) {
-    line += i + 1 < cells.size() ? Padded(cells[i], widths[i]) : cells[i];
+    line += i + 1 < cells.size() ? Padded(cells[i], std::max(widths[i], cells[i].size() + 1)) : cells[i];
   }
   return line;
 }
@@ -103,7 +104,8 @@ std::string SharedSerialLines(const std::vector<TSharedSerial>& shared) {
 
 }  // namespace
 
-TStatusReport TakeStatus(TKassiroServer& server, std::chrono::seconds uptime) {
+TStatusReport TakeStatus(op::TServerFacade& facade, std::chrono::seconds uptime) {
+  TKassiroServer& server = facade.Server();
   TStatusReport r;
   r.Title = server.Title();
   r.Running = server.Started();
@@ -115,21 +117,26 @@ TStatusReport TakeStatus(TKassiroServer& server, std::chrono::seconds uptime) {
   r.CodeTableName = LanguageName(r.CodeTable);
   r.Clients = server.ClientCount();
   r.UptimeSeconds = uptime.count();
-  Session& s = server.GetSession();
-  const std::lock_guard lock(s.Lock);
-  r.Speed = s.IniStru.Speed;
-  r.TcpPort = s.IniStru.IPPort;
-  if (r.Port.empty()) r.Port = s.IniStru.ComPortName.str();
+  const op::TRecordsSnapshot s = facade.Snapshot();
+  r.Speed = s.Settings.Speed;
+  r.TcpPort = s.Settings.IPPort;
+  if (r.Port.empty()) r.Port = s.Settings.ComPortName.str();
   r.Polling = s.ServerStatus != 0;
-  for (int n = 1; n <= static_cast<int>(MAX_ECR_COUNT); ++n) {
-    const TEcr& ecr = (*s.Ecrs)[static_cast<std::size_t>(n)];
-    if (ecr.UserCount == 0) continue;
-    const TERData& data = s.IniStru.ERData[static_cast<std::size_t>(n)];
-    r.Ecrs.push_back({n, ui::EcrRow(n, ecr, data), HoldersOf(ecr), server.LineStats().Of(n)});
+  for (const op::TServedEcr& e : s.Served) {
+    TERData data = e.Data;
+    if (!e.ModeAge) data.CurrMode = MD_OFF;  // not seen in any mode since the start
+    r.Ecrs.push_back({e.LogNo, op::EcrRow(e.LogNo, e.Ecr, data), HoldersOf(e.Ecr),
+                      e.ModeAge ? std::optional<std::int64_t>(e.ModeAge->count()) : std::nullopt,
+                      server.LineStats().Of(e.LogNo)});
   }
   r.SharedSerials = server.LineStats().SharedSerials();
   r.OutsideTake = server.LineStats().OutsideTake();
   return r;
+}
+
+std::string ModeWithAge(const TEcrStatus& e) {
+  if (!e.ModeAgeSeconds) return e.Row[2];
+  return e.Row[2] + "(" + std::to_string(*e.ModeAgeSeconds) + "s)";
 }
 
 std::string StatusText(const TStatusReport& r) {
@@ -140,9 +147,9 @@ std::string StatusText(const TStatusReport& r) {
     out += "Port: " + r.Port + " Speed: " + std::to_string(r.Speed) + "  IP Port: " +
            std::to_string(ip) + "\n";
   } else {
-    out += std::string(ui::SERVER_STOPPED_TEXT) + "\n";
+    out += std::string(op::SERVER_STOPPED_TEXT) + "\n";
   }
-  out += ui::LanguageText(r.CodeTable) + "\n";
+  out += op::LanguageText(r.CodeTable) + "\n";
   out += "Listen: " + (r.Listen.empty() ? std::string(ANY_IPV4) + " (every IPv4 address)" : r.Listen) +
          "  Allow: " + (r.Allow.empty() ? std::string("everybody") : Joined(r.Allow, ",")) + "\n";
   out += "Clients: " + std::to_string(r.Clients) + "  Uptime: " + Uptime(r.UptimeSeconds) + "\n";
@@ -152,12 +159,12 @@ std::string StatusText(const TStatusReport& r) {
   out += std::string("Polling: ") + (r.Polling ? "yes" : "no") + "\n";
   if (r.OutsideTake != 0) out += "Frames outside any take: " + std::to_string(r.OutsideTake) + "\n";
   out += "\n";
-  out += Columns({std::string(ui::STATUS_HEADER[0]), std::string(ui::STATUS_HEADER[1]),
-                  std::string(ui::STATUS_HEADER[2]), std::string(ui::STATUS_HEADER[3])},
+  out += Columns({std::string(op::STATUS_HEADER[0]), std::string(op::STATUS_HEADER[1]),
+                  std::string(op::STATUS_HEADER[2]), std::string(op::STATUS_HEADER[3])},
                  GRID_WIDTHS) +
          "\n";
   for (const auto& e : r.Ecrs) {
-    out += Columns({e.Row[0], e.Row[1], e.Row[2], e.Row[3]}, GRID_WIDTHS) + "\n";
+    out += Columns({e.Row[0], e.Row[1], ModeWithAge(e), e.Row[3]}, GRID_WIDTHS) + "\n";
   }
   if (r.Ecrs.empty()) return out;
   out += "\n" +
@@ -193,7 +200,8 @@ std::string StatusJson(const TStatusReport& r) {
     const TLineCounters& c = e.Counters;
     if (i) out += ",";
     out += "{\"logNo\":" + std::to_string(e.LogNo) + ",\"serNo\":" + JsonString(e.Row[1]) +
-           ",\"mode\":" + JsonString(e.Row[2]) + ",\"setId\":" + JsonString(e.Row[3]) + ",\"holders\":[";
+           ",\"mode\":" + JsonString(e.Row[2]) + ",\"modeAgeSeconds\":" +
+           (e.ModeAgeSeconds ? std::to_string(*e.ModeAgeSeconds) : std::string("null")) + ",\"setId\":" + JsonString(e.Row[3]) + ",\"holders\":[";
     for (std::size_t h = 0; h < e.Holders.size(); ++h) {
       out += (h ? "," : "") + std::string("{\"set\":") + std::to_string(e.Holders[h].Set) +
              ",\"id\":" + std::to_string(e.Holders[h].Id) + "}";

@@ -1,17 +1,19 @@
 // What `kassirod -Status` prints: the server's state, its clients and uptime, and one
 // row per served ECR as the status window shows it, with the line's counters for that
-// ECR. Taken from the running server in one go under the session lock, then formatted as
-// text for people or as JSON for scripts.
+// ECR. No window counts a mode down here, so each mode comes with its age: the time since
+// the ECR last showed itself in it. Taken from the running server's snapshot, then
+// formatted as text for people or as JSON for scripts.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "ecrlink/LineCounters.h"
-#include "server/KassiroServer.h"
-#include "ui/logic/StatusGrid.h"
+#include "operator/ServerFacade.h"
+#include "operator/StatusGrid.h"
 
 namespace kassiro {
 
@@ -22,8 +24,11 @@ struct TSetHolder {
 
 struct TEcrStatus {
   int LogNo = 0;
-  ui::TGridRow Row;                 // "Log No", "Ser No", "Mode", "SET:ID"
+  op::TGridRow Row;                 // "Log No", "Ser No", "Mode", "SET:ID"
   std::vector<TSetHolder> Holders;  // the same holders, one by one
+  // Since the ECR last showed itself in the mode; none when it has not since the start,
+  // and then the mode is "Off".
+  std::optional<std::int64_t> ModeAgeSeconds;
   TLineCounters Counters;
 };
 
@@ -46,7 +51,9 @@ struct TStatusReport {
   std::uint64_t OutsideTake = 0;             // intact frames that no take asked for
 };
 
-TStatusReport TakeStatus(TKassiroServer& server, std::chrono::seconds uptime);
+TStatusReport TakeStatus(op::TServerFacade& server, std::chrono::seconds uptime);
+// The mode cell of the text: "OnLine(12s)", or "Off".
+std::string ModeWithAge(const TEcrStatus& e);
 std::string StatusText(const TStatusReport& r);
 std::string StatusJson(const TStatusReport& r);
 // One line per ECR the line ever took, with its counters, for the log at stop.

@@ -45,8 +45,7 @@ void HandleEcrInline(const TSessionEnv& env, std::uint8_t Ecr, std::uint8_t, con
   ForbidAnswer(env.S);
   TERData& data = env.S.IniStru.ERData[Ecr];
   data.SerNum = SerialNumberOf(GetParam(Blk, POS_ECR_SERIAL_NUMER));
-  data.CurrMode = MD_INLINE;
-  data.CurrTO = DISP_TO;
+  RecordMode(env.S, Ecr, MD_INLINE);
   const TSetDescr& set = SetOf(env.S, Ecr, ST_RPR);
   const char letter = InlineCommandLetter(set.Cop);
   // Nothing queued (a code without a letter is never queued on this set).

@@ -252,8 +252,7 @@ void HandleOnlReceived(const TSessionEnv& env, std::uint8_t Ecr, std::uint8_t,
     HandleUnknown(env, Ecr, blk);
     return;
   }
-  data.CurrMode = c->Mode;
-  data.CurrTO = DISP_TO;
+  RecordMode(env.S, Ecr, c->Mode);
   switch (c->Kind) {
     case K::Report: HandleReport(env, Ecr, *c, blk); break;
     case K::ReceiptReport: HandleReceiptReport(env, Ecr, blk); break;

@@ -6,8 +6,8 @@
 #include <QKeyEvent>
 #include <QVBoxLayout>
 
-#include "ui/logic/DialogRules.h"
-#include "ui/logic/HelpTopics.h"
+#include "operator/SettingsRules.h"
+#include "operator/HelpTopics.h"
 #include "util/LangTbl.h"
 
 namespace kassiro::ui {

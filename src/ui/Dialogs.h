@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ui/OperatorNames.h"
 #include "ui/DialogSupport.h"
 #include "ui/logic/PortList.h"
 

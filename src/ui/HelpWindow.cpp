@@ -9,7 +9,8 @@
 #include <map>
 
 #include "ui/DialogSupport.h"
-#include "ui/logic/HelpTopics.h"
+#include "operator/HelpTopics.h"
+#include "ui/OperatorNames.h"
 
 namespace kassiro::ui {
 

@@ -11,12 +11,11 @@
 #include <QVBoxLayout>
 
 #include <exception>
-#include <mutex>
 
 #include "core/LogFile.h"
 #include "ui/DialogSupport.h"
 #include "ui/TrayArt.h"
-#include "ui/logic/HelpTopics.h"
+#include "operator/HelpTopics.h"
 
 namespace kassiro::ui {
 
@@ -94,8 +93,8 @@ void TLinkLabel::mouseReleaseEvent(QMouseEvent* e) {
 
 // -------------------------------------------------------------------- the window
 
-TfmKassiroStatus::TfmKassiroStatus(Session& session, QWidget* parent)
-    : QWidget(parent, Qt::Window), tmrDisplay(new QTimer(this)), FSession(session) {
+TfmKassiroStatus::TfmKassiroStatus(TSessionRecords records, QWidget* parent)
+    : QWidget(parent, Qt::Window), tmrDisplay(new QTimer(this)), FRecords(records) {
   setObjectName(QStringLiteral("fmKassiroStatus"));
   SetProgramCaption(this);
   pgcStatusScreen = new QTabWidget;
@@ -220,16 +219,9 @@ void TfmKassiroStatus::ResetGrid() {
 
 void TfmKassiroStatus::UpdateMonitor() {
   try {
-    std::vector<TGridRow> rows;
-    bool polling = false;
-    {
-      std::lock_guard lock(FSession.Lock);
-      FGrid.Update(*FSession.Ecrs, FSession.IniStru.ERData, FSession.ServerStatus);
-      rows = FGrid.Rows();
-      polling = FGrid.Polling();
-    }
-    shIndicator->SetOn(polling);
-    ShowRows(rows);
+    FRecords.Refresh(FGrid);
+    shIndicator->SetOn(FGrid.Polling());
+    ShowRows(FGrid.Rows());
   } catch (const std::exception& e) {
     LogAddLine(std::string("UpdateMonitor: ") + e.what());
   }

@@ -1,7 +1,7 @@
 // The status window: the served ECRs with serial number, traffic mode and who holds
 // which data set, an indicator of whether any ECR is polled, the settings and code table
-// in use, and an About tab. It refreshes once a second while shown, copying the shared
-// records under the session lock and drawing from the copy.
+// in use, and an About tab. It refreshes once a second while shown; each refresh counts
+// the listed modes down (the records do that under their lock) and draws the rows.
 #pragma once
 
 #include <QLabel>
@@ -10,8 +10,9 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "core/TheNewDefs.h"
-#include "ui/logic/StatusGrid.h"
+#include "operator/ServerFacade.h"
+#include "operator/StatusGrid.h"
+#include "ui/OperatorNames.h"
 
 namespace kassiro::ui {
 
@@ -55,7 +56,7 @@ class TLinkLabel : public QLabel {
 class TfmKassiroStatus : public QWidget {
   Q_OBJECT
  public:
-  explicit TfmKassiroStatus(Session& session, QWidget* parent = nullptr);
+  explicit TfmKassiroStatus(TSessionRecords records, QWidget* parent = nullptr);
 
   // Rebuilds the grid and the indicator from the shared records.
   void UpdateMonitor();
@@ -89,7 +90,7 @@ class TfmKassiroStatus : public QWidget {
   QWidget* MakeAboutTab();
   void ShowRows(const std::vector<TGridRow>& rows);
 
-  Session& FSession;
+  TSessionRecords FRecords;
   TStatusGrid FGrid;
   QWidget* FAboutPanel = nullptr;
 };

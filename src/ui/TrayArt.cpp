@@ -4,7 +4,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "ui/logic/TrayMenu.h"
+#include "operator/TrayMenu.h"
+#include "ui/OperatorNames.h"
 
 namespace kassiro::ui {
 

@@ -3,13 +3,9 @@
 #include <QApplication>
 #include <QTimer>
 
-#include <cstdio>
-#include <mutex>
-
-#include "core/LogFile.h"
 #include "ui/Dialogs.h"
 #include "ui/TrayArt.h"
-#include "ui/logic/HelpTopics.h"
+#include "operator/HelpTopics.h"
 
 namespace kassiro::ui {
 
@@ -22,6 +18,7 @@ QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<q
 TfmMain::TfmMain(TKassiroServer& server, std::filesystem::path helpFile, QObject* parent)
     : QObject(parent),
       FServer(server),
+      FController(FServer, *this),
       FHelpFile(std::move(helpFile)),
       FPopupImg(GlyphStrip()),
       FPopupMenu(std::make_unique<TMarginMenu>()) {
@@ -67,18 +64,8 @@ void TfmMain::BuildMenu() {
 }
 
 void TfmMain::FormCreate() {
-  {
-    std::lock_guard lock(FServer.GetSession().Lock);
-    FServer.GetSession().ClearStructures();
-  }
-  SetMenuItems();
   FTrayIcon->show();
-  StartKassiro();
-  if (FServer.Started()) {
-    char line[512];
-    std::snprintf(line, sizeof line, MSG_START, FServer.Title().c_str(), FServer.PortName().c_str());
-    LogAddLine(line);
-  }
+  FController.FormCreate();
 }
 
 void TfmMain::ListenTo(TSelfMessenger& messenger) {
@@ -86,10 +73,7 @@ void TfmMain::ListenTo(TSelfMessenger& messenger) {
   messenger.HandleIncoming();  // what came before start-up was done is dropped
   messenger.OnSelfEvent = [this](TSelfMessenger& m, std::int32_t id, const ShortStr& txt, bool loopBack) {
     if (id != SM_QUIT || loopBack) return;
-    const bool accepted = FServer.ProcessSelfMessage(id, txt, loopBack);
-    m.Reply(accepted ? QUIT_ACCEPTED : QUIT_WRONG_PASSWORD);
-    // The close runs from the event loop, not from inside the messenger's read.
-    if (accepted) QMetaObject::invokeMethod(this, [this] { FormCloseQuery(); }, Qt::QueuedConnection);
+    m.Reply(FController.RemoteQuit(txt) ? QUIT_ACCEPTED : QUIT_WRONG_PASSWORD);
   };
   if (!messenger.Receiving()) return;
   FMessages = std::make_unique<QSocketNotifier>(messenger.Handle(), QSocketNotifier::Read);
@@ -102,55 +86,35 @@ void TfmMain::ListenTo(TSelfMessenger& messenger) {
   });
 }
 
-// ------------------------------------------------------------------ start and stop
+// ------------------------------------------------------------------ server state
 
-void TfmMain::StartKassiro() {
-  try {
-    FServer.StartKassiro();
-  } catch (const std::exception& e) {
-    // The server is back in its stopped state; the operator sees why.
-    LogAddLine(e.what());
-    SetMenuItems();
-    OpenMessageBox(nullptr, QMessageBox::Critical, QString::fromStdString(e.what()));
-    return;
-  }
-  SetMenuItems();
-}
-
-void TfmMain::StopKassiro() {
-  FServer.StopKassiro();
-  SetMenuItems();
-}
-
-void TfmMain::SetMenuItems() {
-  const TMenuState state = MenuStateFor(FServer.Started());
+void TfmMain::ShowServerState(const TServerState& state) {
   for (const TMenuItemDef& d : TRAY_MENU) {
-    if (IsSettingsItem(d.Item)) Item(d.Item)->setEnabled(state.SettingsEnabled);
+    if (IsSettingsItem(d.Item)) Item(d.Item)->setEnabled(state.Menu.SettingsEnabled);
   }
   QAction* startStop = Item(TMenuItem::miStartStop);
-  startStop->setText(Q(state.StartStopCaption));
-  startStop->setIcon(GlyphIcon(FPopupImg, state.StartStopTag));
-  FTrayImage = state.TrayImage;
+  startStop->setText(Q(state.Menu.StartStopCaption));
+  startStop->setIcon(GlyphIcon(FPopupImg, state.Menu.StartStopTag));
+  FTrayImage = state.Menu.TrayImage;
   FTrayIcon->setIcon(TrayIconFor(FTrayImage));
   if (FStatus) {
-    std::string settings(SERVER_STOPPED_TEXT);
-    if (FServer.Started()) {
-      std::lock_guard lock(FServer.GetSession().Lock);
-      settings = SettingsText(FServer.GetSession().IniStru);
-    }
-    FStatus->lblSettings->setText(QString::fromStdString(settings));
-    FStatus->lblLanguage->setText(QString::fromStdString(LanguageText(FServer.LanguageID())));
+    FStatus->lblSettings->setText(QString::fromStdString(state.SettingsText));
+    FStatus->lblLanguage->setText(QString::fromStdString(state.LanguageText));
     FStatus->ResetGrid();
   }
+}
+
+void TfmMain::ShowLanguage(const std::string& text) {
+  if (FStatus) FStatus->lblLanguage->setText(QString::fromStdString(text));
 }
 
 // ------------------------------------------------------------------------ windows
 
 TfmKassiroStatus* TfmMain::fmKassiroStatus() {
   if (!FStatus) {
-    FStatus = std::make_unique<TfmKassiroStatus>(FServer.GetSession());
+    FStatus = std::make_unique<TfmKassiroStatus>(FServer.Records());
     connect(FStatus.get(), &TfmKassiroStatus::helpRequested, this, &TfmMain::ShowHelp);
-    SetMenuItems();
+    ShowServerState(FController.State());
   }
   return FStatus.get();
 }
@@ -185,147 +149,69 @@ void TfmMain::ConnectHelp(QObject* source) {
     connect(d, &TKassiroDialog::helpRequested, this, &TfmMain::ShowHelp);
 }
 
-// ------------------------------------------------------------------------ settings
+// ------------------------------------------------------------------------ dialogs
 
-std::string TfmMain::AdminPassword() {
-  std::lock_guard lock(FServer.GetSession().Lock);
-  return FServer.GetSession().IniStru.sPassword.str();
+bool TfmMain::AskPassword(const std::string& stored) {
+  TfmPassword prompt(stored);
+  return prompt.exec() == QDialog::Accepted;
 }
 
-void TfmMain::SaveSettings() {
-  TIniStru ini;
-  {
-    std::lock_guard lock(FServer.GetSession().Lock);
-    ini = FServer.GetSession().IniStru;
-  }
-  FServer.ServerInis().Save(ini);
+std::optional<std::string> TfmMain::ShowAccess(const TApplySetPassword& apply) {
+  TfmAccess dlg(apply);
+  ConnectHelp(&dlg);
+  if (dlg.exec() != QDialog::Accepted) return std::nullopt;
+  return dlg.NewPassword();
 }
 
-void TfmMain::Guarded(const std::function<void()>& dialog) {
-  const auto token = FGuard.Enter();
-  if (!token) {
-    BringToFront();
-    return;
-  }
-  if (!AskPassword(AdminPassword()) || FClosing) return;
-  dialog();
+std::optional<std::int32_t> TfmMain::ShowOffset(std::int32_t globalBon) {
+  TfmOffset dlg(globalBon);
+  ConnectHelp(&dlg);
+  if (dlg.exec() != QDialog::Accepted) return std::nullopt;
+  return dlg.GlobalBon();
 }
 
-void TfmMain::miAccessClick() {
-  Guarded([this] {
-    Session& s = FServer.GetSession();
-    TfmAccess dlg([&s](int set, const std::string& text) {
-      std::lock_guard lock(s.Lock);
-      ApplySetPassword(s.IniStru, set, text);
-    });
-    ConnectHelp(&dlg);
-    if (dlg.exec() != QDialog::Accepted) return;
-    {
-      std::lock_guard lock(s.Lock);
-      s.IniStru.sPassword = StoredPassword(dlg.NewPassword());
-    }
-    SaveSettings();
-  });
+std::optional<TPortValues> TfmMain::ShowPorts(const TPortValues& current) {
+  TfmPorts dlg(current.Speed, current.IPPort, current.ComPortName, FPortLister());
+  ConnectHelp(&dlg);
+  if (dlg.exec() != QDialog::Accepted) return std::nullopt;
+  return TPortValues{dlg.Speed(), dlg.IPPort(), dlg.ComPortName()};
 }
 
-void TfmMain::miOffsetClick() {
-  Guarded([this] {
-    Session& s = FServer.GetSession();
-    std::int32_t bon = 0;
-    {
-      std::lock_guard lock(s.Lock);
-      bon = s.IniStru.GlobalBon;
-    }
-    TfmOffset dlg(bon);
-    ConnectHelp(&dlg);
-    if (dlg.exec() == QDialog::Accepted) {
-      std::lock_guard lock(s.Lock);
-      s.IniStru.GlobalBon = dlg.GlobalBon();
-    }
-    SaveSettings();
-  });
+std::optional<int> TfmMain::ShowCodeTable(int languageID) {
+  TfmLangSel dlg(languageID);
+  ConnectHelp(&dlg);
+  if (dlg.exec() != QDialog::Accepted) return std::nullopt;
+  return dlg.LanguageID();
 }
 
-void TfmMain::miPortsClick() {
-  Guarded([this] {
-    Session& s = FServer.GetSession();
-    TIniStru ini;
-    {
-      std::lock_guard lock(s.Lock);
-      ini = s.IniStru;
-    }
-    TfmPorts dlg(ini.Speed, ini.IPPort, ini.ComPortName.str(), FPortLister());
-    ConnectHelp(&dlg);
-    if (dlg.exec() == QDialog::Accepted) {
-      std::lock_guard lock(s.Lock);
-      s.IniStru.Speed = dlg.Speed();
-      s.IniStru.IPPort = dlg.IPPort();
-      s.IniStru.ComPortName = dlg.ComPortName();
-    }
-    SaveSettings();
-  });
+void TfmMain::ShowError(const std::string& text) {
+  OpenMessageBox(nullptr, QMessageBox::Critical, QString::fromStdString(text));
 }
 
-void TfmMain::miLanguageClick() {
-  Guarded([this] {
-    TfmLangSel dlg(FServer.LanguageID());
-    ConnectHelp(&dlg);
-    if (dlg.exec() != QDialog::Accepted) return;
-    FServer.SetLanguageID(dlg.LanguageID());
-    FServer.SaveToIniFile();
-    if (FStatus) FStatus->lblLanguage->setText(QString::fromStdString(LanguageText(dlg.LanguageID())));
-  });
+void TfmMain::Later(std::function<void()> step) {
+  QMetaObject::invokeMethod(this, std::move(step), Qt::QueuedConnection);
 }
 
-void TfmMain::miStartStopClick() {
-  if (FGuard.Open()) {
-    BringToFront();
-    return;
-  }
-  if (StartStopActionFor(FServer.Started()) == TStartStopAction::Start) {
-    StartKassiro();
-    return;
-  }
-  const auto token = FGuard.Enter();
-  if (AskPassword(AdminPassword()) && !FClosing) StopKassiro();
-}
+// ------------------------------------------------------------------------- menu
+
+void TfmMain::miAccessClick() { FController.Access(); }
+void TfmMain::miOffsetClick() { FController.Offset(); }
+void TfmMain::miPortsClick() { FController.Ports(); }
+void TfmMain::miLanguageClick() { FController.CodeTable(); }
+void TfmMain::miStartStopClick() { FController.StartStop(); }
+void TfmMain::miExitServClick() { FController.Exit(); }
 
 // -------------------------------------------------------------------------- close
 
-void TfmMain::miExitServClick() { FormCloseQuery(); }
+void TfmMain::CloseWithoutPrompt() { FController.CloseWithoutPrompt(); }
 
-void TfmMain::CloseWithoutPrompt() {
-  {
-    std::lock_guard lock(FServer.GetSession().Lock);
-    FServer.GetSession().FSelfClose = true;
-  }
-  FormCloseQuery();
-}
+bool TfmMain::FormCloseQuery() { return FController.FormCloseQuery(); }
 
-bool TfmMain::FormCloseQuery() {
-  if (FClosing) return true;
-  SaveSettings();  // also when the password is then refused
-  bool selfClose = false;
-  {
-    std::lock_guard lock(FServer.GetSession().Lock);
-    selfClose = FServer.GetSession().FSelfClose;
-  }
-  if (!selfClose) {
-    const auto token = FGuard.Enter();
-    if (!token) {
-      BringToFront();
-      return false;
-    }
-    if (!AskPassword(AdminPassword())) return FClosing;
-    if (FClosing) return true;  // a remote quit closed the program meanwhile
-  }
-  FClosing = true;
-  FServer.CloseByUser();
+void TfmMain::Closed() {
   FTrayIcon->hide();
   if (FStatus) FStatus->hide();
   if (FHelp) FHelp->hide();
   emit closed();
-  return true;
 }
 
 }  // namespace kassiro::ui

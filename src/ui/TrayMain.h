@@ -1,7 +1,8 @@
 // The tray application's main object: the notification-area icon with its pop-up menu,
-// the start and stop of the server, the guarded settings dialogs, the status and help
-// windows, and the close of the program (from "Exit", a remote quit or a signal). It
-// never shows a window of its own.
+// the status and help windows, and the dialogs, as the view of the operator layer's
+// tray controller, which decides start and stop, the guarded settings dialogs and the
+// close of the program (from "Exit", a remote quit or a signal). It holds widgets only:
+// no session lock and no settings rule. It never shows a window of its own.
 #pragma once
 
 #include <QAction>
@@ -16,17 +17,20 @@
 #include <string>
 
 #include "core/SelfMsgs.h"
+#include "operator/ServerFacade.h"
+#include "operator/TrayController.h"
+#include "operator/TrayMenu.h"
+#include "operator/TrayView.h"
 #include "server/KassiroServer.h"
 #include "ui/HelpWindow.h"
 #include "ui/MarginMenu.h"
+#include "ui/OperatorNames.h"
 #include "ui/StatusWindow.h"
-#include "ui/logic/DialogRules.h"
 #include "ui/logic/PortList.h"
-#include "ui/logic/TrayMenu.h"
 
 namespace kassiro::ui {
 
-class TfmMain : public QObject {
+class TfmMain : public QObject, private TTrayView {
   Q_OBJECT
  public:
   using TPortLister = std::function<std::vector<TSerialPortEntry>()>;
@@ -55,7 +59,7 @@ class TfmMain : public QObject {
   // The status window, created on first use.
   TfmKassiroStatus* fmKassiroStatus();
   THelpWindow* HelpWindow();
-  bool PromptOpen() const { return FGuard.Open(); }
+  bool PromptOpen() const { return FController.PromptOpen(); }
   void SetPortLister(TPortLister lister) { FPortLister = std::move(lister); }
 
  public slots:
@@ -74,18 +78,23 @@ class TfmMain : public QObject {
 
  private:
   void BuildMenu();
-  void StartKassiro();
-  void StopKassiro();
-  // Menu items, icon and status texts as the server's state has them.
-  void SetMenuItems();
-  void BringToFront();
-  // The guard sequence: one password prompt at a time, then the dialog.
-  void Guarded(const std::function<void()>& dialog);
-  std::string AdminPassword();
-  void SaveSettings();
   void ConnectHelp(QObject* source);
 
-  TKassiroServer& FServer;
+  // What the controller asks of its view.
+  void ShowServerState(const TServerState& state) override;
+  void ShowLanguage(const std::string& text) override;
+  bool AskPassword(const std::string& stored) override;
+  std::optional<std::string> ShowAccess(const TApplySetPassword& apply) override;
+  std::optional<std::int32_t> ShowOffset(std::int32_t globalBon) override;
+  std::optional<TPortValues> ShowPorts(const TPortValues& current) override;
+  std::optional<int> ShowCodeTable(int languageID) override;
+  void ShowError(const std::string& text) override;
+  void BringToFront() override;
+  void Later(std::function<void()> step) override;
+  void Closed() override;
+
+  TServerFacade FServer;
+  TTrayController FController;
   std::filesystem::path FHelpFile;
   QPixmap FPopupImg;
   std::unique_ptr<TMarginMenu> FPopupMenu;
@@ -94,11 +103,9 @@ class TfmMain : public QObject {
   int FTrayImage = IMAGE_STOPPED;
   std::unique_ptr<TfmKassiroStatus> FStatus;
   std::unique_ptr<THelpWindow> FHelp;
-  TPromptGuard FGuard;  // held while a password prompt or a guarded dialog is open
   TPortLister FPortLister = [] { return ListSerialPorts(); };
   TSelfMessenger* FMessenger = nullptr;
   std::unique_ptr<QSocketNotifier> FMessages;
-  bool FClosing = false;
 };
 
 }  // namespace kassiro::ui

@@ -31,6 +31,7 @@ class StatusTest : public QObject {
   Q_OBJECT
 
   Session s;
+  TSessionRecords records{s};
 
   void Serve(int ecr, std::initializer_list<std::pair<int, std::uint16_t>> owners = {}) {
     std::lock_guard lock(s.Lock);
@@ -46,7 +47,7 @@ class StatusTest : public QObject {
   }
 
   void showsHeaderAndOneEmptyRowAndTheTabs() {
-    TfmKassiroStatus w(s);
+    TfmKassiroStatus w(records);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QCOMPARE(w.pgcStatusScreen->tabText(0), QString("Status"));
@@ -71,7 +72,7 @@ class StatusTest : public QObject {
       s.IniStru.ERData[3].CurrMode = MD_INLINE;
       s.IniStru.ERData[3].CurrTO = DISP_TO;
     }
-    TfmKassiroStatus w(s);
+    TfmKassiroStatus w(records);
     w.show();  // shows once: the first refresh
     QCOMPARE(w.sgECRs->rowCount(), 4);
     QCOMPARE(Row(w.sgECRs, 1), QStringList({"3", "004711", "InLine", "5:2;"}));
@@ -97,7 +98,7 @@ class StatusTest : public QObject {
 
   void refreshesEverySecondOnlyWhileShown() {
     Serve(1);
-    TfmKassiroStatus w(s);
+    TfmKassiroStatus w(records);
     QVERIFY(!w.tmrDisplay->isActive());
     QCOMPARE(w.tmrDisplay->interval(), 1000);
     w.SetRefreshInterval(20);
@@ -124,7 +125,7 @@ class StatusTest : public QObject {
   }
 
   void aboutTabLinksTurnBlueAndBlackAndOpenTheirTargets() {
-    TfmKassiroStatus w(s);
+    TfmKassiroStatus w(records);
     w.show();
     w.pgcStatusScreen->setCurrentWidget(w.tabAbout);
     QCOMPARE(w.ProdName->text(), QString::fromStdString(ApplicationTitle()));

@@ -12,7 +12,7 @@
 
 #include "core/TheNewDefs.h"
 
-namespace kassiro::ui {
+namespace kassiro::op {
 
 inline constexpr int STATUS_COLUMNS = 4;
 inline constexpr std::size_t SET_ID_MAX = 80;  // longest "SET:ID" text
@@ -62,4 +62,4 @@ std::string SettingsText(const TIniStru& ini);
 // "Code table: " and the table's name.
 std::string LanguageText(int languageID);
 
-}  // namespace kassiro::ui
+}  // namespace kassiro::op

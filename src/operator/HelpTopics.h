@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-namespace kassiro::ui {
+namespace kassiro::op {
 
 inline constexpr int HELP_ACCESS = 210;
 inline constexpr int HELP_OFFSET = 220;
@@ -28,4 +28,4 @@ inline std::string HelpAnchor(int context) {
 // "help-210"}). The guide's viewer puts the names on those headings.
 std::vector<std::pair<std::string, std::string>> HeadingAnchors(std::string_view markdown);
 
-}  // namespace kassiro::ui
+}  // namespace kassiro::op

@@ -1,8 +1,8 @@
-#include "ui/logic/GuidePath.h"
+#include "operator/GuidePath.h"
 
 #include <system_error>
 
-namespace kassiro::ui {
+namespace kassiro::op {
 
 namespace {
 
@@ -28,4 +28,4 @@ std::filesystem::path FindGuide(const std::filesystem::path& exe, const TGuidePl
   return candidates.front();
 }
 
-}  // namespace kassiro::ui
+}  // namespace kassiro::op

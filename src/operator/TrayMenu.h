@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-namespace kassiro::ui {
+namespace kassiro::op {
 
 enum class TMenuItem {
   miAccess,
@@ -82,4 +82,4 @@ constexpr TStartStopAction StartStopActionFor(bool running) {
   return running ? TStartStopAction::StopAfterPassword : TStartStopAction::Start;
 }
 
-}  // namespace kassiro::ui
+}  // namespace kassiro::op

@@ -1,10 +1,10 @@
-#include "ui/logic/StatusGrid.h"
+#include "operator/StatusGrid.h"
 
 #include <cstdio>
 
 #include "util/LangTbl.h"
 
-namespace kassiro::ui {
+namespace kassiro::op {
 
 namespace {
 
@@ -93,4 +93,4 @@ std::string SettingsText(const TIniStru& ini) {
 
 std::string LanguageText(int languageID) { return "Code table: " + LanguageName(languageID); }
 
-}  // namespace kassiro::ui
+}  // namespace kassiro::op

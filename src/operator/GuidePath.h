@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <vector>
 
-namespace kassiro::ui {
+namespace kassiro::op {
 
 struct TGuidePlaces {
   std::filesystem::path FromProgramFolder;  // relative to the program's folder
@@ -24,4 +24,4 @@ std::vector<std::filesystem::path> GuideCandidates(const std::filesystem::path& 
 // that it is missing).
 std::filesystem::path FindGuide(const std::filesystem::path& exe, const TGuidePlaces& places);
 
-}  // namespace kassiro::ui
+}  // namespace kassiro::op

@@ -1,5 +1,5 @@
-// The tray application's logic without any window: status rows and their ageing, the
-// menu's states, the dialogs' rules and the port list.
+// The operator's rules without any window: status rows and their ageing, the menu's
+// states, the dialogs' rules and where the guide lies.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "TempDir.h"
-#include "ui/logic/DialogRules.h"
-#include "ui/logic/GuidePath.h"
-#include "ui/logic/HelpTopics.h"
-#include "ui/logic/PortList.h"
-#include "ui/logic/StatusGrid.h"
-#include "ui/logic/TrayMenu.h"
+#include "operator/GuidePath.h"
+#include "operator/HelpTopics.h"
+#include "operator/ServerFacade.h"
+#include "operator/SettingsRules.h"
+#include "operator/StatusGrid.h"
+#include "operator/TrayMenu.h"
 #include "util/LangTbl.h"
 
-namespace kassiro::ui {
+namespace kassiro::op {
 namespace {
 
 using Rows = std::vector<TGridRow>;
@@ -267,40 +267,6 @@ TEST(DialogRules, OnePromptAtATime) {
   EXPECT_TRUE(guard.Enter());
 }
 
-TEST(PortList, ShortNames) {
-  EXPECT_EQ(ShortPortName("ttyS0"), "COM1");
-  EXPECT_EQ(ShortPortName("ttyS31"), "COM32");
-  EXPECT_EQ(ShortPortName("ttyUSB0"), "USB0");
-  EXPECT_EQ(ShortPortName("ttyACM12"), "ACM12");
-  EXPECT_EQ(ShortPortName("ttyAMA0"), "AMA0");
-  EXPECT_EQ(ShortPortName("ttyUSB1000"), std::nullopt);  // more than the settings hold
-  EXPECT_TRUE(PortNameLess("COM2", "COM10"));
-  EXPECT_TRUE(PortNameLess("ACM0", "COM1"));
-}
-
-TEST(PortList, ListsTtysWithADeviceSortedWithTheirByIdNames) {
-  kassiro::testing::TempDir dir;
-  namespace fs = std::filesystem;
-  const fs::path sys = dir / "class-tty", byId = dir / "by-id", devices = dir / "devices";
-  fs::create_directories(devices);
-  for (const char* tty : {"ttyS0", "ttyS1", "ttyS10", "ttyUSB0", "ttyACM0", "tty0", "ptmx", "console"}) {
-    fs::create_directories(sys / tty);
-  }
-  for (const char* tty : {"ttyS0", "ttyS1", "ttyS10", "ttyUSB0", "ttyACM0"}) {
-    fs::create_directory_symlink(devices, sys / tty / "device");
-  }
-  fs::create_directories(byId);
-  fs::create_symlink("../../ttyUSB0", byId / "usb-FTDI_FT232R_USB_UART_A1-if00-port0");
-  const auto ports = ListSerialPorts(sys, byId);
-  std::vector<std::string> names;
-  for (const auto& p : ports) names.push_back(p.Name);
-  EXPECT_EQ(names, (std::vector<std::string>{"ACM0", "COM1", "COM2", "COM11", "USB0"}));
-  EXPECT_EQ(ports.back().Device, "/dev/ttyUSB0");
-  EXPECT_EQ(ports.back().Description, "usb-FTDI_FT232R_USB_UART_A1-if00-port0");
-  EXPECT_EQ(ports.front().Description, "");
-  EXPECT_TRUE(ListSerialPorts(dir / "missing", dir / "missing").empty());
-}
-
 // The guide beside the program comes first (the build tree), then the documentation
 // folder reached from the program's folder (an installation anywhere, an unpacked
 // package), then the folder the build was made for.
@@ -333,5 +299,100 @@ TEST(GuidePath, FirstPlaceThatHoldsTheGuide) {
                                                 "/usr/local/share/doc/kassiro-tray/operator.md"}));
 }
 
+
+// kassirod's setting parameters go by the dialogs' rules; where a dialog would cut or
+// keep, a parameter is refused.
+TEST(SettingParams, AcceptedOnesBecomeOneEditRefusedOnesSayWhy) {
+  const TPortProblem port = [](const std::string& name) {
+    return name == "COM1" || name == "/dev/pts/12" ? std::string() : std::string(" (no such device)");
+  };
+  struct TCase {
+    const char* name;
+    const char* value;
+    std::optional<std::string> why;  // none: accepted
+  };
+  const TCase cases[] = {
+      {"SPEED", "9600", std::nullopt},
+      {"SPEED", "9601", " (speeds: 1200 2400 4800 9600 14400 19200 28800 38400)"},
+      {"SPEED", "0", ""},
+      {"SPEED", "fast", ""},
+      {"IPPORT", "0", std::nullopt},
+      {"IPPORT", "65536", ""},
+      {"IPPORT", "abc", ""},  // the dialog would keep the current port
+      {"PASSWORD", "", std::nullopt},
+      {"PASSWORD", "123456789", std::nullopt},
+      {"PASSWORD", "abcdefghij", ""},  // the dialog would keep nine characters
+      {"OFFSET", "500", std::nullopt},
+      {"OFFSET", "0", ""},
+      {"OFFSET", "-1", ""},
+      {"SETPW", "14:x", std::nullopt},
+      {"SETPW", "15:x", ""},
+      {"SETPW", "5:abcdefghij", ""},
+      {"SETPW", "5", ""},
+      {"LANGUAGEID", "6", std::nullopt},
+      {"LANGUAGEID", "7", ""},
+      {"PORT", "COM1", std::nullopt},
+      {"PORT", "ttyZZ9", " (no such device)"},
+      {"LISTEN", "127.0.0.1", std::nullopt},
+      {"VERBOSE", "", ""},
+  };
+  for (const TCase& c : cases) {
+    TParamSettings into;
+    EXPECT_EQ(TakeSettingParam(c.name, c.value, port, into), c.why) << c.name << ":" << c.value;
+    EXPECT_EQ(into.Empty(), c.why.has_value()) << c.name << ":" << c.value;
+  }
+}
+
+TEST(SettingParams, AnEditStoresWhatItSetsAndALongPortIsForThisRunOnly) {
+  const TPortProblem port = [](const std::string&) { return std::string(); };
+  TParamSettings into;
+  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"SPEED", "38400"}, {"PASSWORD", "secret"}, {"SETPW", "2:pw"}, {"PORT", "/dev/pts/12"},
+           {"LANGUAGEID", "3"}}) {
+    ASSERT_FALSE(TakeSettingParam(name, value, port, into)) << name;
+  }
+  EXPECT_EQ(into.PortOverride, "/dev/pts/12");
+  EXPECT_EQ(into.LanguageID, 3);
+  TIniStru ini;
+  ini.GlobalBon = 77;
+  ApplyEdit(into.Edit, ini);
+  EXPECT_EQ(ini.Speed, 38400);
+  EXPECT_EQ(ini.sPassword.view(), "secret");
+  EXPECT_EQ(ini.SetPW[2].view(), "pw");
+  EXPECT_EQ(ini.ComPortName.view(), "COM1");  // the record's port stays
+  EXPECT_EQ(ini.GlobalBon, 77);
+  EXPECT_EQ(ini.IPPort, TIniStru{}.IPPort);
+}
+
+// Where no window counts a mode down, it has an age: the time since the session last
+// recorded it; none when it has not since the start.
+TEST(RecordsSnapshot, ServedEcrsWithTheAgeOfTheirMode) {
+  Session s;
+  TSessionRecords records(s);
+  (*s.Ecrs)[4].UserCount = 1;
+  (*s.Ecrs)[9].UserCount = 2;
+  (*s.Ecrs)[9].Sets[5].OwnerID = 3;
+  s.IniStru.ERData[4].CurrMode = MD_ONLINE;  // left from an earlier run
+  RecordMode(s, 9, MD_PRN);
+  (*s.Ecrs)[11].ModeSince = TModeClock::now();  // not served: not listed
+  s.ServerStatus = 1;
+  EXPECT_EQ(s.IniStru.ERData[9].CurrTO, DISP_TO);
+
+  const TRecordsSnapshot snap = records.Snapshot((*s.Ecrs)[9].ModeSince + std::chrono::seconds(42));
+  ASSERT_EQ(snap.Served.size(), 2u);
+  EXPECT_EQ(snap.Served[0].LogNo, 4);
+  EXPECT_EQ(snap.Served[0].ModeAge, std::nullopt);
+  EXPECT_EQ(snap.Served[1].LogNo, 9);
+  EXPECT_EQ(snap.Served[1].Data.CurrMode, MD_PRN);
+  EXPECT_EQ(snap.Served[1].ModeAge, std::chrono::seconds(42));
+  EXPECT_EQ(snap.Served[1].Ecr.Sets[5].OwnerID, 3);
+  EXPECT_EQ(snap.ServerStatus, 1);
+  EXPECT_EQ(s.IniStru.ERData[9].CurrTO, DISP_TO);  // a snapshot ages nothing
+
+  s.ClearStructures();  // a stop: nothing recorded since
+  (*s.Ecrs)[9].UserCount = 1;
+  EXPECT_EQ(records.Snapshot().Served.at(0).ModeAge, std::nullopt);
+}
+
 }  // namespace
-}  // namespace kassiro::ui
+}  // namespace kassiro::op

@@ -1,6 +1,6 @@
-#include "ui/logic/HelpTopics.h"
+#include "operator/HelpTopics.h"
 
-namespace kassiro::ui {
+namespace kassiro::op {
 
 namespace {
 
@@ -39,4 +39,4 @@ std::vector<std::pair<std::string, std::string>> HeadingAnchors(std::string_view
   return anchors;
 }
 
-}  // namespace kassiro::ui
+}  // namespace kassiro::op

@@ -1,17 +1,22 @@
-// The rules of the settings dialogs, apart from their windows: the password check, the
-// access setup's verification, the offset and IP port parses, the speed list, the port
-// name, the code-table choice and the guard that lets one password prompt open at a time.
+// The rules of the settings, apart from any window: the password check, the access
+// setup's verification, the offset and IP port parses, the speed list, the port name,
+// the code-table choice and the guard that lets one password prompt open at a time. The
+// dialogs and kassirod's setting parameters both go by them, and both hand what they
+// accepted on as one settings edit.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/TheNewDefs.h"
 
-namespace kassiro::ui {
+namespace kassiro::op {
 
 // Texts of the dialogs.
 inline constexpr std::string_view TXT_ENTER_PASSWORD = "Enter administrator password:";
@@ -69,6 +74,49 @@ std::string StoredPortName(std::string_view chosen);
 // Code table: the new number when another table than the current one was chosen.
 std::optional<int> ChosenCodeTable(int current, int selectedIndex);
 
+// Code table numbers run from 1 to this.
+int CodeTableCount();
+
+// What a dialog or the command line changes in the settings record; what is not set
+// stays as it is. Texts are kept as given and cut to the record's sizes when stored.
+struct TSettingsEdit {
+  std::optional<std::string> ComPortName;
+  std::optional<std::uint16_t> Speed;
+  std::optional<std::uint16_t> IPPort;
+  std::optional<std::string> Password;
+  std::optional<std::int32_t> GlobalBon;
+  std::vector<std::pair<int, std::string>> SetPasswords;  // SET 1..14, text
+
+  bool Empty() const {
+    return !ComPortName && !Speed && !IPPort && !Password && !GlobalBon && SetPasswords.empty();
+  }
+};
+void ApplyEdit(const TSettingsEdit& edit, TIniStru& ini);
+
+// kassirod's setting parameters (-Port:NAME -Speed:N -IPPort:N -Password:TEXT -Offset:N
+// -SetPW:SET:TEXT -LanguageID:N -Listen:ADDR -Allow:NET[,NET...]), checked by the rules
+// above. A command line has no prompt to answer and no text edit to show what was kept,
+// so where a dialog would cut or keep, a parameter is refused instead: a password or SET
+// password longer than the record holds (cut, it would never match what is typed later),
+// an IP port that is not a number.
+struct TParamSettings {
+  TSettingsEdit Edit;                       // for the settings record
+  std::optional<std::string> PortOverride;  // a port name too long for the record: this run only
+  std::optional<int> LanguageID;            // for the INI file
+  std::optional<std::string> Listen;        // canonical, for the INI file
+  std::optional<std::string> Allow;
+  bool Empty() const { return Edit.Empty() && !PortOverride && !LanguageID && !Listen && !Allow; }
+};
+// Why a port name leads to no serial device (" (no such device)"), or "" when it does:
+// the device layer's question, asked by the caller.
+using TPortProblem = std::function<std::string(const std::string& name)>;
+// Takes one parameter (name upper case, as the parameter list has it) into `into`; the
+// refusal's reason when it is refused: "" or a text such as " (speeds: 1200 ...)".
+std::optional<std::string> TakeSettingParam(const std::string& name, const std::string& value,
+                                            const TPortProblem& portProblem, TParamSettings& into);
+// "1200 2400 4800 9600 14400 19200 28800 38400"
+std::string SpeedsText();
+
 // One guarded dialog at a time: Enter() succeeds while no prompt is open and holds it
 // until the returned token goes.
 class TPromptGuard {
@@ -99,4 +147,4 @@ class TPromptGuard {
   bool FOpen = false;
 };
 
-}  // namespace kassiro::ui
+}  // namespace kassiro::op
