@@ -10,12 +10,21 @@
 //       message received. With --ecrs 99 a second client holds ST_ERS (1) on ECRs 1..99,
 //       so all 99 are polled, and the 98 others answer every take in-line: the command
 //       waits for its ECR's turn.
+//   e2e_bench flush [--seconds S] [--clients C] [--interval MS]
+//       ECRs 3 and 7 close a receipt at every second take (each close draws a receipt
+//       number, which goes to disk before it is sent); one client holds ST_ERS on both
+//       and reads the reports. C other clients (default 4) each ask a set's phase
+//       (AC_Phase, answered at once, never waiting for the line) every 0..MS ms (default
+//       5) for S seconds (default 10). Measured: each request sent -> its answer had, and
+//       the receipts closed per second. Run it under the slow_flush shim to see what a
+//       slow disk does to clients that never touch the line.
 //   e2e_bench query [--count N]
 //       ECR 3 raises an article query (an on-line block with command 8) at every take;
 //       the client holds ST_ECP (9) on ECR 3 and answers each query at once with AC_Ans.
 //       Measured: the query frame written by the simulator -> the client has the query
 //       message, and the client's AC_Ans sent -> the simulator has the answer frame.
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -101,6 +110,9 @@ struct TOptions {
   int Ecrs = 1;
   int Count = 200;
   double SpreadMs = -1;  // -1: by the number of ECRs
+  double Seconds = 10;
+  int Clients = 4;
+  double IntervalMs = 5;
 };
 
 void PrintStats(const char* what, std::vector<double> us, double wireMs) {
@@ -228,10 +240,92 @@ int BenchQuery(const TOptions& o) {
   return 0;
 }
 
+// ---------------------------------------------------------------- flush
+
+int BenchFlush(const TOptions& o) {
+  TLine line(
+      "ecr 3\n"
+      "online \"{serial};{block};0;11;\"\n"
+      "online \"{serial};{block};3;4;\"\n"
+      "loop\n"
+      "ecr 7\n"
+      "online \"{serial};{block};0;22;\"\n"
+      "online \"{serial};{block};3;4;\"\n"
+      "loop\n");
+  line.Sim.Start();
+  TScratchDir dir;
+  TServer server(line.Pty, dir.path());
+  const char* slow = std::getenv("SLOW_FLUSH_MS");
+  std::printf("e2e_bench flush: ECRs 3 and 7 close receipts, %d clients ask a phase every 0..%.0f ms "
+              "for %.0f s, flush slowed by %s ms (SLOW_FLUSH_MS, with the slow_flush shim), load "
+              "average %s\n",
+              o.Clients, o.IntervalMs, o.Seconds, slow ? slow : "0", LoadAverage().c_str());
+
+  TClient reports(server.Port());
+  Request(reports, Msg(1, 1, 3, 0, "pw;"), Msg(1, 1, 3, 0));
+  Request(reports, Msg(1, 1, 7, 0, "pw;"), Msg(1, 1, 7, 0));
+  std::atomic<bool> running{true};
+  std::atomic<long> closed{0};
+  std::thread reader([&] {
+    while (running) {
+      const auto msg = reports.Next(200ms);
+      // A receipt's close (sub-command 4) is reported with event ORD_R.
+      if (msg && msg->size() >= 5 && static_cast<std::uint8_t>((*msg)[1]) == ORD_R) ++closed;
+    }
+  });
+
+  const auto deadline = Clock::now() + std::chrono::duration<double>(o.Seconds);
+  std::vector<std::vector<double>> perClient(static_cast<std::size_t>(o.Clients));
+  std::atomic<int> failures{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < o.Clients; ++c) {
+    clients.emplace_back([&, c] {
+      try {
+        TClient client(server.Port());
+        std::mt19937 rng(static_cast<unsigned>(4711 + c));
+        std::uniform_real_distribution<double> pause(0, o.IntervalMs);
+        // The phase of set 3 on ECR 1, which nobody holds: answered at once, under the
+        // session lock like every command.
+        const std::string request = Msg(3, 7, 1, 0);
+        auto& us = perClient[static_cast<std::size_t>(c)];
+        while (Clock::now() < deadline) {
+          std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(pause(rng)));
+          const auto t0 = Clock::now();
+          if (!client.Send(request)) throw std::runtime_error("send failed");
+          const auto got = client.Next(Wait);
+          const auto t1 = Clock::now();
+          if (!got || got->size() < 5 || (*got)[1] != 7) throw std::runtime_error("no answer, or an unexpected one");
+          us.push_back(Micros(t1 - t0));
+        }
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "client %d: %s\n", c, e.what());
+        ++failures;
+      }
+    });
+  }
+  const auto begun = Clock::now();
+  for (auto& t : clients) t.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - begun).count();
+  running = false;
+  reader.join();
+  if (failures > 0) throw std::runtime_error("a client failed");
+
+  std::vector<double> us;
+  for (const auto& v : perClient) us.insert(us.end(), v.begin(), v.end());
+  if (us.empty()) throw std::runtime_error("no request was answered");
+  const double p50 = Percentile(us, 0.5), p99 = Percentile(us, 0.99);
+  std::printf("clients' command -> answer: median %.1f us, p99 %.1f us, max %.1f us over %zu; receipts "
+              "closed %.1f/s\n",
+              p50, p99, *std::max_element(us.begin(), us.end()), us.size(), static_cast<double>(closed) / seconds);
+  std::printf("load average after: %s\n", LoadAverage().c_str());
+  return 0;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: e2e_bench command [--ecrs 1|99] [--count N] [--spread MS]\n"
-               "       e2e_bench query [--count N]\n");
+               "       e2e_bench query [--count N]\n"
+               "       e2e_bench flush [--seconds S] [--clients C] [--interval MS]\n");
   return 2;
 }
 
@@ -239,15 +333,22 @@ int Usage() {
 
 int main(int argc, char** argv) {
   TOptions o;
-  o.Mode = ModeArgument(argc, argv, {"command", "query"});
+  o.Mode = ModeArgument(argc, argv, {"command", "query", "flush"});
   if (o.Mode.empty()) return Usage();
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--ecrs") o.Ecrs = std::atoi(argv[i + 1]);
     else if (a == "--count") o.Count = std::atoi(argv[i + 1]);
     else if (a == "--spread") o.SpreadMs = std::strtod(argv[i + 1], nullptr);
+    else if (a == "--seconds") o.Seconds = std::strtod(argv[i + 1], nullptr);
+    else if (a == "--clients") o.Clients = std::atoi(argv[i + 1]);
+    else if (a == "--interval") o.IntervalMs = std::strtod(argv[i + 1], nullptr);
     else return Usage();
   }
-  if (argc % 2 != 0 || (o.Ecrs != 1 && o.Ecrs != 99) || o.Count < 1) return Usage();
-  return RunReporting("e2e_bench", [&] { return o.Mode == "command" ? BenchCommand(o) : BenchQuery(o); });
+  if (argc % 2 != 0 || (o.Ecrs != 1 && o.Ecrs != 99) || o.Count < 1 || o.Clients < 1 || o.Seconds <= 0)
+    return Usage();
+  return RunReporting("e2e_bench", [&] {
+    if (o.Mode == "flush") return BenchFlush(o);
+    return o.Mode == "command" ? BenchCommand(o) : BenchQuery(o);
+  });
 }
