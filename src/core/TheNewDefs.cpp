@@ -140,18 +140,19 @@ std::int32_t CurrentBon(TIniStru& ini, int Ecr, bool& drawn) {
   return d.Bon;
 }
 
-void Store(Session& s) {
+void Store(Session& s, int Ecr) {
+  s.BonChange[static_cast<std::size_t>(Ecr)] = ++s.Changes;
   if (s.SaveSettings) s.SaveSettings(s.IniStru);
 }
 
 }  // namespace
 
-// A drawn number is stored before it is returned: were it kept in memory only, a
+// A drawn number is stored before it leaves the server: were it kept in memory only, a
 // restart after a crash would hand it out a second time.
 std::int32_t GetBon(Session& s, int Ecr) {
   bool drawn = false;
   const std::int32_t bon = CurrentBon(s.IniStru, Ecr, drawn);
-  if (drawn) Store(s);
+  if (drawn) Store(s, Ecr);
   return bon;
 }
 
@@ -162,7 +163,7 @@ std::int32_t GetIncBon(Session& s, int Ecr) {
   TERData& d = s.IniStru.ERData[Ecr];
   d.Bon = DrawGlobalBon(s.IniStru);
   d.Line = 1;
-  Store(s);
+  Store(s, Ecr);
   return finished;
 }
 

@@ -105,10 +105,17 @@ struct Session {
   TIniStru IniStru;
   bool FSelfClose = false;
 
-  // Called (under Lock) whenever a receipt number was drawn (GetBon, GetIncBon); it
-  // returns once the record is on disk, before the number can leave the server. The
-  // server wires it to its settings file; unset means "do not save".
+  // Called (under Lock) whenever a receipt number was drawn (GetBon, GetIncBon), after
+  // Changes went up: the record must reach the disk before the number leaves the
+  // server. The server wires it to the receipt flush, which stores the record with the
+  // lock released and holds back the messages that carry the number until then; unset
+  // means "do not save".
   std::function<void(const TIniStru&)> SaveSettings;
+  // Counts the changes of IniStru that must be on disk before what depends on them
+  // leaves the server: every draw of a receipt number, every store asked for.
+  // BonChange[Ecr] is the count at that ECR's last draw.
+  std::uint64_t Changes = 0;
+  OneBased<std::uint64_t, MAX_ECR_COUNT> BonChange;
 
   // Resets every ECR record, the answer window, the awaited result and ServerStatus;
   // IniStru stays as it is. A stop drops every client, so nothing awaited before it

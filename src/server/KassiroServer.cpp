@@ -63,10 +63,11 @@ TKassiroServer::TKassiroServer(const std::filesystem::path& exePath, TCommObject
       FMakeComm(makeComm ? std::move(makeComm) : DefaultComm),
       FTitle(ApplicationTitle()),
       FServerInis(Beside(exePath, ".STG")),
-      FNoPoll(std::make_unique<TNoPollLink>()) {
-  // On disk before the handler goes on: a receipt number never leaves the server
-  // before it is stored, so no restart hands it out again.
-  FSession.SaveSettings = [this](const TIniStru& ini) { FServerInis.Save(ini); };
+      FNoPoll(std::make_unique<TNoPollLink>()),
+      FFlush(FSession, IPServer, [this](const TIniStru& ini) { return FServerInis.Save(ini); }) {
+  // Stored with the session lock released; the messages with the number wait for it,
+  // so no restart hands it out again.
+  FSession.SaveSettings = [this](const TIniStru&) { FFlush.Changed(); };
   LoadFromIniFile();
   WireTcpEvents();
 }
@@ -74,7 +75,7 @@ TKassiroServer::TKassiroServer(const std::filesystem::path& exePath, TCommObject
 TKassiroServer::~TKassiroServer() { StopKassiro(); }
 
 TSessionEnv TKassiroServer::Env() {
-  return TSessionEnv{FSession, IPServer, PolObject ? static_cast<TPollLink&>(*PolObject) : *FNoPoll};
+  return TSessionEnv{FSession, FFlush, PolObject ? static_cast<TPollLink&>(*PolObject) : *FNoPoll};
 }
 
 void TKassiroServer::WireTcpEvents() {
@@ -89,6 +90,7 @@ void TKassiroServer::WireTcpEvents() {
   IPServer.OnDisconnect = [this](TSockServer&, std::uint16_t id) {
     std::lock_guard lock(FSession.Lock);
     HandleOnDisconnect(Env(), id);
+    FFlush.Forget(id);  // after: nothing held for it may reach a later client of the same id
   };
   // The TCP server logs its own failures (OnError stays free), with their causes.
 }
@@ -267,6 +269,7 @@ void TKassiroServer::StopKassiro() {
     pol = std::move(PolObject);
   }
   pol.reset();  // ends the thread (its handlers may still take the lock) and closes the port
+  FFlush.Settle();  // the last numbers on disk and their messages out before the clients go
   CommObject.reset();
   IPServer.Disable();
   {
@@ -277,10 +280,7 @@ void TKassiroServer::StopKassiro() {
 }
 
 void TKassiroServer::CloseByUser() {
-  {
-    std::lock_guard lock(FSession.Lock);
-    FServerInis.Save(FSession.IniStru);
-  }
+  FFlush.StoreNow();  // through the flush, so no older record it still writes comes after
   StopKassiro();
   LogAddLine(FTitle + " closed by user.");
 }

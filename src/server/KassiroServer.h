@@ -17,6 +17,7 @@
 #include "ecrlink/PolObj.h"
 #include "net/SockCmps.h"
 #include "net/NewSrvProcs.h"
+#include "session/ReceiptFlush.h"
 
 namespace kassiro {
 
@@ -117,6 +118,9 @@ class TKassiroServer {
   std::unique_ptr<TBasicCommunicationObject> CommObject;
   std::unique_ptr<TPolThread> PolObject;  // replaced under the session lock
   std::unique_ptr<TPollLink> FNoPoll;     // stands in for PolObject while stopped
+  // Between the session routines and IPServer; stores the record for every drawn
+  // receipt number. Last: it goes first, storing what is pending.
+  TReceiptFlush FFlush;
 };
 
 }  // namespace kassiro
