@@ -3,6 +3,8 @@
 // flush, so a benchmark shows what a slow flush does to everything that waits on it.
 //
 //   LD_PRELOAD=build/bin/libslow_flush.so SLOW_FLUSH_MS=20 build/bin/e2e_bench flush
+//
+// The tests run kassirod under it so that a kill lands between a draw and its flush.
 #include <dlfcn.h>
 
 #include <chrono>
