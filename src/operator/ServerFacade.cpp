@@ -62,7 +62,9 @@ void TServerFacade::LoadSettings() {
   s.IniStru = ini;
 }
 
-void TServerFacade::SaveSettings() { FServer.ServerInis().Save(FRecords.Settings()); }
+// Through the receipt flush: a record read here and written after a newer one it stored
+// would take a handed-out receipt number back off the disk.
+void TServerFacade::SaveSettings() { FServer.StoreSettings(); }
 
 void TServerFacade::SaveCodeTable(int languageID) {
   FServer.SetLanguageID(languageID);

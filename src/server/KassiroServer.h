@@ -68,6 +68,9 @@ class TKassiroServer {
   void StopKassiro();
   // The close of the program: saves the settings, stops, writes the closing log line.
   void CloseByUser();
+  // Writes the settings record as it is now and returns once it is on disk; in order
+  // with the stores of drawn receipt numbers, so it never puts an older counter back.
+  void StoreSettings() { FFlush.StoreNow(); }
 
   void LoadFromIniFile();
   // Writes LanguageID, and the TCP server's Listen and Allow once they were set here.
