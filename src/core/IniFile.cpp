@@ -1,16 +1,13 @@
 #include "core/IniFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <cstdint>
+#include <span>
 #include <system_error>
 #include <vector>
 
-#include "util/OwnFile.h"
+#include "platform/AtomicReplace.h"
+#include "platform/OwnFile.h"
 #include "util/WholeNumber.h"
 
 namespace kassiro {
@@ -115,85 +112,26 @@ std::optional<SectionSpan> FindSection(const std::vector<Line>& lines, std::stri
 // a regular file of its own (problem says why). The file holds one number, so a file
 // larger than INI_MAX_BYTES is refused rather than read without end.
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& p, std::string& problem) {
-  const TOwnFile file = OpenOwnFile(p, O_RDONLY | O_CLOEXEC);
+  platform::TOwnFile file = platform::OpenOwnFile(p, {});
   if (!file.Valid()) {
-    if (file.Errno() == ENOENT) return std::string();
+    if (file.Error() == std::errc::no_such_file_or_directory) return std::string();
     problem = file.Problem();
     return std::nullopt;
   }
   std::string text(INI_MAX_BYTES + 1, '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = ::read(file.Get(), text.data() + got, text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      problem = std::strerror(errno);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
+  const platform::TIoResult read =
+      file.File().Read(std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()));
+  if (read.error) {
+    problem = read.error.message();
+    return std::nullopt;
   }
+  const std::size_t got = read.bytes;
   if (got > INI_MAX_BYTES) {
     problem = "it is larger than " + std::to_string(INI_MAX_BYTES) + " bytes";
     return std::nullopt;
   }
   text.resize(got);
   return text;
-}
-
-// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool Close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc == 0;
-  }
-
- private:
-  int fd_;
-};
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-// Makes the rename itself durable.
-void SyncDirectory(const std::filesystem::path& dir) {
-  const Fd d(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (d.get() >= 0) ::fsync(d.get());
-}
-
-// Replaces the file with content: a temporary file in the same directory, flushed to
-// disk, then renamed over the old one.
-bool ReplaceFile(const std::filesystem::path& target, std::string_view content) {
-  const std::filesystem::path dir = target.parent_path();
-  std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-  const Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
-  if (fd.get() < 0) return false;
-  struct stat st {};
-  const mode_t mode = ::lstat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  const bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), content) &&
-                  ::fsync(fd.get()) == 0 && ::rename(tmpl.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    ::unlink(tmpl.c_str());
-    return false;
-  }
-  SyncDirectory(dir);
-  return true;
 }
 
 }  // namespace
@@ -274,7 +212,10 @@ bool WriteIniString(const std::filesystem::path& iniPath, std::string_view secti
   try {
     const auto text = ReadWholeFile(iniPath, why);
     // Unreadable: never replace what we could not keep.
-    if (text && !ReplaceFile(iniPath, SetIniValue(*text, section, key, value))) why = std::strerror(errno);
+    if (text) {
+      if (const auto error = platform::ReplaceFileContent(iniPath, SetIniValue(*text, section, key, value)))
+        why = error.message();
+    }
   } catch (const std::exception& e) {
     why = e.what();
   }

@@ -1,9 +1,6 @@
 #include "core/LogFile.h"
 
 #include <cxxabi.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,8 +10,9 @@
 #include <system_error>
 #include <typeinfo>
 
-#include "util/OwnFile.h"
+#include "platform/ExePath.h"
 #include "platform/LocalTime.h"
+#include "platform/OwnFile.h"
 
 namespace kassiro {
 
@@ -55,20 +53,6 @@ std::string WithoutNamespaces(const std::string& name) {
 struct FreeDeleter {
   void operator()(char* p) const { std::free(p); }  // NOLINT: __cxa_demangle allocates with malloc
 };
-
-// Writes all of line to fd; false on any failure.
-bool WriteAll(int fd, std::string_view line) {
-  while (!line.empty()) {
-    const ssize_t n = ::write(fd, line.data(), line.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    line.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -146,10 +130,11 @@ bool TLogFile::WorkOutNames() {
   }
 }
 
-logError TLogFile::OpenLocked(int extraFlags) {
+logError TLogFile::OpenLocked(bool startAnew) {
   if (fLogOpened) return logError::leAlreadyOpen;
   if (!WorkOutNames()) return logError::leIntern;
-  TOwnFile file = OpenOwnFile(LogFName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | extraFlags, 0644);
+  platform::TOwnFile file = platform::OpenOwnFile(
+      LogFName, {.Access = platform::TAccess::Write, .Create = true, .Append = true, .Truncate = startAnew});
   if (!file.Valid()) {
     // A link or a FIFO that somebody put in the log's place is worth a word, and the log
     // cannot say it itself: stderr is the one place left (the journal under systemd).
@@ -160,22 +145,19 @@ logError TLogFile::OpenLocked(int extraFlags) {
     }
     return logError::leOpen;
   }
-  struct stat st {};
-  nLogSize = ::fstat(file.Get(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
-  fd_ = file.Release();
+  nLogSize = static_cast<std::int64_t>(file.File().Size().value_or(0));
+  file_ = std::move(file.File());
   fLogOpened = true;
   return logError::leNone;
 }
 
-// On Linux a descriptor is released even when close() reports an error, so the log
-// counts as closed either way: keeping the number would later write log lines into
-// whatever file or socket reuses it.
+// The handle is released even when closing reports an error, so the log counts as
+// closed either way.
 logError TLogFile::CloseLocked() {
   if (!fLogOpened) return logError::leNotOpen;
-  const int rc = ::close(fd_);
-  fd_ = -1;
+  const std::error_code error = file_.Close();
   fLogOpened = false;
-  return rc == 0 ? logError::leNone : logError::leClose;
+  return error ? logError::leClose : logError::leNone;
 }
 
 logError TLogFile::AddLineLocked(std::string_view s, TLogModes LModes) {
@@ -196,7 +178,7 @@ logError TLogFile::WriteLineLocked(std::string_view s) {
     line.append(strLogHDR).append(s).append("\r\n");
     // One write per line: with O_APPEND the kernel keeps it whole, and once there
     // it survives a crash of the program.
-    if (!WriteAll(fd_, line)) return logError::leWrite;
+    if (file_.WriteAll(line)) return logError::leWrite;
     nLogSize += static_cast<std::int64_t>(line.size());
     return logError::leNone;
   } catch (...) {
@@ -215,7 +197,7 @@ logError TLogFile::LogRotate() {
     // The old log cannot be moved aside (a directory of the older generation's name, a
     // folder without write access...): retrying before every line would let the log
     // grow without bound, so it starts anew in place and says why.
-    const logError res = OpenLocked(O_TRUNC);
+    const logError res = OpenLocked(true);
     if (res == logError::leNone) {
       WriteLineLocked("The log could not be moved aside to " + bak.string() + " (" + ec.message() +
                       "); it was emptied to keep its size.");
@@ -232,14 +214,8 @@ std::string TLogFile::DateHeader() const { return FormatLogTime(clock_()); }
 
 namespace {
 
-std::filesystem::path RunningExecutable() {
-  std::error_code ec;
-  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::path() : p;
-}
-
 TLogFile& ProgramLogObject() {
-  static TLogFile log(RunningExecutable());
+  static TLogFile log(platform::ExecutablePath());
   return log;
 }
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/File.h"
+
 namespace kassiro {
 
 enum class logError : std::uint8_t {
@@ -74,7 +76,7 @@ class TLogFile {
 
  private:
   // Each routine below expects mu_ to be held.
-  logError OpenLocked(int extraFlags = 0);  // extraFlags: O_TRUNC to start anew
+  logError OpenLocked(bool startAnew = false);  // startAnew: emptied on opening
   logError CloseLocked();
   logError AddLineLocked(std::string_view s, TLogModes LModes);
   logError WriteLineLocked(std::string_view s);  // no mode check, no rotation
@@ -87,7 +89,7 @@ class TLogFile {
   TLogClock clock_;
   std::filesystem::path LogFName;
   std::string strLogHDR;
-  int fd_ = -1;                // the open log; TLogFile owns it
+  platform::TFile file_;       // the open log
   bool fLogOpened = false;
   std::int64_t nLogSize = 0;   // bytes as counted here; 64 bits so no size overflows
   TLogMirror mirror_;
@@ -100,7 +102,7 @@ std::string LogHeaderFor(const std::filesystem::path& exePath);
 // The exception's dynamic class name without namespaces, e.g. "ECommError".
 std::string ExceptionClassName(const std::exception& e);
 
-// The program's log, bound to the running executable (/proc/self/exe) on first use
+// The program's log, bound to the running executable on first use
 // and opened then.
 TLogFile& ProgramLog();
 // Rebinds the program's log to another executable path (a program run from a copied

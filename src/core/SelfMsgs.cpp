@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ExePath.h"
+
 namespace kassiro {
 
 namespace {
@@ -129,9 +131,8 @@ std::filesystem::path SelfChannelPath(const std::filesystem::path& base) {
 }
 
 std::filesystem::path ExecutablePath() {
-  std::error_code ec;
-  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::path("kassiro") : p;
+  auto p = platform::ExecutablePath();
+  return p.empty() ? std::filesystem::path("kassiro") : p;
 }
 
 TSelfMessenger::TSelfMessenger(const std::filesystem::path& base, bool Listen) : FPath(SelfChannelPath(base)) {

@@ -43,7 +43,7 @@ using TMyEvent = std::function<void(TSelfMessenger& Sender, std::int32_t MsgID, 
 // The channel of the program whose files are named after base ("/srv/a/kassirod"): the
 // socket beside them, "/srv/a/kassirod.sock".
 std::filesystem::path SelfChannelPath(const std::filesystem::path& base);
-// The running executable's real path (/proc/self/exe).
+// The running executable's real path ("kassiro" when the system cannot tell).
 std::filesystem::path ExecutablePath();
 
 // What became of a message a sender tried to hand over.

@@ -1,21 +1,16 @@
 #include "ecrlink/LineTrace.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <system_error>
 #include <utility>
 
 #include "core/LogFile.h"
-#include "util/HexText.h"
-#include "util/OwnFile.h"
 #include "platform/LocalTime.h"
+#include "platform/OwnFile.h"
+#include "util/HexText.h"
 
 namespace kassiro {
 
@@ -23,17 +18,6 @@ namespace {
 
 // Room kept below the size limit for the notes and the closing line.
 constexpr std::size_t CLOSING_ROOM = 256;
-
-// Writes all of text; 0 or the error number.
-int WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
 
 // "2 s", or "300 ms" for less than a second.
 std::string DurationText(std::chrono::milliseconds d) {
@@ -111,19 +95,19 @@ std::string TLineTrace::Start(const std::filesystem::path& path, std::chrono::mi
     if (FWriting) return "a trace is being written to " + path.string() + " already";
   }
   JoinWriter();  // the last trace's writer, done
-  // Never a link or a FIFO that another user put in the folder (OpenOwnFile).
-  TOwnFile file = OpenOwnFile(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-  if (!file.Valid()) return path.string() + ": " + file.Problem();
-  const int fd = file.Release();
+  // Never a link or a FIFO that another user put in the folder.
+  platform::TOwnFile own = platform::OpenOwnFile(path, {.Access = platform::TAccess::Write,
+                                                        .Create = true,
+                                                        .Truncate = true,
+                                                        .CreatePerms = std::filesystem::perms(0640)});
+  if (!own.Valid()) return path.string() + ": " + own.Problem();
+  platform::TFile file = std::move(own.File());
   const std::string head = "# Kassiro line trace: " + std::string(about) + ", " + DurationText(duration) +
                            ", at most " + std::to_string(maxFileBytes) + " bytes\n" +
                            "# > computer to line, < line to computer, x line to computer discarded unread before a "
                            "take request; time of the line's first byte\n" +
                            "# trace began " + TraceStamp(FClock()) + "\n";
-  if (const int err = WriteAll(fd, head)) {
-    ::close(fd);
-    return path.string() + ": " + std::strerror(err);
-  }
+  if (const std::error_code error = file.WriteAll(head)) return path.string() + ": " + error.message();
   const auto until = std::chrono::steady_clock::now() + duration;
   {
     std::lock_guard lk(FMutex);
@@ -134,14 +118,13 @@ std::string TLineTrace::Start(const std::filesystem::path& path, std::chrono::mi
     FRecording = true;
   }
   try {
-    FThread = std::thread([this, fd, until, maxFileBytes, path, size = head.size()] {
-      Writer(fd, until, maxFileBytes, size, path);
+    FThread = std::thread([this, file = std::move(file), until, maxFileBytes, path, size = head.size()]() mutable {
+      Writer(file, until, maxFileBytes, size, path);
     });
   } catch (const std::system_error& e) {
     std::lock_guard lk(FMutex);
     FWriting = false;
     FRecording = false;
-    ::close(fd);
     return std::string("no thread for the trace: ") + e.what();
   }
   if (FLog) FLog("Line trace to " + path.string() + " for " + DurationText(duration));
@@ -174,7 +157,7 @@ void TLineTrace::Record(TTraceDir dir, std::span<const std::uint8_t> bytes) {
   }
 }
 
-void TLineTrace::Writer(int fd, std::chrono::steady_clock::time_point until, std::size_t maxFileBytes,
+void TLineTrace::Writer(platform::TFile& file, std::chrono::steady_clock::time_point until, std::size_t maxFileBytes,
                         std::size_t written, const std::filesystem::path& path) {
   TPending mine;
   mine.Records.reserve(MAX_PENDING_RECORDS);
@@ -211,8 +194,8 @@ void TLineTrace::Writer(int fd, std::chrono::steady_clock::time_point until, std
       std::lock_guard lk(FMutex);
       FRecording = false;
     }
-    if (const int err = WriteAll(fd, out)) {
-      why = std::string("writing failed: ") + std::strerror(err);
+    if (const std::error_code error = file.WriteAll(out)) {
+      why = "writing failed: " + error.message();
       std::lock_guard lk(FMutex);
       FRecording = false;
       break;
@@ -222,8 +205,8 @@ void TLineTrace::Writer(int fd, std::chrono::steady_clock::time_point until, std
   }
   std::string closing = "# trace ended " + TraceStamp(FClock()) + ": " + why;
   if (dropped > 0) closing += "; " + std::to_string(dropped) + " bytes not traced in all";
-  WriteAll(fd, closing + "\n");
-  ::close(fd);
+  (void)file.WriteAll(closing + "\n");
+  (void)file.Close();
   if (FLog) FLog("Line trace to " + path.string() + " ended: " + why);
   {
     std::lock_guard lk(FMutex);

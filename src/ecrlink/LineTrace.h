@@ -35,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/File.h"
+
 namespace kassiro {
 
 // Discarded: bytes from the line that nobody read, thrown away before a take request.
@@ -119,7 +121,7 @@ class TLineTrace {
 
   // Puts what was recorded on disk every WRITE_PERIOD until the trace ends; written is
   // what the file holds already.
-  void Writer(int fd, std::chrono::steady_clock::time_point until, std::size_t maxFileBytes,
+  void Writer(platform::TFile& file, std::chrono::steady_clock::time_point until, std::size_t maxFileBytes,
               std::size_t written, const std::filesystem::path& path);
   void JoinWriter();
 

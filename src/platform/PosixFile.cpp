@@ -1,10 +1,14 @@
 #include "platform/File.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <utility>
+
+#include "platform/FileAccess.h"
+#include "platform/PosixOpenFlags.h"
 
 
 namespace kassiro::platform {
@@ -41,17 +45,22 @@ TFile::TFile(TFile&& o) noexcept : FNative(std::exchange(o.FNative, INVALID)) {}
 
 TFile& TFile::operator=(TFile&& o) noexcept {
   if (this != &o) {
-    Close();
+    (void)Close();
     FNative = std::exchange(o.FNative, INVALID);
   }
   return *this;
 }
 
-TFile::~TFile() { Close(); }
+TFile::~TFile() { (void)Close(); }
 
-void TFile::Close() {
+std::error_code TFile::Close() {
   // close() is not repeated on EINTR: on Linux the descriptor is gone either way.
-  if (Valid()) ::close(Fd(std::exchange(FNative, INVALID)));
+  if (!Valid()) return {};
+  return ::close(Fd(std::exchange(FNative, INVALID))) == 0 ? std::error_code() : LastError();
+}
+
+TFile TFile::Duplicate() const {
+  return Valid() ? TFile(::fcntl(Fd(FNative), F_DUPFD_CLOEXEC, 0)) : TFile();
 }
 
 std::error_code TFile::WriteAll(std::span<const std::uint8_t> bytes) {
@@ -108,11 +117,38 @@ std::error_code TFile::Truncate(std::uint64_t size) {
   return rc == 0 ? std::error_code() : LastError();
 }
 
+bool TFile::Regular() const {
+  struct stat st {};
+  return Valid() && ::fstat(Fd(FNative), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool TFile::Unlinked() const {
+  struct stat st {};
+  return Valid() && ::fstat(Fd(FNative), &st) == 0 && st.st_nlink == 0;
+}
+
 bool TFile::IsAt(const std::filesystem::path& path) const {
   struct stat held {}, atPath {};
   if (!Valid() || ::fstat(Fd(FNative), &held) != 0) return false;
   if (::lstat(path.c_str(), &atPath) != 0) return false;  // a link there is not it
   return held.st_nlink > 0 && held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
 }
+
+TFile OpenFile(const std::filesystem::path& path, const TOpenHow& how, std::error_code& error) {
+  int fd = -1;
+  do fd = ::open(path.c_str(), OpenFlags(how), static_cast<mode_t>(how.CreatePerms));
+  while (fd < 0 && errno == EINTR);
+  error = fd < 0 ? LastError() : std::error_code();
+  return TFileAccess::Adopt(fd);
+}
+
+std::error_code FlushFolder(const std::filesystem::path& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return LastError();
+  const TFile dir = TFileAccess::Adopt(fd);
+  return ::fsync(fd) == 0 ? std::error_code() : LastError();
+}
+
+bool MayRead(const std::filesystem::path& path) { return ::access(path.c_str(), R_OK) == 0; }
 
 }  // namespace kassiro::platform

@@ -9,7 +9,7 @@
 
 #include "core/LogFile.h"
 #include "server/KassiroServer.h"
-#include "util/OwnFile.h"
+#include "platform/OwnFile.h"
 
 namespace kassiro {
 
@@ -19,7 +19,7 @@ namespace {
 // FIFOs in place of the server's files. They are refused when opened; this says why the
 // folder invites it.
 void WarnOfOpenFolder(const std::filesystem::path& folder) {
-  const auto mode = OpenToOthers(folder);
+  const auto mode = platform::OpenToOthers(folder);
   if (!mode) return;
   char octal[8];
   std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(*mode));

@@ -134,5 +134,46 @@ TEST(File, IsAtTellsWhetherTheNameStillLeadsToTheHeldFile) {
   EXPECT_FALSE(f.IsAt(dir / "moved"));
 }
 
+// Unlike a file of the program's own, any other file is opened through a link; a
+// duplicate handle outlives the first and flushes the same file.
+TEST(File, OpenFileFollowsLinksAndADuplicateOutlivesTheFirstHandle) {
+  TempDir dir;
+  fs::create_directory(dir / "spool");
+  fs::create_symlink(dir / "spool" / "1.seg", dir / "link");
+  std::error_code error;
+  TFile writer = OpenFile(dir / "link", {.Access = TAccess::Write, .Create = true, .Append = true,
+                                         .CreatePerms = fs::perms(0600)}, error);
+  ASSERT_TRUE(writer.Valid()) << error.message();
+  EXPECT_FALSE(error);
+  EXPECT_TRUE(writer.Regular());
+  EXPECT_EQ(fs::status(dir / "spool" / "1.seg").permissions() & fs::perms::all, fs::perms(0600));
+  ASSERT_FALSE(writer.WriteAll(std::string_view("one ")));
+
+  TFile copy = writer.Duplicate();
+  ASSERT_TRUE(copy.Valid());
+  EXPECT_FALSE(writer.Close());
+  ASSERT_FALSE(copy.WriteAll(std::string_view("two")));  // appends, as the first did
+  EXPECT_FALSE(copy.FlushToDisk());
+  EXPECT_FALSE(FlushFolder(dir / "spool"));
+  EXPECT_EQ(ReadFile(dir / "spool" / "1.seg"), "one two");
+
+  EXPECT_FALSE(copy.Unlinked());
+  fs::remove(dir / "spool" / "1.seg");
+  EXPECT_TRUE(copy.Unlinked());
+
+  const TFile none = OpenFile(dir / "spool" / "2.seg", {}, error);
+  EXPECT_FALSE(none.Valid());
+  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+  EXPECT_EQ(FlushFolder(dir / "nowhere"), std::errc::no_such_file_or_directory);
+
+  const TFile folder = OpenFile(dir / "spool", {}, error);
+  EXPECT_TRUE(folder.Valid());
+  EXPECT_FALSE(folder.Regular());
+
+  WriteFile(dir / "conf", "x");
+  EXPECT_TRUE(MayRead(dir / "conf"));
+  EXPECT_FALSE(MayRead(dir / "absent"));
+}
+
 }  // namespace
 }  // namespace kassiro::platform

@@ -2,8 +2,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <set>
 #include <sstream>
@@ -11,6 +9,7 @@
 #include "Version.h"
 #include "ecrbridge/ReportJson.h"
 #include "ecrbridge/Spool.h"
+#include "platform/File.h"
 #include "util/WholeNumber.h"
 
 namespace kassiro::bridge {
@@ -44,7 +43,7 @@ bool SplitHostPort(std::string_view text, std::string& host, std::uint16_t& port
   return true;
 }
 
-bool Readable(const std::string& path) { return path.empty() || ::access(path.c_str(), R_OK) == 0; }
+bool Readable(const std::string& path) { return path.empty() || platform::MayRead(path); }
 
 // The config file as the command line takes it: CLI11's reader would pass over a name it
 // does not know, a line without '=' or a section, and the bridge would start on defaults.

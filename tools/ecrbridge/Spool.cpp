@@ -1,15 +1,13 @@
 #include "ecrbridge/Spool.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <span>
 #include <system_error>
+
+#include "platform/LockedFile.h"
 
 namespace kassiro::bridge {
 
@@ -42,36 +40,29 @@ std::uint64_t GetLe(const char* at, int bytes) {
   return v;
 }
 
-bool ReadExactly(int fd, char* to, std::size_t size, std::uint64_t offset) {
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, to, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    to += n;
-    size -= static_cast<std::size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return true;
+std::span<std::uint8_t> AsBytes(char* data, std::size_t size) {
+  return {reinterpret_cast<std::uint8_t*>(data), size};
 }
 
-bool WriteAll(int fd, const char* from, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, from, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    from += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+bool ReadExactly(platform::TFile& file, char* to, std::size_t size, std::uint64_t offset) {
+  return file.ReadAt(offset, AsBytes(to, size)).bytes == size;
 }
 
-// The whole of a regular file; nothing when it can't be read.
+// The whole of a regular file; nothing when it can't be read (errno tells why).
 std::optional<std::string> ReadWhole(const fs::path& path) {
-  TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st {};
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  std::string data(static_cast<std::size_t>(st.st_size), '\0');
-  if (!ReadExactly(fd.get(), data.data(), data.size(), 0)) return std::nullopt;
+  std::error_code error;
+  platform::TFile file = platform::OpenFile(path, {}, error);
+  const std::optional<std::uint64_t> size = file.Size();
+  if (!file.Valid() || !size || !file.Regular()) {
+    errno = error ? error.value() : EISDIR;
+    return std::nullopt;
+  }
+  std::string data(static_cast<std::size_t>(*size), '\0');
+  const platform::TIoResult read = file.ReadAt(0, AsBytes(data.data(), data.size()));
+  if (read.bytes != data.size()) {
+    errno = read.error ? read.error.value() : EIO;
+    return std::nullopt;
+  }
   return data;
 }
 
@@ -130,7 +121,7 @@ std::uint32_t Crc32(const void* data, std::size_t size) {
   return c ^ 0xFFFFFFFFu;
 }
 
-TSpool::TSpool(fs::path dir, TOptions options, TUniqueFd lock)
+TSpool::TSpool(fs::path dir, TOptions options, platform::TLockedFile lock)
     : FDir(std::move(dir)),
       FOptions(std::move(options)),
       FSegmentTarget(std::max<std::uint64_t>(FOptions.MaxBytes / 8, 4096)),
@@ -154,10 +145,10 @@ std::variant<std::unique_ptr<TSpool>, std::string> TSpool::Open(const fs::path& 
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) return "cannot make the spool folder " + dir.string() + ": " + ec.message();
-  TUniqueFd lock(::open((dir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!lock.valid()) return "cannot use the spool folder " + dir.string() + ": " + std::strerror(errno);
-  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
+  platform::TLockedFile lock = platform::TLockedFile::Open(dir / "lock", fs::perms(0600));
+  if (lock.Error() == std::errc::operation_would_block)
     return "the spool folder " + dir.string() + " is in use by another ecrbridge";
+  if (!lock.Held()) return "cannot use the spool folder " + dir.string() + ": " + lock.Problem();
   std::unique_ptr<TSpool> spool(new TSpool(dir, std::move(options), std::move(lock)));
   if (auto error = spool->Recover()) return *error;
   if (spool->FOptions.FlushInterval.count() > 0 && !spool->FOptions.ManualFlush)
@@ -192,11 +183,14 @@ std::optional<std::string> TSpool::Recover() {
   }
   if (ec) return "cannot read the spool folder " + FDir.string() + ": " + ec.message();
 
-  FCursorFd.reset(::open((FDir / "cursor").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!FCursorFd.valid()) return "cannot open " + (FDir / "cursor").string() + ": " + std::strerror(errno);
+  std::error_code opened;
+  FCursorFile = platform::OpenFile(
+      FDir / "cursor", {.Access = platform::TAccess::ReadWrite, .Create = true, .CreatePerms = fs::perms(0600)},
+      opened);
+  if (!FCursorFile.Valid()) return "cannot open " + (FDir / "cursor").string() + ": " + opened.message();
   std::array<char, CURSOR_SIZE> raw{};
   std::optional<TPos> saved;
-  if (ReadExactly(FCursorFd.get(), raw.data(), raw.size(), 0) &&
+  if (ReadExactly(FCursorFile, raw.data(), raw.size(), 0) &&
       GetLe(raw.data() + 16, 4) == Crc32(raw.data(), 16)) {
     saved = TPos{GetLe(raw.data(), 8), GetLe(raw.data() + 8, 8)};
   } else if (!FSegments.empty()) {
@@ -252,8 +246,9 @@ std::optional<std::string> TSpool::RecoverSegment(std::uint64_t segment, std::ui
       note(Range(at, next) + " damaged, skipped");
     } else {
       Step("truncate");
-      if (::truncate(SegmentPath(segment).c_str(), static_cast<off_t>(at)) != 0)
-        return name + ": cannot cut off its damaged tail: " + std::strerror(errno);
+      std::error_code cut;
+      fs::resize_file(SegmentPath(segment), at, cut);
+      if (cut) return name + ": cannot cut off its damaged tail: " + cut.message();
       note("damaged from byte " + std::to_string(at) + ", cut off");
       size = at;
     }
@@ -262,29 +257,39 @@ std::optional<std::string> TSpool::RecoverSegment(std::uint64_t segment, std::ui
   return std::nullopt;
 }
 
-int TSpool::ReadFd(std::uint64_t segment) {
-  if (!FReader.valid() || FReaderSegment != segment) {
-    FReader.reset(::open(SegmentPath(segment).c_str(), O_RDONLY | O_CLOEXEC));
+platform::TFile* TSpool::Reader(std::uint64_t segment, std::error_code& error) {
+  if (!FReader.Valid() || FReaderSegment != segment) {
+    FReader = platform::OpenFile(SegmentPath(segment), {}, FReaderError);
     FReaderSegment = segment;
   }
-  return FReader.get();
+  error = FReaderError;
+  return FReader.Valid() ? &FReader : nullptr;
 }
 
 bool TSpool::OpenWriter() {
-  if (FWriter.valid()) return true;
+  if (FWriter.Valid()) return true;
   Step("create");
-  FWriter.reset(::open(SegmentPath(FWriterSegment).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-  if (!FWriter.valid()) return false;
-  struct stat st {};
-  if (::fstat(FWriter.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    FWriter.reset();
+  std::error_code error;
+  FWriter = platform::OpenFile(SegmentPath(FWriterSegment),
+                               {.Access = platform::TAccess::Write,
+                                .Create = true,
+                                .Append = true,
+                                .CreatePerms = fs::perms(0600)},
+                               error);
+  if (!FWriter.Valid()) {
+    errno = error.value();
+    return false;
+  }
+  const std::optional<std::uint64_t> size = FWriter.Size();
+  if (!size || !FWriter.Regular()) {
+    (void)FWriter.Close();
     errno = EISDIR;
     return false;
   }
   // A file of that name that the spool did not know of (left by hand) is not appended to.
   if (const auto known = FSegments.find(FWriterSegment);
-      static_cast<std::uint64_t>(st.st_size) != (known == FSegments.end() ? 0 : known->second)) {
-    FWriter.reset();
+      *size != (known == FSegments.end() ? 0 : known->second)) {
+    (void)FWriter.Close();
     errno = EEXIST;
     return false;
   }
@@ -295,8 +300,8 @@ bool TSpool::OpenWriter() {
 
 // The writer goes on in a new segment; the old one is flushed with the next group.
 void TSpool::NextWriter() {
-  if (FWriter.valid() && FOptions.FlushInterval.count() > 0) FUnflushed.push_back(std::move(FWriter));
-  FWriter.reset();
+  if (FWriter.Valid() && FOptions.FlushInterval.count() > 0) FUnflushed.push_back(std::move(FWriter));
+  (void)FWriter.Close();
   ++FWriterSegment;
 }
 
@@ -307,7 +312,7 @@ void TSpool::WriteCursor() {
   PutLe(raw.data() + 16, Crc32(raw.data(), 16), 4);
   Step("cursor");
   // A failed write leaves the old cursor: reports are published again, none is lost.
-  [[maybe_unused]] const ssize_t n = ::pwrite(FCursorFd.get(), raw.data(), raw.size(), 0);
+  (void)FCursorFile.WriteAllAt(0, AsBytes(raw.data(), raw.size()));
 }
 
 void TSpool::DropSegment(std::uint64_t segment) {
@@ -315,8 +320,8 @@ void TSpool::DropSegment(std::uint64_t segment) {
   if (it == FSegments.end()) return;
   FBytes -= std::min(FBytes, it->second);
   FSegments.erase(it);
-  if (FReaderSegment == segment) FReader.reset();
-  if (FWriterSegment == segment) FWriter.reset();
+  if (FReaderSegment == segment) (void)FReader.Close();
+  if (FWriterSegment == segment) (void)FWriter.Close();
   Step("unlink");
   std::error_code ec;
   fs::remove(SegmentPath(segment), ec);
@@ -344,8 +349,7 @@ TSpool::TAppend TSpool::Append(const std::string& topic, const std::string& payl
       NextWriter();
     }
     // A segment removed under the running bridge takes nothing more.
-    struct stat st {};
-    if (FWriter.valid() && ::fstat(FWriter.get(), &st) == 0 && st.st_nlink == 0) NextWriter();
+    if (FWriter.Unlinked()) NextWriter();
     bool open = OpenWriter();
     for (int tries = 1; !open && tries < NEW_SEGMENT_TRIES; ++tries) {
       NextWriter();
@@ -359,13 +363,12 @@ TSpool::TAppend TSpool::Append(const std::string& topic, const std::string& payl
     }
     std::uint64_t& size = FSegments[FWriterSegment];
     Step("append");
-    if (!WriteAll(FWriter.get(), record.data(), record.size())) {
-      const int error = errno;
+    if (const std::error_code error = FWriter.WriteAll(AsBytes(record.data(), record.size()))) {
       // Nothing half-written stays behind to be taken for a record.
       Step("truncate");
-      [[maybe_unused]] const int rc = ::ftruncate(FWriter.get(), static_cast<off_t>(size));
+      (void)FWriter.Truncate(size);
       if (size > 0) NextWriter();  // the next report goes into a new segment
-      errno = error;
+      errno = error.value();
       return TAppend::Failed;
     }
     size += record.size();
@@ -385,13 +388,14 @@ TSpool::TAppend TSpool::Append(const std::string& topic, const std::string& payl
 // The record at pos in a segment whose readable part ends at limit; past damage to the
 // next intact record, with what was skipped in damage. Moves pos to where it looked last.
 std::optional<TSpool::TRecord> TSpool::ReadAt(TPos& pos, std::uint64_t limit, std::string& damage) {
-  const int fd = ReadFd(pos.Segment);
+  std::error_code readError;
+  platform::TFile* const file = Reader(pos.Segment, readError);
   std::array<char, HEADER> head{};
-  if (fd >= 0 && ReadExactly(fd, head.data(), HEADER, pos.Offset)) {
+  if (file && ReadExactly(*file, head.data(), HEADER, pos.Offset)) {
     const std::uint64_t length = GetLe(head.data(), 4);
     if (length >= 2 && length <= MAX_BODY && pos.Offset + HEADER + length <= limit) {
       std::string body(length, '\0');
-      if (ReadExactly(fd, body.data(), length, pos.Offset + HEADER) &&
+      if (ReadExactly(*file, body.data(), length, pos.Offset + HEADER) &&
           Crc32(body.data(), length) == GetLe(head.data() + 4, 4)) {
         const std::size_t topicSize = GetLe(body.data(), 2);
         if (2 + topicSize <= length)
@@ -408,12 +412,12 @@ std::optional<TSpool::TRecord> TSpool::ReadAt(TPos& pos, std::uint64_t limit, st
   std::uint64_t next = limit;
   if (start < limit) {
     std::string rest(limit - start, '\0');
-    if (fd >= 0 && ReadExactly(fd, rest.data(), rest.size(), start)) next = start + NextIntact(rest, 0);
+    if (file && ReadExactly(*file, rest.data(), rest.size(), start)) next = start + NextIntact(rest, 0);
   }
   searched->second = next;
   if (fresh) {
     damage += (damage.empty() ? "" : "; ") + SegmentName(pos.Segment) + ": " +
-              (fd < 0 ? "cannot be read (" + std::string(std::strerror(errno)) + "), " + Range(from, limit)
+              (!file ? "cannot be read (" + readError.message() + "), " + Range(from, limit)
                       : Range(from, next) + " damaged") +
               ", skipped";
   }
@@ -470,7 +474,7 @@ void TSpool::Acknowledge(const TPos& upTo, std::uint64_t records) {
 void TSpool::Flush() {
   const std::lock_guard flushing(FFlushMutex);
   if (FOptions.FlushInterval.count() == 0) return;
-  std::vector<TUniqueFd> files;
+  std::vector<platform::TFile> files;
   bool folder = false;
   TPos target;
   {
@@ -479,19 +483,18 @@ void TSpool::Flush() {
     target = FWritten;
     files = std::move(FUnflushed);
     FUnflushed.clear();
-    if (FWriter.valid()) files.emplace_back(::dup(FWriter.get()));
+    if (FWriter.Valid()) files.push_back(FWriter.Duplicate());
     folder = std::exchange(FNewSegment, false);
   }
   // Outside the lock: appends and reads go on while the disk works.
-  for (const auto& f : files) {
-    if (!f.valid()) continue;
+  for (auto& f : files) {
+    if (!f.Valid()) continue;
     Step("sync");
-    ::fdatasync(f.get());
+    (void)f.FlushToDisk();
   }
   if (folder) {
-    const TUniqueFd dir(::open(FDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Step("sync");
-    if (dir.valid()) ::fsync(dir.get());
+    (void)platform::FlushFolder(FDir);
   }
   std::function<void()> stored;
   {

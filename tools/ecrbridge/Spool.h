@@ -37,13 +37,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
 
-#include "ecrlink/UniqueFd.h"
-
+#include "platform/File.h"
+#include "platform/LockedFile.h"
 
 namespace kassiro::bridge {
 
@@ -109,13 +110,14 @@ class TSpool {
   ~TSpool();
 
  private:
-  TSpool(std::filesystem::path dir, TOptions options, TUniqueFd lock);
+  TSpool(std::filesystem::path dir, TOptions options, platform::TLockedFile lock);
 
   std::optional<std::string> Recover();
   std::optional<std::string> RecoverSegment(std::uint64_t segment, std::uint64_t& size);
   std::filesystem::path SegmentPath(std::uint64_t segment) const;
   std::string SegmentName(std::uint64_t segment) const;
-  int ReadFd(std::uint64_t segment);
+  // The segment open for reading, or nothing (error tells why).
+  platform::TFile* Reader(std::uint64_t segment, std::error_code& error);
   bool OpenWriter();
   void NextWriter();
   void WriteCursor();
@@ -127,21 +129,22 @@ class TSpool {
   const std::filesystem::path FDir;
   const TOptions FOptions;
   const std::uint64_t FSegmentTarget;  // a new segment begins past this size
-  TUniqueFd FLock;
+  platform::TLockedFile FLock;
 
   mutable std::mutex FMutex;
   std::map<std::uint64_t, std::uint64_t> FSegments;  // number -> bytes
   std::uint64_t FBytes = 0;
   std::uint64_t FPending = 0;
   TPos FCursor;
-  TUniqueFd FCursorFd;
-  TUniqueFd FWriter;                 // the last segment, open for appending
+  platform::TFile FCursorFile;
+  platform::TFile FWriter;            // the last segment, open for appending
   std::uint64_t FWriterSegment = 0;
   TPos FWritten;                     // the end of the last record written
   TPos FStored;                      // the end of what is flushed: what is read
-  std::vector<TUniqueFd> FUnflushed;  // segments left behind since the last flush
+  std::vector<platform::TFile> FUnflushed;  // segments left behind since the last flush
   bool FNewSegment = false;          // a segment was made since the last flush
-  TUniqueFd FReader;                 // the segment being read
+  platform::TFile FReader;            // the segment being read
+  std::error_code FReaderError;       // why it could not be opened
   std::uint64_t FReaderSegment = 0;
   // Damage a read met: where it starts -> how far it is known to reach.
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t> FDamaged;

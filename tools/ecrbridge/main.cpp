@@ -25,6 +25,7 @@
 #include "ecrbridge/Publisher.h"
 #include "ecrbridge/ReportJson.h"
 #include "ecrbridge/Spool.h"
+#include "platform/ExePath.h"
 
 namespace {
 
@@ -35,9 +36,8 @@ namespace fs = std::filesystem;
 constexpr auto STOP_TIMEOUT = std::chrono::seconds(5);
 
 fs::path ExeDir() {
-  std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::current_path() : exe.parent_path();
+  const fs::path exe = kassiro::platform::ExecutablePath();
+  return exe.empty() ? fs::current_path() : exe.parent_path();
 }
 
 std::string Ids(const TReport& r) {

@@ -1,4 +1,4 @@
-#include "util/OwnFile.h"
+#include "platform/OwnFile.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,9 @@
 #include <iterator>
 #include <string>
 
-namespace kassiro {
+#include "platform/FileAccess.h"
+
+namespace kassiro::platform {
 namespace {
 
 namespace fs = std::filesystem;
@@ -45,30 +47,30 @@ TEST_F(OwnFileTest, ARegularFileOnlyIsTaken) {
   const struct {
     const char* name;
     std::function<void()> make;
-    int flags;
+    TOpenHow how;
     const char* problem;
   } cases[] = {
       {"link to a file, write", [&] { fs::create_symlink(Elsewhere(), Own()); },
-       O_WRONLY | O_CREAT | O_TRUNC, "it is a symbolic link, not a regular file"},
-      {"link to a file, read", [&] { fs::create_symlink(Elsewhere(), Own()); }, O_RDONLY,
+       {.Access = TAccess::Write, .Create = true, .Truncate = true}, "it is a symbolic link, not a regular file"},
+      {"link to a file, read", [&] { fs::create_symlink(Elsewhere(), Own()); }, {},
        "it is a symbolic link, not a regular file"},
-      {"dangling link", [&] { fs::create_symlink(dir_ / "made", Own()); }, O_RDWR | O_CREAT,
+      {"dangling link", [&] { fs::create_symlink(dir_ / "made", Own()); }, {.Access = TAccess::ReadWrite, .Create = true},
        "it is a symbolic link, not a regular file"},
-      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", Own()); }, O_RDONLY,
+      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", Own()); }, {},
        "it is a symbolic link, not a regular file"},
-      {"FIFO, write", [&] { ASSERT_EQ(::mkfifo(Own().c_str(), 0600), 0); }, O_WRONLY | O_APPEND | O_CREAT,
+      {"FIFO, write", [&] { ASSERT_EQ(::mkfifo(Own().c_str(), 0600), 0); }, {.Access = TAccess::Write, .Create = true, .Append = true},
        "it is a FIFO, not a regular file"},
-      {"FIFO, read", [&] { ASSERT_EQ(::mkfifo(Own().c_str(), 0600), 0); }, O_RDONLY,
+      {"FIFO, read", [&] { ASSERT_EQ(::mkfifo(Own().c_str(), 0600), 0); }, {},
        "it is a FIFO, not a regular file"},
-      {"directory", [&] { fs::create_directory(Own()); }, O_RDONLY, "Is a directory"},
+      {"directory", [&] { fs::create_directory(Own()); }, {}, "Is a directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(Own());
     c.make();
-    const TOwnFile f = OpenOwnFile(Own(), c.flags | O_CLOEXEC);  // returns: never blocks
+    const TOwnFile f = OpenOwnFile(Own(), c.how);  // returns: never blocks
     EXPECT_FALSE(f.Valid());
-    EXPECT_NE(f.Errno(), 0);
+    EXPECT_TRUE(f.Error());
     EXPECT_EQ(f.Problem(), c.problem);
     EXPECT_EQ(Read(Elsewhere()), "keep");
     EXPECT_FALSE(fs::exists(dir_ / "made"));
@@ -76,24 +78,27 @@ TEST_F(OwnFileTest, ARegularFileOnlyIsTaken) {
 }
 
 TEST_F(OwnFileTest, CreatesOrOpensARegularFileThatBlocksAsUsual) {
-  TOwnFile made = OpenOwnFile(Own(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  TOwnFile made = OpenOwnFile(
+      Own(), {.Access = TAccess::ReadWrite, .Create = true, .CreatePerms = fs::perms(0600)});
   ASSERT_TRUE(made.Valid());
   EXPECT_TRUE(made.Created());
-  EXPECT_EQ(::fcntl(made.Get(), F_GETFL) & O_NONBLOCK, 0);
-  EXPECT_EQ(::write(made.Get(), "abc", 3), 3);
+  EXPECT_EQ(fs::status(Own()).permissions() & fs::perms::all, fs::perms(0600));
+  const int fd = static_cast<int>(TFileAccess::Native(made.File()));
+  EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_EQ(::write(fd, "abc", 3), 3);
 
-  const TOwnFile again = OpenOwnFile(Own(), O_RDWR | O_CREAT | O_CLOEXEC);
+  const TOwnFile again = OpenOwnFile(Own(), {.Access = TAccess::ReadWrite, .Create = true});
   ASSERT_TRUE(again.Valid());
   EXPECT_FALSE(again.Created());
   EXPECT_EQ(Read(Own()), "abc");
 
-  const TOwnFile emptied = OpenOwnFile(Own(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+  const TOwnFile emptied = OpenOwnFile(Own(), {.Access = TAccess::Write, .Create = true, .Truncate = true});
   ASSERT_TRUE(emptied.Valid());
   EXPECT_EQ(Read(Own()), "");
 
-  const TOwnFile missing = OpenOwnFile(dir_ / "none", O_RDONLY | O_CLOEXEC);
+  const TOwnFile missing = OpenOwnFile(dir_ / "none", {});
   EXPECT_FALSE(missing.Valid());
-  EXPECT_EQ(missing.Errno(), ENOENT);
+  EXPECT_EQ(missing.Error(), std::errc::no_such_file_or_directory);
 }
 
 TEST_F(OwnFileTest, AFolderOpenToOthersIsOneTheyMayWriteWithoutTheStickyBit) {
@@ -107,7 +112,7 @@ TEST_F(OwnFileTest, AFolderOpenToOthersIsOneTheyMayWriteWithoutTheStickyBit) {
     const auto mode = OpenToOthers(dir_);
     EXPECT_EQ(mode.has_value(), c.open);
     if (mode) {
-      EXPECT_EQ(*mode, c.mode);
+      EXPECT_EQ(*mode, fs::perms(c.mode));
     }
   }
   ::chmod(dir_.c_str(), 0700);
@@ -115,4 +120,4 @@ TEST_F(OwnFileTest, AFolderOpenToOthersIsOneTheyMayWriteWithoutTheStickyBit) {
 }
 
 }  // namespace
-}  // namespace kassiro
+}  // namespace kassiro::platform

@@ -1,4 +1,4 @@
-#include "util/OwnFile.h"
+#include "platform/OwnFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,24 +7,14 @@
 #include <cerrno>
 #include <cstring>
 
-namespace kassiro {
+#include "platform/FileAccess.h"
+#include "platform/PosixOpenFlags.h"
 
-TOwnFile& TOwnFile::operator=(TOwnFile&& o) noexcept {
-  if (this != &o) {
-    if (FFd >= 0) ::close(FFd);
-    FFd = std::exchange(o.FFd, -1);
-    FErrno = o.FErrno;
-    FCreated = o.FCreated;
-    FRefused = o.FRefused;
-    FProblem = std::move(o.FProblem);
-  }
-  return *this;
-}
+namespace kassiro::platform {
 
-TOwnFile::~TOwnFile() {
-  if (FFd >= 0) ::close(FFd);
-}
+namespace {
 
+// What kind of file st_mode describes, for a message: "a symbolic link", "a FIFO"...
 std::string FileKindText(mode_t mode) {
   switch (mode & S_IFMT) {
     case S_IFREG: return "a regular file";
@@ -37,15 +27,6 @@ std::string FileKindText(mode_t mode) {
     default: return "not a regular file";
   }
 }
-
-std::optional<mode_t> OpenToOthers(const std::filesystem::path& folder) {
-  struct stat st {};
-  if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) return std::nullopt;
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0) return std::nullopt;
-  return st.st_mode & 07777;
-}
-
-namespace {
 
 // open() without following a link, retried on EINTR. With O_CREAT, created tells
 // whether this call made the file: O_EXCL first, then the existing file without O_CREAT
@@ -71,56 +52,72 @@ int OpenNoFollow(const char* path, int flags, mode_t mode, bool& created) {
   return -1;
 }
 
+std::error_code Errno(int e) { return {e, std::generic_category()}; }
+
 }  // namespace
 
-TOwnFile OpenOwnFile(const std::filesystem::path& path, int flags, mode_t mode) {
+std::optional<std::filesystem::perms> OpenToOthers(const std::filesystem::path& folder) {
+  struct stat st {};
+  if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) return std::nullopt;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0) return std::nullopt;
+  return std::filesystem::perms(st.st_mode & 07777);
+}
+
+TOwnFile OpenOwnFile(const std::filesystem::path& path, const TOpenHow& how) {
   TOwnFile f;
-  const bool truncate = (flags & O_TRUNC) != 0;
-  const int fd = OpenNoFollow(path.c_str(), flags & ~O_TRUNC, mode, f.FCreated);
+  const int flags = OpenFlags(how) & ~O_TRUNC;
+  const int fd = OpenNoFollow(path.c_str(), flags, static_cast<mode_t>(how.CreatePerms), f.FCreated);
   const auto refuse = [&f](mode_t kind) {
     f.FRefused = true;
-    f.FErrno = S_ISLNK(kind) ? ELOOP : EINVAL;
+    f.FError = Errno(S_ISLNK(kind) ? ELOOP : EINVAL);
     f.FProblem = "it is " + FileKindText(kind) + ", not a regular file";
   };
+  const auto fail = [&f](int e) {
+    f.FError = Errno(e);
+    f.FProblem = std::strerror(e);
+  };
   if (fd < 0) {
-    f.FErrno = errno;
+    const int e = errno;
     // ELOOP: the name is a link; ENXIO: a FIFO without a reader, or a device without
     // its hardware. Say what lies there rather than the system's puzzling text.
     struct stat st {};
-    if ((f.FErrno == ELOOP || f.FErrno == ENXIO || f.FErrno == EISDIR) && ::lstat(path.c_str(), &st) == 0 &&
+    if ((e == ELOOP || e == ENXIO || e == EISDIR) && ::lstat(path.c_str(), &st) == 0 &&
         !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
       refuse(st.st_mode);
     } else {
-      f.FProblem = std::strerror(f.FErrno);
+      fail(e);
     }
     return f;
   }
-  f.FFd = fd;
+  TFile file = TFileAccess::Adopt(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
-    f.FErrno = errno;
-    f.FProblem = std::strerror(f.FErrno);
-    ::close(std::exchange(f.FFd, -1));
+    fail(errno);
     return f;
   }
   if (!S_ISREG(st.st_mode)) {
     // A directory keeps the system's own text, as every other open of it says.
     if (S_ISDIR(st.st_mode)) {
-      f.FErrno = EISDIR;
-      f.FProblem = std::strerror(EISDIR);
+      fail(EISDIR);
     } else {
       refuse(st.st_mode);
     }
-    ::close(std::exchange(f.FFd, -1));
     return f;
   }
   const int fl = ::fcntl(fd, F_GETFL);
-  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0 || (truncate && ::ftruncate(fd, 0) != 0)) {
-    f.FErrno = errno;
-    f.FProblem = std::strerror(f.FErrno);
-    ::close(std::exchange(f.FFd, -1));
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    fail(errno);
+    return f;
   }
+  if (how.Truncate) {
+    if (const std::error_code e = file.Truncate(0)) {
+      f.FError = e;
+      f.FProblem = std::strerror(e.value());
+      return f;
+    }
+  }
+  f.FFile = std::move(file);
   return f;
 }
 
-}  // namespace kassiro
+}  // namespace kassiro::platform
