@@ -37,7 +37,7 @@ using TScratchDir = testing::TempDir;
 // runner reads, writes and calls its observer there).
 class TStampedLine final : public ecrsim::TSimLine {
  public:
-  explicit TStampedLine(TPty& pty) : FInner(pty) {}
+  explicit TStampedLine(platform::TPty& pty) : FInner(pty) {}
 
   std::size_t Read(std::span<std::uint8_t> buf, int timeoutMs) override {
     const std::size_t n = FInner.Read(buf, timeoutMs);

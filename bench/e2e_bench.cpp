@@ -36,11 +36,11 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "Pty.h"
 #include "ServerInFolder.h"  // tests/support
 #include "TcpClient.h"  // tests/support
 #include "server/KassiroServer.h"
 #include "core/LogFile.h"
-#include "ecrlink/Pty.h"
 #include "ecrsim/SimScript.h"
 
 namespace {

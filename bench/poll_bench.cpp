@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "Pty.h"
 #include "core/LogFile.h"
 #include "ecrlink/PolObj.h"
-#include "ecrlink/Pty.h"
 #include "ecrlink/SimpleComObject.h"
 #include "ecrsim/SimScript.h"
 

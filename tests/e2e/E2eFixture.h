@@ -18,10 +18,10 @@
 #include <string_view>
 #include <vector>
 
+#include "Pty.h"
 #include "TcpClient.h"
 #include "TempDir.h"
 #include "server/KassiroServer.h"
-#include "ecrlink/Pty.h"
 #include "ecrsim/SimRunner.h"
 
 namespace kassiro::e2e {

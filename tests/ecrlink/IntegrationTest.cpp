@@ -15,9 +15,9 @@
 
 #include "ecrlink/PolObj.h"
 #include "ecrlink/ProtConst.h"
-#include "ecrlink/Pty.h"
 #include "ecrlink/SimpleComObject.h"
 #include "ecrsim/SimRunner.h"
+#include "Pty.h"
 #include "SlowClock.h"
 
 namespace kassiro {

@@ -1,20 +1,23 @@
 // The termios port and the protocol over a pseudo-terminal made by the test.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Pty.h"
 #include "ecrlink/FrameCodec.h"
 #include "ecrlink/ProtConst.h"
-#include "ecrlink/Pty.h"
 #include "ecrlink/SerialPort.h"
 #include "ecrlink/SimpleComObject.h"
 
@@ -73,16 +76,20 @@ TEST(SerialPortPty, MissingDeviceCannotBeOpened) {
 // reads, whatever the line was set to before; closing sends the release request.
 TEST(SerialPortPty, OpensAndConfiguresTheLine) {
   TPty pty;
+  // The line's settings belong to the terminal: any descriptor of it reads and sets them.
+  const int slave = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(slave, 0);
+  const auto closeSlave = std::unique_ptr<const int, void (*)(const int*)>(&slave, [](const int* fd) { ::close(*fd); });
   for (const std::string& name : {pty.SlaveName(), pty.SlavePath()}) {
     SCOPED_TRACE(name);
     struct termios cooked {};
-    ASSERT_EQ(tcgetattr(pty.SlaveFd(), &cooked), 0);
+    ASSERT_EQ(tcgetattr(slave, &cooked), 0);
     cooked.c_lflag |= ECHO | ICANON | ISIG;
     cooked.c_iflag |= IXON | IXOFF | ICRNL;
     cooked.c_oflag |= OPOST | ONLCR;
     cooked.c_cflag |= CRTSCTS | PARENB | CSTOPB;
     cooked.c_cc[VMIN] = 1;
-    ASSERT_EQ(tcsetattr(pty.SlaveFd(), TCSANOW, &cooked), 0);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
 
     TSimpleComObject com;
     com.SetCommPortName(name);
@@ -91,7 +98,7 @@ TEST(SerialPortPty, OpensAndConfiguresTheLine) {
     ASSERT_NO_THROW(com.OpenEcrPort());
 
     struct termios t {};
-    ASSERT_EQ(tcgetattr(pty.SlaveFd(), &t), 0);
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
     EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);

@@ -10,8 +10,8 @@
 #include <regex>
 
 #include "Process.h"
+#include "Pty.h"
 #include "TempDir.h"
-#include "ecrlink/Pty.h"
 
 namespace kassiro::testing {
 namespace {

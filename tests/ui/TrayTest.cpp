@@ -8,12 +8,12 @@
 #include <mutex>
 
 #include "Process.h"
+#include "Pty.h"
 #include "QtUiSupport.h"
 #include "TempDir.h"
 #include "core/IniFile.h"
 #include "core/LogFile.h"
 #include "core/SelfMsgs.h"
-#include "ecrlink/Pty.h"
 #include "server/KassiroServer.h"
 #include "ui/Dialogs.h"
 #include "ui/TrayMain.h"

@@ -14,7 +14,7 @@
 #include "SimEngine.h"
 #include "ecrlink/BytePort.h"
 #include "ecrlink/Clock.h"
-#include "ecrlink/Pty.h"
+#include "platform/Pty.h"
 
 namespace kassiro::ecrsim {
 
@@ -30,12 +30,12 @@ class TSimLine {
 // The master side of a pseudo-terminal pair; the computer opens the slave side.
 class TPtyLine final : public TSimLine {
  public:
-  explicit TPtyLine(TPty& pty) : FPty(pty) {}
+  explicit TPtyLine(platform::TPty& pty) : FPty(pty) {}
   std::size_t Read(std::span<std::uint8_t> buf, int timeoutMs) override;
   bool Write(std::span<const std::uint8_t> bytes) override;
 
  private:
-  TPty& FPty;
+  platform::TPty& FPty;
 };
 
 // A serial device (an open byte port).

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "Version.h"
-#include "ecrlink/Pty.h"
 #include "ecrlink/SerialPort.h"
 #include "ecrlink/SimpleComObject.h"
 #include "ecrsim/SimRunner.h"
 #include "ecrsim/SimScript.h"
+#include "platform/Pty.h"
 #include "util/WholeNumber.h"
 
 namespace {
@@ -153,7 +153,7 @@ class TLogOut {
 
 // The line the ECRs play on: a new pseudo-terminal or the given device.
 struct TLineHolder {
-  std::unique_ptr<TPty> Pty;
+  std::unique_ptr<platform::TPty> Pty;
   std::unique_ptr<TSerialPort> Port;
   std::unique_ptr<TSimLine> Line;
   std::string Name, Path;
@@ -162,7 +162,7 @@ struct TLineHolder {
 TLineHolder OpenLine(const TArgs& a) {
   TLineHolder h;
   if (a.Device.empty()) {
-    h.Pty = std::make_unique<TPty>();
+    h.Pty = std::make_unique<platform::TPty>();
     h.Line = std::make_unique<TPtyLine>(*h.Pty);
     h.Name = h.Pty->SlaveName();
     h.Path = h.Pty->SlavePath();

@@ -1,17 +1,22 @@
+#pragma once
 // A pseudo-terminal pair for tests and the ECR simulator: the slave side is a serial
 // line the server can open by name ("pts/N" or its full path), the master side is the
-// far end of that line. The pair keeps a slave descriptor of its own, set raw, so the
+// far end of that line. The pair keeps a slave handle of its own, set raw, so the
 // master never sees a hang-up while the server closes and reopens the line.
-#pragma once
+//
+// Not part of the server: it is built as a library of its own (kassiro_pty) that only
+// the simulator and the tests link. A second platform without pseudo-terminals
+// provides a null-modem pair under the same interface, or none (then the simulator
+// runs on a named serial device only).
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
-#include "ecrlink/UniqueFd.h"
+#include "platform/File.h"
 
-namespace kassiro {
+namespace kassiro::platform {
 
 class TPty {
  public:
@@ -21,8 +26,6 @@ class TPty {
 
   const std::string& SlavePath() const { return FSlavePath; }  // "/dev/pts/7"
   std::string SlaveName() const;                               // "pts/7", as settings hold it
-  int MasterFd() const { return FMaster.get(); }               // non-blocking
-  int SlaveFd() const { return FSlave.get(); }  // the pair's own slave descriptor (termios checks)
 
   // Writes all bytes to the line, waiting while the pty is full, at most timeoutMs.
   bool Write(std::span<const std::uint8_t> bytes, int timeoutMs = 1000);
@@ -33,15 +36,15 @@ class TPty {
   std::size_t ReadExactly(std::span<std::uint8_t> buf, int timeoutMs);
 
   // The far end goes away: reads and writes on the slave side fail from then on.
-  void CloseMaster() { FMaster.reset(); }
-  // Drops the pair's own slave descriptor (then the master sees a hang-up whenever no
-  // one else holds the line open).
-  void CloseSlave() { FSlave.reset(); }
+  void CloseMaster() { (void)FMaster.Close(); }
+  // Drops the pair's own slave handle (then the master sees a hang-up whenever no one
+  // else holds the line open).
+  void CloseSlave() { (void)FSlave.Close(); }
 
  private:
-  TUniqueFd FMaster;
-  TUniqueFd FSlave;
+  TFile FMaster;  // non-blocking
+  TFile FSlave;
   std::string FSlavePath;
 };
 
-}  // namespace kassiro
+}  // namespace kassiro::platform
