@@ -94,6 +94,7 @@ class TSockServer::TConnection {
   bool Writing = false;                // a write is in flight or about to start
   bool Dropping = false;               // the queue overflowed; the drop is on its way
   bool Held = false;                   // answers wait and requests stay unread until HeldUntil
+  bool Draining = false;               // the client ended its side; what is queued goes out
   std::chrono::steady_clock::time_point HeldUntil;
 };
 
@@ -347,7 +348,7 @@ void TSockServer::ReadDone(const TConnPtr& Conn, const std::error_code& Ec, std:
   Conn->Reading = false;
   if (Conn->Closed) return;
   if (Ec) {  // end of stream or a failed connection
-    PeerGone(Conn);
+    PeerGone(Conn, Ec == asio::error::eof);
     return;
   }
   const std::span in(Conn->ReadBuf.data(), Count);
@@ -371,8 +372,9 @@ void TSockServer::ReadMore(const TConnPtr& Conn) {
 }
 
 // The client went away (or its connection failed): report a message it left unfinished,
-// then OnDisconnect while the identifier is still its own, then free the entry.
-void TSockServer::PeerGone(const TConnPtr& Conn) {
+// then OnDisconnect while the identifier is still its own, then free the entry. A client
+// that Ended its side cleanly still reads: it gets what was queued for it before.
+void TSockServer::PeerGone(const TConnPtr& Conn, bool Ended) {
   if (const auto missing = Conn->Reader.Missing(); missing > 0) {
     ReportError(static_cast<std::int32_t>(missing + 1), "Bytes Missing",
                 ": client " + std::to_string(Conn->ID) + " left a message unfinished");
@@ -385,7 +387,44 @@ void TSockServer::PeerGone(const TConnPtr& Conn) {
     Conn->Reader.DropKept();
   }
   Raise(OnDisconnect, *this, Conn->ID);
-  if (!Conn->Closed) Release(Conn);
+  if (Conn->Closed) return;
+  if (Ended) Drain(Conn);
+  else Release(Conn);
+}
+
+// The identifier is free at once; the frames queued while the client still held its
+// sets (a report handed to it just before its end was seen) are written out, within
+// DRAIN_TIME, and then the connection is closed. A held connection's answers are not
+// given early this way: it is closed at once as before.
+void TSockServer::Drain(const TConnPtr& Conn) {
+  bool write = false;
+  {
+    std::lock_guard lock(FMutex);
+    if (FEntry[Conn->ID - 1] == Conn) FEntry[Conn->ID - 1].reset();
+    if (Conn->Held || Conn->Dropping || (!Conn->Writing && Conn->Pending.empty())) {
+      Conn->Closed = true;
+    } else {
+      Conn->Draining = true;
+      write = !Conn->Writing;
+      Conn->Writing = true;
+    }
+  }
+  if (Conn->Closed) {
+    Drained(Conn);
+    return;
+  }
+  Conn->HoldTimer.expires_after(DRAIN_TIME);
+  Conn->HoldTimer.async_wait([this, Conn](const std::error_code& ec) {
+    if (!ec && !Conn->Closed) Drained(Conn);
+  });
+  if (write) StartWrite(Conn);
+}
+
+void TSockServer::Drained(const TConnPtr& Conn) {
+  Conn->Closed = true;
+  std::error_code ec;
+  Conn->Socket.close(ec);
+  Conn->HoldTimer.cancel();
 }
 
 void TSockServer::Release(const TConnPtr& Conn) {
@@ -434,7 +473,8 @@ void TSockServer::StartWrite(const TConnPtr& Conn) {
 void TSockServer::WriteDone(const TConnPtr& Conn, const std::error_code& Ec) {
   if (Conn->Closed) return;
   if (Ec) {
-    PeerGone(Conn);
+    if (Conn->Draining) Drained(Conn);
+    else PeerGone(Conn);
     return;
   }
   {
@@ -442,8 +482,12 @@ void TSockServer::WriteDone(const TConnPtr& Conn, const std::error_code& Ec) {
     Conn->InFlight.clear();
     if (Conn->Pending.empty() || Conn->Held) {  // HoldEnds starts the rest
       Conn->Writing = false;
-      return;
+      if (!Conn->Draining) return;
     }
+  }
+  if (Conn->Draining && !Conn->Writing) {
+    Drained(Conn);
+    return;
   }
   StartWrite(Conn);
 }

@@ -52,6 +52,9 @@ inline constexpr std::chrono::minutes WRONG_PASSWORD_MEMORY{10};
 inline constexpr std::size_t MAX_WRONG_PASSWORD_HOSTS = 4096;
 // Bytes read from a held connection and kept; beyond them the server stops reading it.
 inline constexpr std::size_t MAX_KEPT_INPUT = 64 * 1024;
+// How long a client that ended its side of the connection is given to take what was
+// already queued for it before the server closes the connection all the same.
+inline constexpr std::chrono::milliseconds DRAIN_TIME{5000};
 
 class TSockServer;
 
@@ -191,7 +194,9 @@ class TSockServer final : public TClientLink {
   void ReadDone(const TConnPtr& Conn, const std::error_code& Ec, std::size_t Count);
   void StartWrite(const TConnPtr& Conn);
   void WriteDone(const TConnPtr& Conn, const std::error_code& Ec);
-  void PeerGone(const TConnPtr& Conn);
+  void PeerGone(const TConnPtr& Conn, bool Ended = false);
+  void Drain(const TConnPtr& Conn);
+  void Drained(const TConnPtr& Conn);
   bool IsHeld(const TConnPtr& Conn);
   void ArmHold(const TConnPtr& Conn);
   void HoldEnds(const TConnPtr& Conn);

@@ -93,6 +93,11 @@ class TTestClient {
     return ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN;
   }
 
+  // Ends this side of the connection; the client can still read.
+  void EndSending() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+  }
+
   void Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;

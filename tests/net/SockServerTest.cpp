@@ -140,6 +140,36 @@ TEST_F(SockServerTest, CleanCloseReportsOnlyTheDisconnect) {
   EXPECT_EQ(Rec.Events(), (std::vector{ConnectEv(id), DataEv(id, "hi"), DisconnectEv(id)}));
 }
 
+// A client that ends its side of the connection still reads: what was queued for it
+// until its end was seen (here even by the disconnect handler) reaches it, then the
+// server closes. Its identifier is free at once.
+TEST_F(SockServerTest, ClientThatEndsItsSideGetsWhatWasQueuedForIt) {
+  const std::string big(250, 'x');
+  Srv.OnDataIn = [this, big](TSockServer& s, std::uint16_t id, const ShortStr& d) {
+    Rec.Add(DataEv(id, d.str()));
+    for (int i = 0; i < 200; ++i) s.SendData(id, ShortStr(big));  // 50 kB on their way
+  };
+  Srv.OnDisconnect = [this](TSockServer& s, std::uint16_t id) {
+    s.SendData(id, ShortStr("last"));
+    Rec.Add(DisconnectEv(id));
+  };
+  Start();
+  std::uint16_t id = 0;
+  auto client = Connect(&id);
+  ASSERT_TRUE(client->Send(Frame("go")));
+  ASSERT_TRUE(Rec.WaitFor(DataEv(id, "go")));
+  client->EndSending();
+  ASSERT_TRUE(Rec.WaitFor(DisconnectEv(id)));
+  std::uint16_t next = 0;
+  auto other = Connect(&next);
+  EXPECT_EQ(next, id);
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(client->ReadMessage(), big) << i;
+  EXPECT_EQ(client->ReadMessage(), "last");
+  EXPECT_TRUE(client->WaitClosed());
+  // The new client of that identifier gets nothing of it.
+  EXPECT_TRUE(other->NothingToRead());
+}
+
 TEST_F(SockServerTest, LowestFreeIdentifierIsTaken) {
   Start();
   std::uint16_t id1 = 0, id2 = 0, id3 = 0, idNew = 0, idNext = 0;
