@@ -43,6 +43,12 @@ struct TEcr {
   // epoch when it has not since the start. It gives the mode an age where no window
   // counts it down.
   std::chrono::steady_clock::time_point ModeSince{};
+  // The reply of the take under way is a report acknowledged while a report set was held.
+  // Its holders may all leave before it is handed on; it then waits in KeptReport.
+  bool ReportAcked = false;
+  // Such a report, as the message its holder would have had: the next client that takes
+  // a report set of the ECR receives it after the answer to its request.
+  ShortStr KeptReport;
 };
 
 using TEcrs = OneBased<TEcr, MAX_ECR_COUNT>;

@@ -1,6 +1,7 @@
 #include "session/AppCommands.h"
 
 #include "core/KassiroConstants.h"
+#include "session/ReportsQueries.h"
 #include "util/BarDefs.h"
 
 namespace kassiro {
@@ -103,6 +104,7 @@ void AC_Req(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uint
   }
   AddEcr(env.S, env.NC, Ecr);
   AnswerBoth(env, ID, ST, COP, Ecr, ERR_NO_ERROR);
+  if (ST == ST_ERS) HandOnKeptReport(env, ID, Ecr);
 }
 
 void LS_Req(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uint8_t COP,
@@ -117,6 +119,7 @@ void LS_Req(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uint
   set.OwnerID = ID;
   set.Cop = NO_COP;
   set.Phase = NO_PHASE;
+  if (ST == ST_ERSL) HandOnKeptReport(env, ID, Ecr);
 }
 
 void AC_Disc(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ST, std::uint8_t COP,

@@ -227,17 +227,24 @@ bool ReportSetHeld(Session& S, std::uint8_t Ecr) {
 
 bool MayAcknowledgeReply(const TSessionEnv& env, std::uint8_t Ecr, const ShortStr& Blk) {
   TEcr& ecr = EcrOf(env.S, Ecr);
-  if (ecr.ReportHolderLeft && !ReportSetHeld(env.S, Ecr) && IsReportBlock(Blk)) {
+  const bool report = IsReportBlock(Blk);
+  const bool held = ReportSetHeld(env.S, Ecr);
+  if (ecr.ReportHolderLeft && !held && report) {
     LogAddLine("Take " + std::to_string(Ecr) +
                ": a report was left unacknowledged for the ECR to keep: its last holder left");
     return false;
   }
   ecr.ReportHolderLeft = false;
+  // Acknowledged for a holder: from now on it reaches one, whoever leaves before the
+  // handler hands it on.
+  ecr.ReportAcked = report && held;
   return true;
 }
 
 void HandleTakeError(const TSessionEnv& env, std::uint8_t Ecr, std::uint8_t) {
-  EcrOf(env.S, Ecr).ReportHolderLeft = false;
+  TEcr& ecr = EcrOf(env.S, Ecr);
+  ecr.ReportHolderLeft = false;
+  ecr.ReportAcked = false;
 }
 
 void HandleOnlReceived(const TSessionEnv& env, std::uint8_t Ecr, std::uint8_t,
@@ -262,6 +269,7 @@ void HandleOnlReceived(const TSessionEnv& env, std::uint8_t Ecr, std::uint8_t,
       c->Ask(env, Ecr, blk);
       break;
   }
+  EcrOf(env.S, Ecr).ReportAcked = false;  // handed on, or a repeat that is not
 }
 
 }  // namespace kassiro

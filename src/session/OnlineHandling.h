@@ -23,7 +23,9 @@ void HandleOnlReceived(const TSessionEnv& env, std::uint8_t Ecr, std::uint8_t Er
 // character set. False for a report while the ECR's last holder of a report set (or of
 // any main set) has left since the take began and nobody holds one now: the frame is left
 // unacknowledged and the ECR keeps the report for its next take. Any other reply may be
-// acknowledged, and the take it answers is over for this check.
+// acknowledged, and the take it answers is over for this check; a report acknowledged
+// while a report set is held reaches a holder even if all of them leave before it is
+// handed on (see ECRReport).
 bool MayAcknowledgeReply(const TSessionEnv& env, std::uint8_t Ecr, const ShortStr& Blk);
 
 // OnTakeError: the take ended without a reply taken (silence, or a report left

@@ -1,5 +1,9 @@
 #include "session/ReportsQueries.h"
 
+#include <string>
+#include <utility>
+
+#include "core/LogFile.h"
 #include "session/SessionText.h"
 #include "util/BarDefs.h"
 
@@ -15,8 +19,26 @@ void SendToSetHolders(const TSessionEnv& env, std::uint8_t ST, std::uint8_t ECR,
 
 }  // namespace
 
+void HandOnKeptReport(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ECR) {
+  ShortStr& kept = EcrOf(env.S, ECR).KeptReport;
+  if (kept.empty()) return;
+  ValidSend(env.IPSrv, ID, kept);
+  kept.clear();
+}
+
 void ECRReport(const TSessionEnv& env, std::uint8_t ST, std::uint8_t Evnt, std::uint8_t ECR,
                const ShortStr& RBuff) {
+  TEcr& ecr = EcrOf(env.S, ECR);
+  const bool acked = std::exchange(ecr.ReportAcked, false);
+  if (acked && ST == ST_ERS && SetOf(env.S, ECR, ST_ERS).OwnerID == 0 &&
+      SetOf(env.S, ECR, ST_ERSL).OwnerID == 0) {
+    // The ECR was told it was delivered: it waits for the next holder instead.
+    ecr.KeptReport = MakeString(ST, Evnt, 0, ECR, 0, RBuff);
+    LogAddLine("ECR " + std::to_string(ECR) +
+               ": a report acknowledged while its holder was there is kept for the next "
+               "holder of the report set: its holder left before it was handed on");
+    return;
+  }
   SendToSetHolders(env, ST, ECR, MakeString(ST, Evnt, 0, ECR, 0, RBuff));
 }
 

@@ -12,9 +12,14 @@
 
 namespace kassiro {
 
-// Forwards a report under event code Evnt to the holders of sets ST and ST + 1.
+// Forwards a report under event code Evnt to the holders of sets ST and ST + 1. A report
+// the ECR was told was taken for a holder (TEcr::ReportAcked) whose holders have all left
+// since is kept instead for the next client that takes a report set of the ECR.
 void ECRReport(const TSessionEnv& env, std::uint8_t ST, std::uint8_t Evnt, std::uint8_t ECR,
                const ShortStr& RBuff);
+
+// Gives ID, which has just taken a report set of the ECR, the report kept for it, if any.
+void HandOnKeptReport(const TSessionEnv& env, std::uint16_t ID, std::uint8_t ECR);
 
 // Forwards a query with the ECR's line and receipt numbers appended, leaving the answer
 // window open; with nobody holding set ST it closes the window and ends the ECR's turn.

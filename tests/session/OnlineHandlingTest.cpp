@@ -330,6 +330,65 @@ TEST_F(ReplyAcknowledge, WhatIsStillAcknowledged) {
   EXPECT_TRUE(Ack(REPORT));
 }
 
+// A report acknowledged while a report set was held reaches a holder even when every
+// holder leaves before the handler hands it on: the next client to take a report set of
+// the ECR gets it right after the answer to its request, once.
+TEST_F(ReplyAcknowledge, ReportAcknowledgedForAHolderThatLeftReachesTheNextHolder) {
+  struct Case {
+    const char* name;
+    std::uint8_t heldSet;  // by client 1; client 9's in-line work keeps the ECR polled
+    std::function<void()> leave;
+    std::uint8_t nextSet;  // taken by client 2
+  };
+  const Case cases[] = {
+      {"released, the set taken again", ST_ERS, [this] { Request(1, ST_ERS, COP_DISC, 4); }, ST_ERS},
+      {"disconnected, the listening set taken", ST_ERS, [this] { HandleOnDisconnect(Env, 1); }, ST_ERSL},
+      {"the only listener released", ST_ERSL, [this] { Request(1, ST_ERSL, COP_DISC, 4); }, ST_ERS},
+  };
+  LogCapture log;
+  int blockNo = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Take(9, 4, ST_RPR);
+    Take(1, 4, c.heldSet);
+    Data(4).Line = 7;
+    Data(4).Bon = 120;
+    const std::string n = std::to_string(++blockNo);
+    const std::string report = "1;" + n + ";0;A;";
+    ASSERT_TRUE(Ack(report));
+    c.leave();
+    Clients.Take();
+    HandleOnlReceived(Env, 4, 0, ShortStr(report));
+    EXPECT_TRUE(Clients.Take().empty()) << "handed to nobody, or to the one that left";
+    EXPECT_TRUE(log.HasLine("ECR 4: a report acknowledged while its holder was there is kept for the "
+                            "next holder of the report set: its holder left before it was handed on"));
+    Request(2, c.nextSet, COP_REQ, 4);
+    EXPECT_EQ(Clients.Take(), (std::vector<Sent>{{2, Msg(c.nextSet, COP_REQ, 4, 0)},
+                                                  {2, Msg(ST_ERS, PLU_R, 4, 0, "1;" + n + ";A;7;120;")}}));
+    Request(2, c.nextSet, COP_DISC, 4);
+    Clients.Take();
+    Request(3, ST_ERS, COP_REQ, 4);
+    EXPECT_EQ(Clients.Take(), (std::vector<Sent>{{3, Msg(ST_ERS, COP_REQ, 4, 0)}}))
+        << "kept once, handed on once";
+    for (const std::uint16_t id : {1, 2, 3, 9}) HandleOnDisconnect(Env, id);
+    HandleTakeError(Env, 4, 0);
+    Clients.Take();
+    Poll.Take();
+  }
+
+  // Nobody held a report set when the ECR was told: handed to nobody, nothing kept.
+  Take(9, 4, ST_RPR);
+  ASSERT_TRUE(Ack("1;8;0;C;"));
+  HandleOnlReceived(Env, 4, 0, ShortStr("1;8;0;C;"));
+  Request(2, ST_ERS, COP_REQ, 4);
+  EXPECT_EQ(Clients.Take(), (std::vector<Sent>{{2, Msg(ST_ERS, COP_REQ, 4, 0)}}));
+  // The holder there at the ACK still there when it is handed on: it gets it, once.
+  ASSERT_TRUE(Ack("1;9;0;D;"));
+  HandleOnlReceived(Env, 4, 0, ShortStr("1;9;0;D;"));
+  EXPECT_EQ(Clients.Take().size(), 1u);
+  EXPECT_TRUE(Ecr(4).KeptReport.empty());
+}
+
 // The last main set released: an on-line request of that ECR that waits for a client's
 // answer is ended at once; one of another ECR waits on.
 TEST_F(ReplyAcknowledge, LastMainSetEndsTheEcrsOpenRequest) {
