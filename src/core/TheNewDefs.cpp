@@ -1,6 +1,9 @@
 #include "core/TheNewDefs.h"
 
 #include <limits>
+#include <string>
+
+#include "core/LogFile.h"
 
 namespace kassiro {
 
@@ -113,6 +116,14 @@ TIniStru DecodeIniStru(const TIniStruImage& img) {
 }
 
 void Session::ClearStructures() {
+  if (Ecrs) {
+    // The ECR was told these were taken; the log at least says which went nowhere.
+    for (int e = 1; e <= MAX_ECR_COUNT; ++e) {
+      if (!(*Ecrs)[static_cast<std::size_t>(e)].KeptReport.empty())
+        LogAddLine("ECR " + std::to_string(e) +
+                   ": the report kept for the next holder of the report set is dropped: the server stops");
+    }
+  }
   Ecrs = std::make_unique<TEcrs>();
   InSeans = {};
   WaitRes = {};

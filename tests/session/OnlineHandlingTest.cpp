@@ -387,6 +387,12 @@ TEST_F(ReplyAcknowledge, ReportAcknowledgedForAHolderThatLeftReachesTheNextHolde
   HandleOnlReceived(Env, 4, 0, ShortStr("1;9;0;D;"));
   EXPECT_EQ(Clients.Take().size(), 1u);
   EXPECT_TRUE(Ecr(4).KeptReport.empty());
+  // Still kept when the server stops: the log says it went nowhere.
+  ASSERT_TRUE(Ack("1;0;0;E;"));
+  HandleOnDisconnect(Env, 2);
+  HandleOnlReceived(Env, 4, 0, ShortStr("1;0;0;E;"));
+  S.ClearStructures();
+  EXPECT_TRUE(log.HasLine("ECR 4: the report kept for the next holder of the report set is dropped: the server stops"));
 }
 
 // The last main set released: an on-line request of that ECR that waits for a client's
