@@ -5,9 +5,6 @@
 // kassiro.md beside it, or, installed, the guide in the documentation folder. One copy runs per installation; a second one ends silently, and
 // `kassiro -Q:password` asks the running copy to quit. SIGTERM and SIGINT (a desktop
 // logout) close it like an accepted remote quit, and so does SIGHUP (its terminal gone).
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <clocale>
 #include <cstdio>
 #include <iostream>
@@ -16,13 +13,12 @@
 #include <string>
 
 #include <QApplication>
-#include <QSocketNotifier>
 
 #include "core/SelfMsgs.h"
+#include "platform/StopEvents.h"
 #include "server/KassiroServer.h"
 #include "server/ProgramEntry.h"
 #include "Version.h"
-#include "server/StopSignals.h"
 #include "ui/TrayMain.h"
 #include "operator/GuidePath.h"
 #include "util/BarDefs.h"
@@ -83,9 +79,8 @@ int SendQuit(const std::filesystem::path& exe, const std::string& password) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  // First: held in every thread, the stop signals are read by the event loop later.
-  HoldStopSignals();
-  const sigset_t closeSignals = StopSignalSet();
+  // First: held in every thread, the stop events are taken by the event loop later.
+  platform::HoldStopEvents();
 
   const std::filesystem::path exe = ExecutablePath();
   if (const auto done = AnswerHelpOrVersion(argc, argv, exe)) return *done;
@@ -106,13 +101,9 @@ int main(int argc, char* argv[]) {
   ui::TfmMain fmMain(server, op::FindGuide(exe, GUIDE_PLACES));
   QObject::connect(&fmMain, &ui::TfmMain::closed, &app, &QApplication::quit, Qt::QueuedConnection);
 
-  const int signalFd = ::signalfd(-1, &closeSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-  QSocketNotifier signalNotifier(signalFd, QSocketNotifier::Read);
-  QObject::connect(&signalNotifier, &QSocketNotifier::activated, &fmMain, [&fmMain, signalFd] {
-    signalfd_siginfo info;
-    while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-    }
-    fmMain.CloseWithoutPrompt();
+  // Every stop event closes the tray, a restart too: its terminal or session is gone.
+  const platform::TStopEvents stopEvents(platform::CLOSE_AND_RESTART, [&fmMain](platform::TStopEvent) {
+    QMetaObject::invokeMethod(&fmMain, [&fmMain] { fmMain.CloseWithoutPrompt(); }, Qt::QueuedConnection);
   });
 
   fmMain.FormCreate();
@@ -123,7 +114,5 @@ int main(int argc, char* argv[]) {
   } else {
     std::cout << server.Title() << " stopped: the serial port could not be opened." << std::endl;
   }
-  const int rc = QApplication::exec();
-  ::close(signalFd);
-  return rc;
+  return QApplication::exec();
 }

@@ -8,8 +8,6 @@
 // once it runs. A later copy asks the running one of the same folder to quit (-Q), for
 // its status (-Status) or for a line trace (-Trace). Under systemd it reports its state
 // to the service manager and its log lines also go to the journal.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <chrono>
@@ -26,15 +24,16 @@
 #include "operator/SettingsRules.h"
 #include "server/KassiroServer.h"
 #include "server/ProgramEntry.h"
-#include "server/StopSignals.h"
 #include "core/LogFile.h"
 #include "core/SelfMsgs.h"
+#include "platform/Journal.h"
+#include "platform/SerialPort.h"
+#include "platform/StopEvents.h"
 #include "ecrlink/SerialPort.h"
 #include "util/BarDefs.h"
 #include "util/PrmProc.h"
 #include "Requests.h"
 #include "service/Journal.h"
-#include "service/ServiceNotify.h"
 #include "service/StatusReport.h"
 #include "service/TraceRequest.h"
 
@@ -45,9 +44,7 @@ using namespace kassiro;
 // "" when the name leads to a character device, else why not.
 std::string PortProblem(const std::string& name) {
   if (name.empty()) return " (no port name)";
-  const std::string path = ResolvePortPath(name);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return " (no such device)";
+  if (!platform::IsPortDevice(name)) return " (no such device)";
   return {};
 }
 
@@ -98,13 +95,22 @@ std::string ServiceStatus(const TKassiroServer& server) {
 class TDaemon {
  public:
   explicit TDaemon(TKassiroServer& server, TSelfMessenger& messenger)
-      : FServer(server), FMessenger(messenger), FSignals(FIo, OpenStopSignalFd()), FMsgFd(FIo), FMsgPause(FIo) {}
+      : FServer(server),
+        FMessenger(messenger),
+        FMsgPause(FIo),
+        // Delivered into the loop: one that came during the start is handled once it runs.
+        FSignals(platform::CLOSE_AND_RESTART,
+                 [this](platform::TStopEvent e) { asio::post(FIo, [this, e] { OnStopEvent(e); }); }) {}
+
+  // No call of the channel's comes into a loop that is gone.
+  ~TDaemon() { FMessenger.WhenPending(nullptr); }
+  TDaemon(const TDaemon&) = delete;
+  TDaemon& operator=(const TDaemon&) = delete;
 
   // The server is up: clients can connect and the line is open.
   void Ready() { FNotify.Ready(ServiceStatus(FServer)); }
 
   int Run() {
-    WaitForSignal();
     // Messages that came before the server was up are read and ignored.
     FMessenger.HandleIncoming();
     FMessenger.OnSelfEvent = [this](TSelfMessenger& m, std::int32_t id, const ShortStr& txt,
@@ -126,40 +132,35 @@ class TDaemon {
         if (accepted) Close();
       }
     };
-    if (FMessenger.Receiving()) {
-      FMsgFd.assign(::dup(FMessenger.Handle()));
-      WaitForMessage();
-    }
-    FIo.run();  // a signal that came during the start is read at once
+    WaitForMessage();
+    // The loop runs until a close stops it, also while nothing but stop events can come.
+    const auto work = asio::make_work_guard(FIo);
+    FIo.run();  // a stop event that came during the start is handled at once
     return FExitCode;
   }
 
  private:
-  // The stop signals stay held in every thread and are read from a descriptor: no
-  // handler ever interrupts a thread, and none that came during the start is lost.
-  void WaitForSignal() {
-    FSignals.async_wait(asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& ec) {
-      if (ec) return;
-      for (int sig; (sig = TakeStopSignal(FSignals.native_handle())) != 0;) {
-        if (sig != SIGHUP) return Close();
-        Restart();
-        if (FIo.stopped()) return;
-      }
-      WaitForSignal();
-    });
+  // The stop events stay held in every thread and come through the loop: no handler
+  // ever interrupts a thread, and none that came during the start is lost.
+  void OnStopEvent(platform::TStopEvent e) {
+    if (FIo.stopped()) return;
+    if (e == platform::TStopEvent::Restart) return Restart();
+    Close();
   }
 
+  // The channel's messages are handled in the loop, like everything else.
   void WaitForMessage() {
-    FMsgFd.async_wait(asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& ec) {
-      if (ec) return;
-      const auto pause = FMessenger.HandleIncoming();
-      if (FIo.stopped()) return;
-      if (pause.count() == 0) return WaitForMessage();
-      // The channel's budget is spent: connections wait in the backlog meanwhile.
-      FMsgPause.expires_after(pause);
-      FMsgPause.async_wait([this](const asio::error_code& e) {
-        if (!e) WaitForMessage();
-      });
+    FMessenger.WhenPending([this] { asio::post(FIo, [this] { TakeMessages(); }); });
+  }
+
+  void TakeMessages() {
+    const auto pause = FMessenger.HandleIncoming();
+    if (FIo.stopped()) return;
+    if (pause.count() == 0) return WaitForMessage();
+    // The channel's budget is spent: connections wait in the backlog meanwhile.
+    FMsgPause.expires_after(pause);
+    FMsgPause.async_wait([this](const asio::error_code& e) {
+      if (!e) WaitForMessage();
     });
   }
 
@@ -188,18 +189,17 @@ class TDaemon {
   TKassiroServer& FServer;
   TSelfMessenger& FMessenger;
   asio::io_context FIo;
-  asio::posix::stream_descriptor FSignals;  // the stop signals' descriptor
-  asio::posix::stream_descriptor FMsgFd;
   asio::steady_timer FMsgPause;
-  TServiceNotify FNotify;
+  platform::TServiceNotify FNotify;
   const std::chrono::steady_clock::time_point FStarted = std::chrono::steady_clock::now();
   int FExitCode = 0;
+  platform::TStopEvents FSignals;  // last: gone first, so no event reaches a loop that is gone
 };
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  HoldStopSignals();  // first: until the server is up they would end it unsaved
+  platform::HoldStopEvents();  // first: until the server is up they would end it unsaved
   if (const auto done = AnswerHelpOrVersion(argc, argv)) return *done;
   const std::filesystem::path exe = ExecutablePath();
   TParamList params;
@@ -211,12 +211,12 @@ int main(int argc, char* argv[]) {
     return EXIT_BAD_ARGUMENTS;
   }
   if (IsRequest(params)) {
-    ReleaseStopSignals();  // a request has nothing to save: a signal may end it at once
+    platform::ReleaseStopEvents();  // a request has nothing to save: a signal may end it at once
     return RunRequest(params, *base);
   }
 
   if (*base != exe) BindProgramLog(*base);  // before anything is logged
-  if (UnderSystemd()) MirrorLogToJournal("kassirod");
+  if (platform::UnderServiceManager()) MirrorLogToJournal("kassirod");
   TKassiroServer server(*base);
   if (const auto refused = RefuseToRun(server)) return *refused;  // 0: another copy runs
 

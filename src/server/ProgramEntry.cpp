@@ -1,13 +1,11 @@
 #include "server/ProgramEntry.h"
 
-#include <sys/resource.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <string>
 
 #include "core/LogFile.h"
+#include "platform/Process.h"
 #include "server/KassiroServer.h"
 #include "platform/OwnFile.h"
 
@@ -45,8 +43,8 @@ std::optional<int> RefuseToRun(TKassiroServer& server) {
 }
 
 void RaisePriority() {
-  if (::setpriority(PRIO_PROCESS, 0, -20) != 0)
-    LogAddLine("SetPriorityClass fail ! LastError=" + std::to_string(errno));
+  if (const auto error = platform::RaiseProcessPriority())
+    LogAddLine("SetPriorityClass fail ! LastError=" + std::to_string(error.value()));
 }
 
 }  // namespace kassiro

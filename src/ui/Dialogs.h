@@ -16,9 +16,12 @@
 
 #include "ui/OperatorNames.h"
 #include "ui/DialogSupport.h"
-#include "ui/logic/PortList.h"
+#include "platform/SerialPort.h"
 
 namespace kassiro::ui {
+
+using platform::ListSerialPorts;
+using platform::TSerialPortEntry;
 
 // fmPassword: accepted when the typed text equals the stored password.
 class TfmPassword : public TKassiroDialog {

@@ -33,7 +33,10 @@ TfmMain::TfmMain(TKassiroServer& server, std::filesystem::path helpFile, QObject
 }
 
 TfmMain::~TfmMain() {
-  if (FMessenger != nullptr) FMessenger->OnSelfEvent = nullptr;
+  if (FMessenger != nullptr) {
+    FMessenger->WhenPending(nullptr);
+    FMessenger->OnSelfEvent = nullptr;
+  }
   delete FTrayIcon;  // before the menu it shows
 }
 
@@ -75,14 +78,20 @@ void TfmMain::ListenTo(TSelfMessenger& messenger) {
     if (id != SM_QUIT || loopBack) return;
     m.Reply(FController.RemoteQuit(txt) ? QUIT_ACCEPTED : QUIT_WRONG_PASSWORD);
   };
-  if (!messenger.Receiving()) return;
-  FMessages = std::make_unique<QSocketNotifier>(messenger.Handle(), QSocketNotifier::Read);
-  connect(FMessages.get(), &QSocketNotifier::activated, this, [this] {
-    const auto pause = FMessenger->HandleIncoming();
-    if (pause.count() == 0) return;
-    // The channel's budget is spent: connections wait in the backlog meanwhile.
-    FMessages->setEnabled(false);
-    QTimer::singleShot(pause, this, [this] { FMessages->setEnabled(true); });
+  WatchMessages();
+}
+
+void TfmMain::WatchMessages() {
+  FMessenger->WhenPending([this] {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          const auto pause = FMessenger->HandleIncoming();
+          if (pause.count() == 0) return WatchMessages();
+          // The channel's budget is spent: connections wait in the backlog meanwhile.
+          QTimer::singleShot(pause, this, [this] { WatchMessages(); });
+        },
+        Qt::QueuedConnection);
   });
 }
 

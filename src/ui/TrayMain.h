@@ -8,7 +8,6 @@
 #include <QAction>
 #include <QObject>
 #include <QPixmap>
-#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 
 #include <filesystem>
@@ -26,9 +25,12 @@
 #include "ui/MarginMenu.h"
 #include "ui/OperatorNames.h"
 #include "ui/StatusWindow.h"
-#include "ui/logic/PortList.h"
+#include "platform/SerialPort.h"
 
 namespace kassiro::ui {
+
+using platform::ListSerialPorts;
+using platform::TSerialPortEntry;
 
 class TfmMain : public QObject, private TTrayView {
   Q_OBJECT
@@ -78,6 +80,8 @@ class TfmMain : public QObject, private TTrayView {
 
  private:
   void BuildMenu();
+  // Hands the next waiting connection of the channel to the event loop.
+  void WatchMessages();
   void ConnectHelp(QObject* source);
 
   // What the controller asks of its view.
@@ -105,7 +109,6 @@ class TfmMain : public QObject, private TTrayView {
   std::unique_ptr<THelpWindow> FHelp;
   TPortLister FPortLister = [] { return ListSerialPorts(); };
   TSelfMessenger* FMessenger = nullptr;
-  std::unique_ptr<QSocketNotifier> FMessages;
 };
 
 }  // namespace kassiro::ui

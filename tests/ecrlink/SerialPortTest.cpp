@@ -10,7 +10,6 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,22 +49,6 @@ bool WaitUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-
-TEST(ResolvePortPath, Names) {
-  const std::set<std::string> existing = {"/dev/pts/7", "/dev/ttyUSB0", "/dev/ttyS0"};
-  const auto exists = [&](const std::string& p) { return existing.contains(p); };
-  struct Case {
-    const char* name;
-    const char* path;
-  };
-  for (const Case c : {Case{"COM1", "/dev/ttyS0"}, Case{"COM12", "/dev/ttyS11"}, Case{"com2", "/dev/ttyS1"},
-                       Case{"USB0", "/dev/ttyUSB0"}, Case{"ACM0", "/dev/ttyACM0"}, Case{"pts/7", "/dev/pts/7"},
-                       Case{"/dev/pts/7", "/dev/pts/7"}, Case{"ttyUSB0", "/dev/ttyUSB0"},
-                       Case{"COM0", "/dev/ttyCOM0"}, Case{"COM1x", "/dev/ttyCOM1x"},
-                       Case{"COM99999999999", "/dev/ttyCOM99999999999"}, Case{"", ""}}) {
-    EXPECT_EQ(ResolvePortPath(c.name, exists), c.path) << c.name;
-  }
 }
 
 TEST(SerialPortPty, MissingDeviceCannotBeOpened) {

@@ -6,11 +6,7 @@
 //
 // Exit status: 0 after a stop by signal, --help or --version; 1 when the spool can't be
 // used; 2 for a mistake in the options or the config file.
-#include <pthread.h>
-#include <signal.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
@@ -26,6 +22,8 @@
 #include "ecrbridge/ReportJson.h"
 #include "ecrbridge/Spool.h"
 #include "platform/ExePath.h"
+#include "platform/Process.h"
+#include "platform/StopEvents.h"
 
 namespace {
 
@@ -105,12 +103,8 @@ int Run(const TBridgeConfig& c) {
   TSpool& spool = *std::get<std::unique_ptr<TSpool>>(opened);
   if (!spool.Repaired().empty()) log.Line("spool repaired: " + spool.Repaired());
 
-  // Signals are taken by this thread alone, with sigwait.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // Stop events are taken by this thread alone (the others start holding them).
+  kassiro::platform::HoldStopEvents({kassiro::platform::TStopEvent::Close});
 
   TMosquittoLibrary library;
   TPublisher publisher({c.Broker, c.ClientId, c.Username, c.Password, c.TlsCaFile, c.TlsCaPath, c.TlsCertFile,
@@ -138,9 +132,7 @@ int Run(const TBridgeConfig& c) {
     link.Run();
     read.set_value();
   });
-  int sig = 0;
-  while (sigwait(&signals, &sig) != 0) {
-  }
+  const int sig = kassiro::platform::WaitForStopEvent({kassiro::platform::TStopEvent::Close}).SystemCode;
   log.Line("stopping (signal " + std::to_string(sig) + ")");
   // The link first, then the publisher. A thread caught in a name look-up (a DNS server
   // that does not answer) is not waited for past STOP_TIMEOUT: the spool is whole at every
@@ -167,7 +159,7 @@ int Run(const TBridgeConfig& c) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
+  kassiro::platform::IgnoreBrokenPipes();
   const TCommandLine cmd = ParseCommandLine(argc, argv, ExeDir());
   std::cout << cmd.Out << std::flush;
   std::cerr << cmd.Err << std::flush;

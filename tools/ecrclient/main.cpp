@@ -6,9 +6,6 @@
 // send failed).
 #include <CLI/CLI.hpp>
 
-#include <unistd.h>
-
-#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -17,6 +14,7 @@
 #include "core/KassiroConstants.h"
 #include "ecrclient/ClientConnection.h"
 #include "ecrclient/ScriptRunner.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -74,7 +72,7 @@ int Session(const TOptions& o) {
     return EXIT_NO_CONNECTION;
   }
   // Somebody typing at a terminal gets told about a mistake and goes on.
-  const bool interactive = o.Lines.empty() && isatty(STDIN_FILENO) == 1;
+  const bool interactive = o.Lines.empty() && kassiro::platform::InputIsTerminal();
   TScriptRunner runner(connection, transcript,
                        {std::chrono::milliseconds(o.ExpectTimeoutMs), o.KeepGoing || interactive});
   RunLines(o, runner);
@@ -88,7 +86,7 @@ int Session(const TOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);  // a server that went away is reported, not fatal
+  kassiro::platform::IgnoreBrokenPipes();  // a server that went away is reported, not fatal
   TOptions o;
   CLI::App app{"ecrclient: sends requests to a Kassiro server and prints every message, decoded.\n"
                "Lines: SET OP ECR [TEXT] | frame ST COP PORT ECR ERR [TEXT] | raw HEX... |\n"

@@ -2,9 +2,6 @@
 // tests can work without hardware. See docs/ecrsim.md.
 #include <CLI/CLI.hpp>
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -21,6 +18,8 @@
 #include "ecrsim/SimRunner.h"
 #include "ecrsim/SimScript.h"
 #include "platform/Pty.h"
+#include "platform/Process.h"
+#include "platform/StopEvents.h"
 #include "util/WholeNumber.h"
 
 namespace {
@@ -213,15 +212,12 @@ int Serve(const TArgs& a) {
   CheckSpeed(a.Speed);
   TSimScript script = BuildScript(a);
 
-  // SIGINT and SIGTERM (stop) and SIGUSR1 (write the counts) are taken by sigwait below;
-  // every thread inherits the mask.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  // SIGINT and SIGTERM (stop) and SIGUSR1 (write the counts) are waited for below;
+  // every thread started later holds them too.
+  namespace platform = kassiro::platform;
+  const platform::TStopEventKinds STOP_OR_REPORT = {platform::TStopEvent::Close, platform::TStopEvent::Report};
+  platform::HoldStopEvents(STOP_OR_REPORT);
+  platform::IgnoreBrokenPipes();
 
   TLogOut log(a.LogFile);
   TJournal journal(a.JournalFile);
@@ -247,8 +243,9 @@ int Serve(const TArgs& a) {
   std::cout << "ecrsim: line " << line.Name << " (" << line.Path << ")" << std::endl;
 
   auto counts = [&runner] { return runner.WithEngine([](TSimEngine& e) { return e.FormatCounts(); }); };
-  int sig = 0;
-  while (sigwait(&signals, &sig) == 0 && sig == SIGUSR1) WriteCounts(a.CountsFile, counts());
+  while (platform::WaitForStopEvent(STOP_OR_REPORT).Event == platform::TStopEvent::Report) {
+    WriteCounts(a.CountsFile, counts());
+  }
   runner.Stop();
   WriteCounts(a.CountsFile, counts());
   log.Line("ecrsim: stopped");

@@ -1,11 +1,11 @@
-#include "ecrlink/SerialSpeed.h"
+#include "platform/PosixSerialSpeed.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
 
-namespace kassiro {
+namespace kassiro::platform {
 
 int SetArbitrarySpeed(int fd, std::uint32_t baud) {
   struct termios2 t {};
@@ -18,4 +18,4 @@ int SetArbitrarySpeed(int fd, std::uint32_t baud) {
   return 0;
 }
 
-}  // namespace kassiro
+}  // namespace kassiro::platform

@@ -1,13 +1,17 @@
-#include "ui/logic/PortList.h"
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <map>
+#include <string>
 #include <system_error>
 #include <tuple>
 
-namespace kassiro::ui {
+#include "platform/PosixSerialPorts.h"
+#include "platform/SerialPort.h"
+
+namespace kassiro::platform {
 
 namespace {
 
@@ -28,6 +32,9 @@ std::tuple<std::string_view, long> SplitNumber(std::string_view name) {
   return {name.substr(0, i), n};
 }
 
+// ShortPortName and ResolvePortPath are the two halves of one mapping: a name made of a
+// device by the one leads back to the device by the other.
+
 // Device basename -> by-id link name, for the links that point at a tty.
 std::map<std::string, std::string> ByIdNames(const fs::path& byIdDir) {
   std::map<std::string, std::string> names;
@@ -43,7 +50,42 @@ std::map<std::string, std::string> ByIdNames(const fs::path& byIdDir) {
   return names;
 }
 
+std::optional<unsigned> ComNumber(std::string_view name) {
+  if (name.size() < 4) return std::nullopt;
+  for (std::size_t i = 0; i < 3; ++i)
+    if ((name[i] | 0x20) != "com"[i]) return std::nullopt;
+  unsigned n = 0;
+  const char* first = name.data() + 3;
+  const char* last = name.data() + name.size();
+  const auto [ptr, ec] = std::from_chars(first, last, n);
+  if (ec != std::errc{} || ptr != last || n == 0) return std::nullopt;
+  return n;
+}
+
 }  // namespace
+
+std::string ResolvePortPath(std::string_view name, const TPathExists& exists) {
+  if (name.empty()) return {};
+  if (name.front() == '/') return std::string(name);
+  if (const auto n = ComNumber(name)) return "/dev/ttyS" + std::to_string(*n - 1);
+  std::string direct = "/dev/" + std::string(name);
+  if (exists(direct)) return direct;
+  return "/dev/tty" + std::string(name);
+}
+
+std::string ResolvePortPath(std::string_view name) {
+  return ResolvePortPath(name, [](const std::string& p) {
+    std::error_code ec;
+    return fs::exists(p, ec);
+  });
+}
+
+bool IsPortDevice(std::string_view name) {
+  if (name.empty()) return false;
+  const std::string path = ResolvePortPath(name);
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
 
 std::optional<std::string> ShortPortName(std::string_view ttyName) {
   std::string name;
@@ -64,7 +106,9 @@ bool PortNameLess(std::string_view a, std::string_view b) {
   return SplitNumber(a) < SplitNumber(b);
 }
 
-std::vector<TSerialPortEntry> ListSerialPorts(const fs::path& sysClassTty, const fs::path& byIdDir) {
+std::vector<TSerialPortEntry> ListSerialPorts() { return ListSerialPortsIn("/sys/class/tty", "/dev/serial/by-id"); }
+
+std::vector<TSerialPortEntry> ListSerialPortsIn(const fs::path& sysClassTty, const fs::path& byIdDir) {
   const auto byId = ByIdNames(byIdDir);
   std::vector<TSerialPortEntry> ports;
   std::error_code ec;
@@ -82,4 +126,4 @@ std::vector<TSerialPortEntry> ListSerialPorts(const fs::path& sysClassTty, const
   return ports;
 }
 
-}  // namespace kassiro::ui
+}  // namespace kassiro::platform

@@ -1,13 +1,20 @@
-#include "service/ServiceNotify.h"
+#include "platform/Journal.h"
 
 #include <systemd/sd-daemon.h>
+#include <systemd/sd-journal.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
-namespace kassiro {
+namespace kassiro::platform {
 
 namespace {
+
+bool Set(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0';
+}
 
 void Notify(const std::string& state) { sd_notify(0, state.c_str()); }
 
@@ -16,6 +23,16 @@ std::string StatusLine(std::string_view status) {
 }
 
 }  // namespace
+
+// systemd sets INVOCATION_ID, or connects our output to the journal.
+bool UnderServiceManager() { return Set("INVOCATION_ID") || Set("JOURNAL_STREAM"); }
+
+void JournalLine(std::string_view identifier, std::string_view text, TJournalLevel level) {
+  const std::string message(text);
+  const std::string id(identifier);
+  sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%i", static_cast<int>(level), "SYSLOG_IDENTIFIER=%s",
+                  id.c_str(), nullptr);
+}
 
 void TServiceNotify::Ready(std::string_view status) { Notify("READY=1" + StatusLine(status)); }
 
@@ -31,4 +48,4 @@ void TServiceNotify::Stopping() { Notify("STOPPING=1"); }
 
 void TServiceNotify::Status(std::string_view status) { Notify("STATUS=" + std::string(status)); }
 
-}  // namespace kassiro
+}  // namespace kassiro::platform

@@ -7,23 +7,30 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TempDir.h"
-#include "core/SelfMsgs.h"
+#include "platform/SelfChannel.h"
 
-namespace kassiro {
+namespace kassiro::platform {
 namespace {
 
 namespace fs = std::filesystem;
 using kassiro::testing::TempDir;
 using namespace std::chrono_literals;
+
+// Two message codes; the channel carries any.
+constexpr std::int32_t SM_QUIT = 2;
+constexpr std::int32_t SM_STATUS = 3;
 
 struct Received {
   std::int32_t id;
@@ -31,14 +38,13 @@ struct Received {
   bool loopBack;
 };
 
-// Waits until the messenger's socket is readable, then collects what it raises.
+// Waits until a connection waits for the messenger, then collects what it raises.
 std::vector<Received> ReceiveWithin(TSelfMessenger& m, int timeoutMs) {
   std::vector<Received> got;
   m.OnSelfEvent = [&](TSelfMessenger&, std::int32_t id, const ShortStr& txt, bool loop) {
     got.push_back({id, txt.str(), loop});
   };
-  pollfd p{m.Handle(), POLLIN, 0};
-  if (::poll(&p, 1, timeoutMs) == 1) m.HandleIncoming();
+  if (m.WaitPending(std::chrono::milliseconds(timeoutMs))) m.HandleIncoming();
   return got;
 }
 
@@ -212,12 +218,39 @@ TEST(SelfMessenger, ARequestGetsTheRunningCopysAnswer) {
     const bool ok = asker.Request(SM_STATUS, "json", answer, 20000) == TSendResult::Sent;
     ::_exit(ok && answer == big ? 0 : 1);
   }
-  pollfd p{running.Handle(), POLLIN, 0};
-  ASSERT_EQ(::poll(&p, 1, 20000), 1);
+  ASSERT_TRUE(running.WaitPending(20s));
   running.HandleIncoming();
   int status = 0;
   ::waitpid(child, &status, 0);
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A host's loop is called once per request for it, from the messenger's thread, and a
+// request taken back is never answered.
+TEST(SelfMessenger, WhenPendingCallsOnceAndCanBeTakenBack) {
+  TempDir dir;
+  TSelfMessenger running(dir / "kassirod");
+  ASSERT_TRUE(running.Receiving());
+  std::atomic<int> calls = 0;
+  std::promise<std::thread::id> called;
+  running.WhenPending([&] {
+    if (++calls == 1) called.set_value(std::this_thread::get_id());
+  });
+  ASSERT_EQ(InChild([&] { return TSelfMessenger(dir / "kassirod", false).SendMessage(SM_QUIT, "one") ? 0 : 1; }), 0);
+  auto from = called.get_future();
+  ASSERT_EQ(from.wait_for(10s), std::future_status::ready);
+  EXPECT_NE(from.get(), std::this_thread::get_id());
+  auto got = ReceiveWithin(running, 5000);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].text, "one");
+
+  running.WhenPending([&] { ++calls; });
+  running.WhenPending(nullptr);
+  ASSERT_EQ(InChild([&] { return TSelfMessenger(dir / "kassirod", false).SendMessage(SM_QUIT, "two") ? 0 : 1; }), 0);
+  got = ReceiveWithin(running, 5000);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].text, "two");
+  EXPECT_EQ(calls, 1) << "called again without being asked, or after being taken back";
 }
 
 TEST(AcceptBudget, ABurstThenASteadyRate) {
@@ -262,8 +295,7 @@ TEST(SelfMessenger, AFloodIsTakenWithinTheBudget) {
   };
   bool paused = false;
   while (at.size() < Messages && TClock::now() - start < 60s) {
-    pollfd p{running.Handle(), POLLIN, 0};
-    if (::poll(&p, 1, 100) != 1) continue;
+    if (!running.WaitPending(100ms)) continue;
     const auto pause = running.HandleIncoming();
     if (pause.count() > 0) {
       paused = true;
@@ -318,8 +350,7 @@ TEST_F(OtherUser, IsRefusedBeforeTheRunningCopySeesTheConnection) {
                          : 1;
             }),
             0);
-  pollfd p{running.Handle(), POLLIN, 0};
-  EXPECT_EQ(::poll(&p, 1, 100), 0) << "a connection reached the running copy";
+  EXPECT_FALSE(running.WaitPending(100ms)) << "a connection reached the running copy";
 }
 
 // A socket at the channel's path that another user serves (here made possible by root
@@ -365,4 +396,4 @@ TEST_F(OtherUser, AChannelHeldByAnotherUserGetsNothing) {
 }
 
 }  // namespace
-}  // namespace kassiro
+}  // namespace kassiro::platform
