@@ -1,12 +1,5 @@
 #include "ecrbridge/KassiroLink.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -25,33 +18,6 @@ namespace {
 using client::TMessage;
 
 constexpr auto CONNECT_TIMEOUT = std::chrono::seconds(10);
-
-std::string ErrorText(int err) { return std::strerror(err); }
-
-// A dead server (its PC switched off) shows as a dead connection within some 60 s.
-void KeepAlive(int fd) {
-  const int on = 1, idle = 30, interval = 10, count = 3;
-  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-  std::size_t at = 0;
-  while (at < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-      pollfd p{fd, POLLOUT, 0};
-      ::poll(&p, 1, 1000);
-      continue;
-    }
-    if (n <= 0) return false;
-    at += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 std::string EcrNumbers(const std::vector<std::uint8_t>& ecrs) {
   std::string out;
@@ -78,19 +44,18 @@ bool TKassiroLink::WaitFor(TClock::time_point until) {
   while (!FStopping) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - TClock::now()).count();
     if (left <= 0) return true;
-    pollfd p{FWake.Fd(), POLLIN, 0};
-    ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60000)));
+    FWake.Wait(std::chrono::milliseconds(std::min<long long>(left, 60000)));
   }
   return false;
 }
 
 void TKassiroLink::Run() {
   while (!FStopping) {
-    TUniqueFd fd = Connect();
-    if (fd.valid()) {
+    const auto server = Connect();
+    if (server) {
       FFailureLogged = false;
       FBackoff.Reset();
-      Session(fd.get());
+      Session(*server);
       if (FStopping) break;
     }
     const auto wait = FBackoff.Next();
@@ -98,52 +63,22 @@ void TKassiroLink::Run() {
   }
 }
 
-TUniqueFd TKassiroLink::Connect() {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(FOptions.Host.c_str(), std::to_string(FOptions.Port).c_str(), &hints, &found);
-  if (rc != 0) {
-    if (!FFailureLogged) FLog.Line("cannot find the Kassiro server " + FWhere + ": " + ::gai_strerror(rc));
+std::unique_ptr<platform::TTcpClient> TKassiroLink::Connect() {
+  auto connected = platform::TTcpClient::Connect(FOptions.Host, FOptions.Port, CONNECT_TIMEOUT, FWake);
+  if (!connected.Found) {
+    if (!FFailureLogged) FLog.Line("cannot find the Kassiro server " + FWhere + ": " + connected.Error);
     FFailureLogged = true;
-    return {};
+    return nullptr;
   }
-  std::string why = "no address";
-  TUniqueFd result;
-  for (addrinfo* a = found; a != nullptr && !result.valid() && !FStopping; a = a->ai_next) {
-    TUniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-    if (!fd.valid()) continue;
-    if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0 && errno != EINPROGRESS) {
-      why = ErrorText(errno);
-      continue;
-    }
-    pollfd p[2] = {{fd.get(), POLLOUT, 0}, {FWake.Fd(), POLLIN, 0}};
-    const int n = ::poll(p, 2, static_cast<int>(std::chrono::milliseconds(CONNECT_TIMEOUT).count()));
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (n <= 0 || !(p[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      why = n == 0 ? "timed out" : "stopped";
-      continue;
-    }
-    ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
-    if (err != 0) {
-      why = ErrorText(err);
-      continue;
-    }
-    result = std::move(fd);
-  }
-  ::freeaddrinfo(found);
   // Said once; the attempts go on quietly until one succeeds.
-  if (!result.valid() && !FStopping && !FFailureLogged) {
-    FLog.Line("cannot connect to the Kassiro server " + FWhere + ": " + why + "; trying again");
+  if (!connected.Client && !FStopping && !FFailureLogged) {
+    FLog.Line("cannot connect to the Kassiro server " + FWhere + ": " + connected.Error + "; trying again");
     FFailureLogged = true;
   }
-  return result;
+  return std::move(connected.Client);
 }
 
-void TKassiroLink::Session(int fd) {
-  KeepAlive(fd);
+void TKassiroLink::Session(platform::TTcpClient& server) {
   FLog.Line("connected to the Kassiro server " + FWhere);
   const std::string setName(SetName(FSet));
 
@@ -165,27 +100,25 @@ void TKassiroLink::Session(int fd) {
       }
       const std::string request =
           client::Frame(client::BuildMessage(FSet, COP_REQ, 0, it->first, 0, FOptions.Password + ";").view());
-      if (!SendAll(fd, request)) {
-        FLog.Line("lost the Kassiro server " + FWhere + ": " + ErrorText(errno));
+      if (const auto error = server.SendAll(request)) {
+        FLog.Line("lost the Kassiro server " + FWhere + ": " + error.message());
         return;
       }
       awaited.push_back(it->first);
       it = toAsk.erase(it);
     }
 
-    pollfd p[2] = {{fd, POLLIN, 0}, {FWake.Fd(), POLLIN, 0}};
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
-    if (::poll(p, 2, static_cast<int>(std::clamp<long long>(wait, 0, 60000))) < 0 && errno != EINTR) return;
-    if (!(p[0].revents & (POLLIN | POLLERR | POLLHUP))) continue;
-    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) {
+    const platform::TTcpRead r =
+        server.Receive(buffer, std::chrono::milliseconds(std::clamp<long long>(wait, 0, 60000)), FWake);
+    if (r.Closed || r.Error) {
       FLog.Line("lost the Kassiro server " + FWhere + ": " +
-                (n == 0 ? std::string("the server closed the connection") : ErrorText(errno)));
+                (r.Closed ? std::string("the server closed the connection") : r.Error.message()));
       return;
     }
+    if (r.Bytes == 0) continue;
     const auto received = std::chrono::system_clock::now();
-    reader.Consume(std::string_view(buffer.data(), static_cast<std::size_t>(n)), [&](std::string_view bytes) {
+    reader.Consume(std::string_view(buffer.data(), r.Bytes), [&](std::string_view bytes) {
       const TMessage m = client::Decode(bytes);
       if (m.Size < client::MESSAGE_HEAD_SIZE) return;
       const auto mine = std::find(awaited.begin(), awaited.end(), m.Ecr);

@@ -8,14 +8,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "ecrbridge/Backoff.h"
 #include "ecrbridge/BridgeLog.h"
-#include "ecrbridge/WakeEvent.h"
-#include "ecrlink/UniqueFd.h"
+#include "platform/TcpClient.h"
+#include "platform/WakeEvent.h"
 
 namespace kassiro::bridge {
 
@@ -42,8 +43,8 @@ class TKassiroLink {
  private:
   using TClock = std::chrono::steady_clock;
 
-  TUniqueFd Connect();
-  void Session(int fd);
+  std::unique_ptr<platform::TTcpClient> Connect();
+  void Session(platform::TTcpClient& server);
   bool WaitFor(TClock::time_point until);  // false when stopping
 
   const TLinkOptions FOptions;
@@ -52,7 +53,7 @@ class TKassiroLink {
   TBridgeLog& FLog;
   TOnReport FOnReport;
   TBackoff FBackoff;
-  TWakeEvent FWake;
+  platform::TWakeEvent FWake;
   std::atomic<bool> FStopping{false};
   bool FFailureLogged = false;  // the run's thread only
 };

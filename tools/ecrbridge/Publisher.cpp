@@ -1,7 +1,5 @@
 #include "ecrbridge/Publisher.h"
 
-#include <poll.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -45,8 +43,7 @@ void TPublisher::Run() {
     if (!FMosq) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt - TClock::now()).count();
       if (left > 0) {
-        pollfd p{FWake.Fd(), POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60000)));
+        FWake.Wait(std::chrono::milliseconds(std::min<long long>(left, 60000)));
         FWake.Clear();
         continue;
       }
@@ -185,15 +182,15 @@ bool TPublisher::Service(int timeoutMs) {
     Drop("the connection closed");
     return false;
   }
-  pollfd p[2] = {{sock, static_cast<short>(POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0)), 0},
-                 {FWake.Fd(), POLLIN, 0}};
-  if (::poll(p, 2, timeoutMs) < 0 && errno != EINTR) {
-    Drop(std::strerror(errno));
+  const platform::TSocketReady ready =
+      FWake.WaitBeside(sock, mosquitto_want_write(m), std::chrono::milliseconds(timeoutMs));
+  if (ready.Error) {
+    Drop(ready.Error.message());
     return false;
   }
-  if (p[1].revents) FWake.Clear();
+  if (ready.Woken) FWake.Clear();
   int rc = MOSQ_ERR_SUCCESS;
-  if (p[0].revents & (POLLIN | POLLERR | POLLHUP)) rc = mosquitto_loop_read(m, 1);
+  if (ready.Readable) rc = mosquitto_loop_read(m, 1);
   if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(m)) rc = mosquitto_loop_write(m, 1);
   if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(m);
   if (rc != MOSQ_ERR_SUCCESS) {

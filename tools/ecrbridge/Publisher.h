@@ -20,7 +20,7 @@
 #include "ecrbridge/BridgeConfig.h"
 #include "ecrbridge/BridgeLog.h"
 #include "ecrbridge/Spool.h"
-#include "ecrbridge/WakeEvent.h"
+#include "platform/WakeEvent.h"
 
 namespace kassiro::bridge {
 
@@ -79,7 +79,7 @@ class TPublisher {
   TSpool& FSpool;
   TBridgeLog& FLog;
   TBackoff FBackoff;
-  TWakeEvent FWake;
+  platform::TWakeEvent FWake;
   std::atomic<bool> FStopping{false};
 
   std::unique_ptr<mosquitto, TDeleter> FMosq;
