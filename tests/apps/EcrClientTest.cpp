@@ -210,24 +210,6 @@ TEST(EcrClientOutput, TranscriptLabelsAndFlushesEveryLine) {
   EXPECT_EQ(err.str(), "[till1] ecrclient: the server closed the connection\n");
 }
 
-TEST(EcrClientWire, MessagesComeOutWhateverPiecesTheStreamArrivesIn) {
-  const std::string stream = Frame("\x05\x01\x00\x07\x00"s) + Frame("") +
-                             Frame("\x09\x80\x00\x03\x00" + std::string(250, 'z'));
-  const std::vector<std::string> expected{"\x05\x01\x00\x07\x00"s, "",
-                                          "\x09\x80\x00\x03\x00" + std::string(250, 'z')};
-  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-    TFrameReader reader;
-    std::vector<std::string> got;
-    const auto collect = [&](std::string_view m) { got.emplace_back(m); };
-    reader.Consume(std::string_view(stream).substr(0, cut), collect);
-    reader.Consume(std::string_view(stream).substr(cut), collect);
-    EXPECT_EQ(got, expected) << "cut at " << cut;
-    EXPECT_EQ(reader.Pending(), 0u);
-  }
-  EXPECT_EQ(Frame(std::string(300, 'a')).size(), 256u);  // never more than a length byte can say
-  EXPECT_EQ(Frame("ab").front(), '\x02');
-}
-
 // ---- whole sessions of the built program -----------------------------------------------
 
 // Accepts one client on loopback and answers each of its messages with what `answer`

@@ -34,11 +34,6 @@ inline std::string Bytes(std::initializer_list<int> b) {
   return s;
 }
 
-// One message framed for the wire: length byte, then the bytes.
-inline std::string Frame(std::string_view msg) {
-  return static_cast<char>(msg.size()) + std::string(msg);
-}
-
 class TTestClient {
  public:
   // Connects to the loopback port. RcvBuf > 0 shrinks the receive buffer first, for a

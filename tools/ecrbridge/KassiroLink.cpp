@@ -118,7 +118,7 @@ void TKassiroLink::Session(platform::TTcpClient& server) {
     }
     if (r.Bytes == 0) continue;
     const auto received = std::chrono::system_clock::now();
-    reader.Consume(std::string_view(buffer.data(), r.Bytes), [&](std::string_view bytes) {
+    reader.Feed(std::string_view(buffer.data(), r.Bytes), [&](std::string_view bytes) {
       const TMessage m = client::Decode(bytes);
       if (m.Size < client::MESSAGE_HEAD_SIZE) return;
       const auto mine = std::find(awaited.begin(), awaited.end(), m.Ecr);

@@ -49,7 +49,7 @@ void TClientConnection::StartRead() {
       OnClosed(ec);
       return;
     }
-    reader_.Consume(std::string_view(buffer_.data(), n),
+    reader_.Feed(std::string_view(buffer_.data(), n),
                     [this](std::string_view message) { OnMessage(message); });
     StartRead();
   });
@@ -68,7 +68,7 @@ void TClientConnection::OnMessage(std::string_view message) {
 void TClientConnection::OnClosed(const asio::error_code& ec) {
   if (!closing_) {
     if (ec == asio::error::eof) {
-      transcript_.Problem(reader_.Pending() == 0
+      transcript_.Problem(reader_.Missing() == 0
                               ? "the server closed the connection"
                               : "the server closed the connection in the middle of a message");
     } else {

@@ -9,13 +9,6 @@ ShortStr BuildMessage(std::uint8_t st, std::uint8_t cop, std::uint8_t port, std:
   return MakeString(st, cop, port, ecr, err, text);
 }
 
-std::string Frame(std::string_view message) {
-  const std::string_view body = message.substr(0, 255);
-  std::string out(1, static_cast<char>(body.size()));
-  out.append(body);
-  return out;
-}
-
 TMessage Decode(std::string_view message) {
   TMessage m;
   DispatchString(message, m.St, m.Cop, m.Port, m.Ecr, m.Err, m.Text);

@@ -208,7 +208,7 @@ class TConn {
       const std::size_t n =
           co_await FSocket.async_read_some(asio::buffer(buf), asio::redirect_error(use_awaitable, ec));
       if (ec) break;
-      FReader.Consume(std::string_view(buf.data(), n), [this](std::string_view bytes) {
+      FReader.Feed(std::string_view(buf.data(), n), [this](std::string_view bytes) {
         TMessage m = client::Decode(bytes);
         if (FOnMessage && FOnMessage(m)) return;
         FInbox.push_back(std::move(m));

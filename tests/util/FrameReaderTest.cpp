@@ -1,17 +1,22 @@
-// The cutting of a client's byte stream into messages, without sockets: every stream is
-// fed whole, split at every point, and byte by byte, and must give the same messages.
+// The framing of the client protocol's stream, without sockets: every stream is fed
+// whole, split at every point, and byte by byte, and must give the same messages.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "NetTestSupport.h"
-#include "net/SockCmps.h"
+#include "util/MessageFrames.h"
 
 namespace kassiro {
 namespace {
 
-using nettest::Bytes;
+using namespace std::string_literals;
+
+std::string Bytes(std::initializer_list<int> b) {
+  std::string s;
+  for (int v : b) s.push_back(static_cast<char>(v));
+  return s;
+}
 
 struct TFrameCase {
   const char* Name;
@@ -98,6 +103,26 @@ TEST(FrameReader, KeepsWhatDeliveryRefusedUntilResumed) {
   EXPECT_EQ(got, (std::vector<std::string>{"A", "BB", "C", ""}));
   EXPECT_EQ(r.Kept(), 0u);
   EXPECT_EQ(r.Missing(), 0u);
+}
+
+// A reader fed text and a deliver that takes every message, as the client programs use
+// it, gets what Frame made of each message.
+TEST(FrameReader, FramedMessagesComeOutWhateverPiecesTheStreamArrivesIn) {
+  const std::string stream = Frame("\x05\x01\x00\x07\x00"s) + Frame("") +
+                             Frame("\x09\x80\x00\x03\x00" + std::string(250, 'z'));
+  const std::vector<std::string> expected{"\x05\x01\x00\x07\x00"s, "",
+                                          "\x09\x80\x00\x03\x00" + std::string(250, 'z')};
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    TFrameReader reader;
+    std::vector<std::string> got;
+    const auto collect = [&](std::string_view m) { got.emplace_back(m); };
+    reader.Feed(std::string_view(stream).substr(0, cut), collect);
+    reader.Feed(std::string_view(stream).substr(cut), collect);
+    EXPECT_EQ(got, expected) << "cut at " << cut;
+    EXPECT_EQ(reader.Missing(), 0u);
+  }
+  EXPECT_EQ(Frame(std::string(300, 'a')).size(), 256u);  // never more than a length byte can say
+  EXPECT_EQ(Frame("ab").front(), '\x02');
 }
 
 }  // namespace
