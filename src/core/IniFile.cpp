@@ -8,20 +8,12 @@
 
 #include "platform/AtomicReplace.h"
 #include "platform/OwnFile.h"
+#include "util/Trim.h"
 #include "util/WholeNumber.h"
 
 namespace kassiro {
 
 namespace {
-
-constexpr std::string_view kBlanks = " \t\r\n\f\v";
-
-std::string_view Trim(std::string_view s) {
-  const auto b = s.find_first_not_of(kBlanks);
-  if (b == std::string_view::npos) return {};
-  const auto e = s.find_last_not_of(kBlanks);
-  return s.substr(b, e - b + 1);
-}
 
 bool SameName(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {

@@ -3,19 +3,13 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <charconv>
+
+#include "util/Trim.h"
+#include "util/WholeNumber.h"
 
 namespace kassiro {
 
 namespace {
-
-constexpr std::string_view kBlanks = " \t";
-
-std::string_view Trim(std::string_view s) {
-  const auto b = s.find_first_not_of(kBlanks);
-  if (b == std::string_view::npos) return {};
-  return s.substr(b, s.find_last_not_of(kBlanks) - b + 1);
-}
 
 constexpr std::array<std::uint8_t, 12> V4_MAPPED_PREFIX = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 
@@ -80,10 +74,10 @@ TParsed<TNetRange> ParseRange(std::string_view entry) {
   TNetRange r{*addr, MaxBits(*addr)};
   if (slash != std::string_view::npos) {
     const std::string_view bits = Trim(entry.substr(slash + 1));
-    const auto [end, ec] = std::from_chars(bits.data(), bits.data() + bits.size(), r.Bits);
-    if (bits.empty() || ec != std::errc{} || end != bits.data() + bits.size() || r.Bits < 0 ||
-        r.Bits > MaxBits(*addr))
+    const auto n = WholeNumber<int>(bits);
+    if (!n || *n < 0 || *n > MaxBits(*addr))
       return refuse("has no prefix length 0.." + std::to_string(MaxBits(*addr)) + " after the /");
+    r.Bits = *n;
   }
   // The host bits of "192.168.1.7/24" are cleared: the range is what was meant.
   for (std::size_t i = 0; i < r.Net.Bytes.size(); ++i) {

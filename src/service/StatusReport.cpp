@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "util/JsonText.h"
 #include "util/LangTbl.h"
 #include "platform/LocalTime.h"
 
@@ -42,24 +43,6 @@ std::string LocalTime(std::int64_t t) { return t == 0 ? "-" : TimeText(t, "%Y-%m
 
 // UTC "2026-12-10T14:03:22Z" for scripts.
 std::string UtcTime(std::int64_t t) { return TimeText(t, "%Y-%m-%dT%H:%M:%SZ", true); }
-
-std::string JsonString(std::string_view s) {
-  std::string out = "\"";
-  for (const unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7F) {
-      // Names and texts here are ASCII; anything else is shown by its byte value.
-      char u[8];
-      std::snprintf(u, sizeof u, "\\u%04x", c);
-      out += u;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
 
 std::string Padded(std::string s, std::size_t width) {
   if (s.size() < width) s.append(width - s.size(), ' ');

@@ -1,18 +1,14 @@
 #include "service/TraceRequest.h"
 
-#include <charconv>
 #include <chrono>
+
+#include "util/WholeNumber.h"
 
 namespace kassiro {
 
 std::optional<int> ParseTraceSeconds(std::string_view text) {
-  int seconds = 0;
-  const char* end = text.data() + text.size();
-  // Digits only: from_chars would take a leading minus.
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-    return std::nullopt;
-  const auto [at, ec] = std::from_chars(text.data(), end, seconds);
-  if (ec != std::errc() || at != end || seconds < 1 || seconds > TRACE_MAX_SECONDS) return std::nullopt;
+  const auto seconds = WholeNumber<int>(text);
+  if (!seconds || *seconds < 1 || *seconds > TRACE_MAX_SECONDS) return std::nullopt;
   return seconds;
 }
 

@@ -7,6 +7,7 @@
 
 #include "core/CodeNames.h"
 #include "core/KassiroConstants.h"
+#include "util/JsonText.h"
 #include "util/WholeNumber.h"
 
 namespace kassiro::bridge {
@@ -27,28 +28,6 @@ std::vector<std::string_view> SplitFields(std::string_view text, bool& cut) {
   cut = !text.empty();
   if (cut) fields.push_back(text);
   return fields;
-}
-
-void AppendString(std::string& out, std::string_view s) {
-  out += '"';
-  for (const char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-          out += esc;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
 }
 
 template <typename T>
@@ -107,24 +86,24 @@ std::string StateTopic(std::string_view shop) { return "kassiro/" + std::string(
 
 std::string ReportJson(std::string_view shop, const TReport& r) {
   std::string out = "{\"shop\":";
-  AppendString(out, shop);
+  out += JsonString(shop);
   out += ",\"ecr\":" + std::to_string(r.Ecr) + ",\"serial\":";
-  AppendString(out, r.Serial);
+  out += JsonString(r.Serial);
   out += ",\"event\":";
-  AppendString(out, r.Event);
+  out += JsonString(r.Event);
   out += ",\"code\":" + std::to_string(r.Code) + ",\"block\":";
   AppendNumber(out, r.Block);
   out += ",\"fields\":[";
   for (std::size_t i = 0; i < r.Fields.size(); ++i) {
     if (i > 0) out += ',';
-    AppendString(out, r.Fields[i]);
+    out += JsonString(r.Fields[i]);
   }
   out += "],\"line\":";
   AppendNumber(out, r.Line);
   out += ",\"receipt\":";
   AppendNumber(out, r.Receipt);
   out += ",\"received\":";
-  AppendString(out, IsoTime(r.Received));
+  out += JsonString(IsoTime(r.Received));
   out += '}';
   return out;
 }

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/LockedFile.h"
+#include "util/WholeNumber.h"
 
 namespace kassiro::bridge {
 
@@ -71,7 +72,7 @@ std::optional<std::uint64_t> SegmentNumber(const fs::path& p) {
   if (name.size() != 16 || !name.ends_with(".seg")) return std::nullopt;
   if (!std::all_of(name.begin(), name.begin() + 12, [](char c) { return c >= '0' && c <= '9'; }))
     return std::nullopt;
-  return std::stoull(name.substr(0, 12));
+  return WholeNumber<std::uint64_t>(std::string_view(name).substr(0, 12));
 }
 
 // Where the record that starts at `at` ends, if an intact one starts there.

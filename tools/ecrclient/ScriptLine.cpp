@@ -1,13 +1,13 @@
 #include "ecrclient/ScriptLine.h"
 
 #include <array>
-#include <charconv>
 #include <limits>
 
 #include "core/CodeNames.h"
 #include "core/KassiroConstants.h"
 #include "ecrclient/Transcript.h"
 #include "util/HexText.h"
+#include "util/WholeNumber.h"
 
 namespace kassiro::client {
 
@@ -39,10 +39,8 @@ std::string Quoted(std::string_view word) { return "'" + AsTyped(word) + "'"; }
 TLineError Error(std::string problem) { return TLineError{std::move(problem)}; }
 
 std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t max) {
-  std::uint32_t value = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc{} || stop != end || value > max) return std::nullopt;
+  const auto value = WholeNumber<std::uint32_t>(text);
+  if (!value || *value > max) return std::nullopt;
   return value;
 }
 
