@@ -222,7 +222,7 @@ TSilentRun RunSilent(double seconds, bool filler) {
       pollClock.Publish();
       takes.fetch_add(1, std::memory_order_relaxed);
     });
-    for (int ecr = 1; ecr <= MaxECRCount; ++ecr) pc.Pol.AddEcr(ecr);
+    for (int ecr = 1; ecr <= MAX_ECR_COUNT; ++ecr) pc.Pol.AddEcr(ecr);
     if (filler) pc.Pol.NoiseOn();
     pc.Pol.Resume();
     std::this_thread::sleep_for(WarmUp);
@@ -249,7 +249,7 @@ TSilentRun RunSilent(double seconds, bool filler) {
 int BenchSilent(const TOptions& o) {
   std::printf("poll_bench silent: %d ECRs polled, none answering, filler %s, %d runs of %.0f s, "
               "load average %s\n",
-              MaxECRCount, o.Filler ? "on" : "off", o.Runs, o.Seconds, LoadAverage().c_str());
+              MAX_ECR_COUNT, o.Filler ? "on" : "off", o.Runs, o.Seconds, LoadAverage().c_str());
   std::vector<double> poll, proc;
   for (int i = 1; i <= o.Runs; ++i) {
     const TSilentRun r = RunSilent(o.Seconds, o.Filler);

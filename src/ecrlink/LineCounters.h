@@ -12,7 +12,10 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "core/KassiroConstants.h"
 
 namespace kassiro {
 
@@ -31,6 +34,32 @@ struct TLineCounters {
 
 enum class TLineCount { Take, TakeAnswered, TimeOut, BadCrc, NakSent, NakReceived, Repeat, SharedSerial };
 
+// Every count with its field and the names people read it by, in the order it is shown:
+// the key in -Status:json, the column of -Status and the words of the counters at stop.
+struct TLineCountName {
+  TLineCount Count;
+  std::uint64_t TLineCounters::*Field;
+  std::string_view Key;
+  std::string_view Column;
+  std::string_view Words;
+};
+inline constexpr std::array<TLineCountName, 8> LINE_COUNTS = {{
+    {TLineCount::Take, &TLineCounters::Takes, "takes", "Takes", "takes"},
+    {TLineCount::TakeAnswered, &TLineCounters::TakesAnswered, "takesAnswered", "Answered", "answered"},
+    {TLineCount::TimeOut, &TLineCounters::TimeOuts, "timeOuts", "Time-outs", "time-outs"},
+    {TLineCount::BadCrc, &TLineCounters::BadCrc, "badCrc", "Bad CRC", "bad CRC"},
+    {TLineCount::NakSent, &TLineCounters::NaksSent, "naksSent", "NAK sent", "NAK sent"},
+    {TLineCount::NakReceived, &TLineCounters::NaksReceived, "naksReceived", "NAK rcvd", "NAK received"},
+    {TLineCount::Repeat, &TLineCounters::Repeats, "repeats", "Repeats", "repeats"},
+    {TLineCount::SharedSerial, &TLineCounters::SharedSerial, "sharedSerial", "Shared", "shared serial"},
+}};
+// The table follows the enum, so each count's entry stands at the count's own index.
+static_assert([] {
+  for (std::size_t i = 0; i < LINE_COUNTS.size(); ++i)
+    if (static_cast<std::size_t>(LINE_COUNTS[i].Count) != i) return false;
+  return true;
+}());
+
 // One serial number that answered for several ECR numbers: a device answering for
 // others, or registers that carry the same number.
 struct TSharedSerial {
@@ -43,16 +72,14 @@ struct TSharedSerial {
 // The counters of ECRs 1..99; numbers outside are ignored.
 class TLineStats {
  public:
-  static constexpr int MAX_ECR = 99;
-
   void Count(int ecr, TLineCount e) {
-    if (ecr < 1 || ecr > MAX_ECR) return;
+    if (ecr < 1 || ecr > MAX_ECR_COUNT) return;
     auto& c = FEcr[static_cast<std::size_t>(ecr)];
     c[static_cast<std::size_t>(e)].fetch_add(1, std::memory_order_relaxed);
     if (e == TLineCount::TakeAnswered) Answered(ecr);
   }
   void Answered(int ecr) {
-    if (ecr < 1 || ecr > MAX_ECR) return;
+    if (ecr < 1 || ecr > MAX_ECR_COUNT) return;
     const auto now = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::system_clock::now().time_since_epoch());
     FLast[static_cast<std::size_t>(ecr)].store(now.count(), std::memory_order_relaxed);
@@ -69,26 +96,19 @@ class TLineStats {
   }
   TLineCounters Of(int ecr) const {
     TLineCounters out;
-    if (ecr < 1 || ecr > MAX_ECR) return out;
+    if (ecr < 1 || ecr > MAX_ECR_COUNT) return out;
     const auto& c = FEcr[static_cast<std::size_t>(ecr)];
-    auto at = [&](TLineCount e) { return c[static_cast<std::size_t>(e)].load(std::memory_order_relaxed); };
-    out.Takes = at(TLineCount::Take);
-    out.TakesAnswered = at(TLineCount::TakeAnswered);
-    out.TimeOuts = at(TLineCount::TimeOut);
-    out.BadCrc = at(TLineCount::BadCrc);
-    out.NaksSent = at(TLineCount::NakSent);
-    out.NaksReceived = at(TLineCount::NakReceived);
-    out.Repeats = at(TLineCount::Repeat);
-    out.SharedSerial = at(TLineCount::SharedSerial);
+    for (const auto& n : LINE_COUNTS)
+      out.*n.Field = c[static_cast<std::size_t>(n.Count)].load(std::memory_order_relaxed);
     out.LastAnswer = FLast[static_cast<std::size_t>(ecr)].load(std::memory_order_relaxed);
     return out;
   }
 
  private:
-  static constexpr std::size_t EVENTS = 8;
+  static constexpr std::size_t EVENTS = LINE_COUNTS.size();
   static constexpr std::size_t MAX_SHARED = 8;
-  std::array<std::array<std::atomic<std::uint64_t>, EVENTS>, MAX_ECR + 1> FEcr{};
-  std::array<std::atomic<std::int64_t>, MAX_ECR + 1> FLast{};
+  std::array<std::array<std::atomic<std::uint64_t>, EVENTS>, MAX_ECR_COUNT + 1> FEcr{};
+  std::array<std::atomic<std::int64_t>, MAX_ECR_COUNT + 1> FLast{};
   std::atomic<std::uint64_t> FOutsideTake{0};
   mutable std::mutex FSharedMu;
   std::vector<TSharedSerial> FShared;  // most recently seen last

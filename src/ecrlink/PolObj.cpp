@@ -114,7 +114,7 @@ void TPolThread::Execute() {
 // ---- the ECR list ----
 
 void TPolThread::CheckEcrNo(int Ecr) {
-  if (Ecr < 1 || Ecr > MaxLogNo)
+  if (Ecr < 1 || Ecr > MAX_ECR_COUNT)
     throw std::invalid_argument(std::to_string(Ecr) + "is NOT valid ECR logical number !");
 }
 
@@ -127,7 +127,7 @@ void TPolThread::AddEcr(int Ecr) {
   } wake{FListChanged};
   const std::lock_guard lock(FCS);
   CheckEcrNo(Ecr);
-  if (FEcrCount >= MaxECRCount) throw std::length_error("Too many ECRs !");
+  if (FEcrCount >= MAX_ECR_COUNT) throw std::length_error("Too many ECRs !");
   const auto first = FEcrList.begin() + 1;
   const auto last = first + FEcrCount;
   const auto pos = std::lower_bound(first, last, Ecr);

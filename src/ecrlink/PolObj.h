@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/KassiroConstants.h"
 #include "core/SessionLinks.h"
 #include "ecrlink/BasicComObject.h"
 #include "ecrlink/LineCounters.h"
@@ -40,8 +41,6 @@ using TReplyAck = std::function<bool(TPolThread& Sender, std::int32_t Ecr, const
 // again that failed.
 using TOnLine = std::function<void(TPolThread& Sender)>;
 
-inline constexpr std::int32_t MaxLogNo = 99;     // highest ECR logical number
-inline constexpr std::int32_t MaxECRCount = 99;  // most ECRs in the list
 // Waits between attempts to open a lost line again: doubling from the first to the last.
 inline constexpr std::chrono::milliseconds LINE_RETRY_FIRST{100};
 inline constexpr std::chrono::milliseconds LINE_RETRY_LAST{1000};
@@ -91,7 +90,7 @@ class TPolThread final : public TPollLink {
   bool WaitForEnd(std::chrono::milliseconds Timeout);
 
   // The ECR list. AddEcr/RemoveEcr throw std::invalid_argument for a number outside
-  // 1..MaxLogNo and AddEcr std::length_error for a full list; the list is then unchanged.
+  // 1..MAX_ECR_COUNT and AddEcr std::length_error for a full list; the list is then unchanged.
   void AddEcr(int Ecr) override;
   void RemoveEcr(int Ecr) override;
   void ClearEcrList();
@@ -161,7 +160,7 @@ class TPolThread final : public TPollLink {
   // The ECR list: FEcrList[1..FEcrCount] ascending, the rest 0; index 0 unused.
   std::int32_t FCurrentEcrIndex = 0;
   std::int32_t FEcrCount = 0;
-  std::array<std::int32_t, MaxECRCount + 1> FEcrList{};
+  std::array<std::int32_t, MAX_ECR_COUNT + 1> FEcrList{};
   mutable std::mutex FCS;
   std::condition_variable FListChanged;  // the loop waits here while the list is empty
 

@@ -62,7 +62,7 @@ bool TReplyGuard::IsOwn(std::int32_t Ecr, std::int32_t Serial) const {
 // round, on this line); 0 if none.
 std::int32_t TReplyGuard::FailedOwnerOf(std::int32_t Ecr, std::int32_t Serial) const {
   const std::uint64_t since = std::max(At(Ecr).TakenAt, FRestartAt);
-  for (std::int32_t other = 1; other <= MAX_ECR; ++other) {
+  for (std::int32_t other = 1; other <= MAX_ECR_COUNT; ++other) {
     const TEcrState& o = At(other);
     if (other != Ecr && o.Serial == Serial && o.FailedAt > since) return other;
   }
@@ -74,7 +74,7 @@ std::vector<int> TReplyGuard::AnsweredInRound(std::int32_t Ecr, std::int32_t Ser
   std::vector<int> out;
   const std::uint64_t since = At(Ecr).TakenAt;
   if (since == 0) return out;  // its first take: no round of its own yet
-  for (std::int32_t other = 1; other <= MAX_ECR; ++other) {
+  for (std::int32_t other = 1; other <= MAX_ECR_COUNT; ++other) {
     const TEcrState& o = At(other);
     if (other != Ecr && o.Serial == Serial && o.AnsweredAt > since) out.push_back(other);
   }
@@ -84,7 +84,7 @@ std::vector<int> TReplyGuard::AnsweredInRound(std::int32_t Ecr, std::int32_t Ser
 // The other ECR whose reply accepted since Ecr's take before was exactly Reply; 0 if none.
 std::int32_t TReplyGuard::CopiedFrom(std::int32_t Ecr, const ShortStr& Reply) const {
   const std::uint64_t since = std::max(At(Ecr).TakenAt, FRestartAt);
-  for (std::int32_t other = 1; other <= MAX_ECR; ++other) {
+  for (std::int32_t other = 1; other <= MAX_ECR_COUNT; ++other) {
     const TEcrState& o = At(other);
     if (other != Ecr && o.AnsweredAt > since && o.LastReply == Reply.view()) return other;
   }

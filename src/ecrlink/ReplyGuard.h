@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "core/KassiroConstants.h"
 #include "util/ShortStr.h"
 
 namespace kassiro {
@@ -60,7 +61,6 @@ std::string ReplyJudgementText(std::int32_t Ecr, const TReplyJudgement& J);
 
 class TReplyGuard {
  public:
-  static constexpr int MAX_ECR = 99;
   static constexpr int MOVED_AFTER = 3;
 
   // Whose frame Reply is, a reply to Ecr's take in the application's character set;
@@ -87,7 +87,7 @@ class TReplyGuard {
     std::uint64_t AnsweredAt = 0; // number of its last take that was answered
     ShortStr LastReply;           // the reply accepted then
   };
-  static bool Valid(std::int32_t Ecr) { return Ecr >= 1 && Ecr <= MAX_ECR; }
+  static bool Valid(std::int32_t Ecr) { return Ecr >= 1 && Ecr <= MAX_ECR_COUNT; }
   const TEcrState& At(std::int32_t Ecr) const { return FEcr[static_cast<std::size_t>(Ecr)]; }
   TEcrState& At(std::int32_t Ecr) { return FEcr[static_cast<std::size_t>(Ecr)]; }
   bool IsOwn(std::int32_t Ecr, std::int32_t Serial) const;
@@ -95,7 +95,7 @@ class TReplyGuard {
   std::vector<int> AnsweredInRound(std::int32_t Ecr, std::int32_t Serial) const;
   std::int32_t CopiedFrom(std::int32_t Ecr, const ShortStr& Reply) const;
 
-  std::array<TEcrState, MAX_ECR + 1> FEcr{};
+  std::array<TEcrState, MAX_ECR_COUNT + 1> FEcr{};
   std::uint64_t FTakeNo = 0;       // takes so far
   std::uint64_t FRestartAt = 0;    // FTakeNo when the order of takes was last forgotten
   std::int32_t FPrevEcr = 0;       // the ECR taken before

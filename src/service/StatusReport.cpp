@@ -71,10 +71,10 @@ const std::vector<std::size_t> COUNTER_WIDTHS = {8, 8, 10, 11, 9, 10, 10, 9, 8, 
 
 std::vector<std::string> CounterCells(const TEcrStatus& e) {
   const TLineCounters& c = e.Counters;
-  return {std::to_string(e.LogNo),       std::to_string(c.Takes),        std::to_string(c.TakesAnswered),
-          std::to_string(c.TimeOuts),    std::to_string(c.BadCrc),       std::to_string(c.NaksSent),
-          std::to_string(c.NaksReceived), std::to_string(c.Repeats),     std::to_string(c.SharedSerial),
-          LocalTime(c.LastAnswer)};
+  std::vector<std::string> cells{std::to_string(e.LogNo)};
+  for (const auto& n : LINE_COUNTS) cells.push_back(std::to_string(c.*n.Field));
+  cells.push_back(LocalTime(c.LastAnswer));
+  return cells;
 }
 
 // One line per serial number that answered for several ECRs, after a blank line.
@@ -150,11 +150,10 @@ std::string StatusText(const TStatusReport& r) {
     out += Columns({e.Row[0], e.Row[1], ModeWithAge(e), e.Row[3]}, GRID_WIDTHS) + "\n";
   }
   if (r.Ecrs.empty()) return out;
-  out += "\n" +
-         Columns({"Log No", "Takes", "Answered", "Time-outs", "Bad CRC", "NAK sent", "NAK rcvd",
-                  "Repeats", "Shared", "Last answer"},
-                 COUNTER_WIDTHS) +
-         "\n";
+  std::vector<std::string> heads{"Log No"};
+  for (const auto& n : LINE_COUNTS) heads.emplace_back(n.Column);
+  heads.emplace_back("Last answer");
+  out += "\n" + Columns(heads, COUNTER_WIDTHS) + "\n";
   for (const auto& e : r.Ecrs) out += Columns(CounterCells(e), COUNTER_WIDTHS) + "\n";
   return out + SharedSerialLines(r.SharedSerials);
 }
@@ -189,14 +188,9 @@ std::string StatusJson(const TStatusReport& r) {
       out += (h ? "," : "") + std::string("{\"set\":") + std::to_string(e.Holders[h].Set) +
              ",\"id\":" + std::to_string(e.Holders[h].Id) + "}";
     }
-    out += "],\"counters\":{\"takes\":" + std::to_string(c.Takes) +
-           ",\"takesAnswered\":" + std::to_string(c.TakesAnswered) +
-           ",\"timeOuts\":" + std::to_string(c.TimeOuts) + ",\"badCrc\":" + std::to_string(c.BadCrc) +
-           ",\"naksSent\":" + std::to_string(c.NaksSent) +
-           ",\"naksReceived\":" + std::to_string(c.NaksReceived) +
-           ",\"repeats\":" + std::to_string(c.Repeats) +
-           ",\"sharedSerial\":" + std::to_string(c.SharedSerial) + ",\"lastAnswer\":" +
-           (c.LastAnswer == 0 ? std::string("null") : JsonString(UtcTime(c.LastAnswer))) + "}}";
+    out += "],\"counters\":{";
+    for (const auto& n : LINE_COUNTS) out += JsonString(n.Key) + ":" + std::to_string(c.*n.Field) + ",";
+    out += "\"lastAnswer\":" + (c.LastAnswer == 0 ? std::string("null") : JsonString(UtcTime(c.LastAnswer))) + "}}";
   }
   out += "],\"sharedSerials\":[";
   for (std::size_t i = 0; i < r.SharedSerials.size(); ++i) {
@@ -211,15 +205,12 @@ std::string StatusJson(const TStatusReport& r) {
 
 std::vector<std::string> CounterLines(const TLineStats& stats) {
   std::vector<std::string> lines;
-  for (int n = 1; n <= TLineStats::MAX_ECR; ++n) {
+  for (int n = 1; n <= MAX_ECR_COUNT; ++n) {
     const TLineCounters c = stats.Of(n);
     if (c.Takes == 0) continue;
-    lines.push_back("ECR " + std::to_string(n) + ": takes " + std::to_string(c.Takes) +
-                    ", answered " + std::to_string(c.TakesAnswered) + ", time-outs " +
-                    std::to_string(c.TimeOuts) + ", bad CRC " + std::to_string(c.BadCrc) +
-                    ", NAK sent " + std::to_string(c.NaksSent) + ", NAK received " +
-                    std::to_string(c.NaksReceived) + ", repeats " + std::to_string(c.Repeats) +
-                    ", shared serial " + std::to_string(c.SharedSerial) + ", last answer " + LocalTime(c.LastAnswer));
+    std::string line = "ECR " + std::to_string(n) + ": ";
+    for (const auto& k : LINE_COUNTS) line += std::string(k.Words) + " " + std::to_string(c.*k.Field) + ", ";
+    lines.push_back(line + "last answer " + LocalTime(c.LastAnswer));
   }
   return lines;
 }
