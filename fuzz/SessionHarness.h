@@ -21,7 +21,7 @@
 #include "core/SessionLinks.h"
 #include "core/TheNewDefs.h"
 #include "ecrlink/ProtConst.h"
-#include "net/NewSrvProcs.h"
+#include "session/NewSrvProcs.h"
 #include "session/AppCommands.h"
 #include "session/InlineExchange.h"
 #include "session/OnlineAnswers.h"

@@ -16,7 +16,7 @@
 #include "ecrlink/LineTrace.h"
 #include "ecrlink/PolObj.h"
 #include "net/SockCmps.h"
-#include "net/NewSrvProcs.h"
+#include "session/NewSrvProcs.h"
 #include "session/ReceiptFlush.h"
 
 namespace kassiro {

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "core/NewSrvConst.h"
-#include "net/NewSrvProcs.h"
+#include "session/NewSrvProcs.h"
 #include "util/ShortStr.h"
 
 namespace kassiro {

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "net/NewSrvProcs.h"
+#include "session/NewSrvProcs.h"
 #include "util/ShortStr.h"
 
 namespace kassiro {

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "net/NewSrvProcs.h"
+#include "session/NewSrvProcs.h"
 #include "util/ShortStr.h"
 
 namespace kassiro {

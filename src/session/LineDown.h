@@ -3,7 +3,7 @@
 // Locking: called with Session::Lock already held (the event wiring takes it).
 #pragma once
 
-#include "net/NewSrvProcs.h"
+#include "session/NewSrvProcs.h"
 
 namespace kassiro {
 

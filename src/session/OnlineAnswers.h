@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "net/NewSrvProcs.h"
+#include "session/NewSrvProcs.h"
 
 namespace kassiro {
 

@@ -3,7 +3,7 @@
 
 #include "SessionFixture.h"
 #include "core/KassiroConstants.h"
-#include "net/NewSrvProcs.h"
+#include "session/NewSrvProcs.h"
 
 namespace kassiro::testing {
 namespace {

@@ -22,7 +22,7 @@
 #include "core/LogFile.h"
 #include "core/SessionLinks.h"
 #include "core/TheNewDefs.h"
-#include "net/NewSrvProcs.h"
+#include "session/NewSrvProcs.h"
 #include "session/AppCommands.h"
 #include "util/BarDefs.h"
 

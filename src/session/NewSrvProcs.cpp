@@ -1,4 +1,4 @@
-#include "net/NewSrvProcs.h"
+#include "session/NewSrvProcs.h"
 
 #include <string>
 
