@@ -63,10 +63,17 @@ struct TTray {
   QString Caption(TMenuItem item) { return main->Item(item)->text(); }
   bool Enabled(TMenuItem item) { return main->Item(item)->isEnabled(); }
   std::string Log() { return kassiro::testing::ReadFile(dir / "kassiro.log"); }
+  // The channel of the running copy. Like the program's, it outlives the window, whose
+  // destructor takes back its watch on it.
+  TSelfMessenger& Channel() {
+    messenger = std::make_unique<TSelfMessenger>(exe);
+    return *messenger;
+  }
 
   kassiro::testing::TempDir dir;
   std::filesystem::path exe;
   TPty pty;
+  std::unique_ptr<TSelfMessenger> messenger;
   std::unique_ptr<TKassiroServer> server;
   std::unique_ptr<TfmMain> main;
   std::unique_ptr<QSignalSpy> closed;
@@ -174,7 +181,7 @@ class TrayTest : public QObject {
 
   void remoteQuitClosesWithoutAPromptOnlyWithTheRightPassword() {
     TTray t("pw");
-    TSelfMessenger running(t.exe);
+    TSelfMessenger& running = t.Channel();
     QVERIFY(running.Receiving());
     t.main->FormCreate();
     t.main->ListenTo(running);
@@ -196,7 +203,7 @@ class TrayTest : public QObject {
 
   void aStartThatFailsAtThePortRollsBackAndStillQuits() {
     TTray t("pw", "COM99");
-    TSelfMessenger running(t.exe);
+    TSelfMessenger& running = t.Channel();
     t.main->FormCreate();
     t.main->ListenTo(running);
     QMessageBox* box = OpenBox();
