@@ -21,7 +21,7 @@
 #include "Process.h"
 #include "Programs.h"
 #include "TempDir.h"
-#include "ecrlink/UniqueFd.h"
+#include "UniqueFd.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Owns one POSIX file descriptor and closes it.
+// Owns one POSIX file descriptor and closes it (for tests that make sockets by hand).
 #pragma once
 
 #include <unistd.h>
