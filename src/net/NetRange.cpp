@@ -1,8 +1,8 @@
 #include "net/NetRange.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
+
+#include <asio/ip/address.hpp>
 
 #include "util/Trim.h"
 #include "util/WholeNumber.h"
@@ -15,16 +15,38 @@ constexpr std::array<std::uint8_t, 12> V4_MAPPED_PREFIX = {0, 0, 0, 0, 0, 0, 0, 
 
 int MaxBits(const TIpAddress& a) { return a.V6 ? 128 : 32; }
 
+// Four numbers 0 to 255 in decimal without leading zeros: the one IPv4 form taken, so
+// that no platform's reader accepts "1.2.3" or octal parts where another refuses them.
+bool DottedQuad(std::string_view text) {
+  int parts = 0;
+  for (std::size_t from = 0; from <= text.size(); ++parts) {
+    const std::size_t dot = std::min(text.find('.', from), text.size());
+    const std::string_view part = text.substr(from, dot - from);
+    const auto v = WholeNumber<unsigned>(part);
+    if (!v || *v > 255 || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
+    from = dot + 1;
+  }
+  return parts == 4;
+}
+
 }  // namespace
 
 std::optional<TIpAddress> ParseIpAddress(std::string_view text) {
   if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
-  if (text.empty() || text.size() > 45) return std::nullopt;  // the longest IPv6 text
-  const std::string s(text);
+  // The longest IPv6 text; a zone ("%eth0") names no address of a range.
+  if (text.empty() || text.size() > 45 || text.find('%') != std::string_view::npos) return std::nullopt;
+  asio::error_code ec;
+  const asio::ip::address parsed = asio::ip::make_address(std::string(text), ec);
+  if (ec) return std::nullopt;
   TIpAddress a;
-  if (::inet_pton(AF_INET, s.c_str(), a.Bytes.data()) == 1) return a;
-  if (s.find(':') == std::string::npos || ::inet_pton(AF_INET6, s.c_str(), a.Bytes.data()) != 1)
-    return std::nullopt;
+  if (parsed.is_v4()) {
+    if (!DottedQuad(text)) return std::nullopt;
+    const auto bytes = parsed.to_v4().to_bytes();
+    std::copy(bytes.begin(), bytes.end(), a.Bytes.begin());
+    return a;
+  }
+  const auto bytes = parsed.to_v6().to_bytes();
+  std::copy(bytes.begin(), bytes.end(), a.Bytes.begin());
   a.V6 = true;
   if (std::equal(V4_MAPPED_PREFIX.begin(), V4_MAPPED_PREFIX.end(), a.Bytes.begin())) {
     std::copy_n(a.Bytes.begin() + 12, 4, a.Bytes.begin());
@@ -35,9 +57,10 @@ std::optional<TIpAddress> ParseIpAddress(std::string_view text) {
 }
 
 std::string IpText(const TIpAddress& a) {
-  char buf[INET6_ADDRSTRLEN] = {};
-  ::inet_ntop(a.V6 ? AF_INET6 : AF_INET, a.Bytes.data(), buf, sizeof buf);
-  return buf;
+  if (!a.V6) return asio::ip::address_v4({a.Bytes[0], a.Bytes[1], a.Bytes[2], a.Bytes[3]}).to_string();
+  asio::ip::address_v6::bytes_type bytes{};
+  std::copy(a.Bytes.begin(), a.Bytes.end(), bytes.begin());
+  return asio::ip::address_v6(bytes).to_string();
 }
 
 bool TNetRange::Contains(const TIpAddress& a) const {
