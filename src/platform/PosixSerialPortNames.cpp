@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <map>
 #include <string>
 #include <system_error>
@@ -10,6 +9,7 @@
 
 #include "platform/PosixSerialPorts.h"
 #include "platform/SerialPort.h"
+#include "util/WholeNumber.h"
 
 namespace kassiro::platform {
 
@@ -19,17 +19,11 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t PORT_NAME_MAX = 6;
 
-bool IsDigits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // "COM10" -> ("COM", 10); a name without a trailing number has -1.
 std::tuple<std::string_view, long> SplitNumber(std::string_view name) {
   std::size_t i = name.size();
   while (i > 0 && std::isdigit(static_cast<unsigned char>(name[i - 1]))) --i;
-  long n = -1;
-  if (i < name.size()) std::from_chars(name.data() + i, name.data() + name.size(), n);
-  return {name.substr(0, i), n};
+  return {name.substr(0, i), WholeNumber<long>(name.substr(i)).value_or(-1)};
 }
 
 // ShortPortName and ResolvePortPath are the two halves of one mapping: a name made of a
@@ -54,11 +48,8 @@ std::optional<unsigned> ComNumber(std::string_view name) {
   if (name.size() < 4) return std::nullopt;
   for (std::size_t i = 0; i < 3; ++i)
     if ((name[i] | 0x20) != "com"[i]) return std::nullopt;
-  unsigned n = 0;
-  const char* first = name.data() + 3;
-  const char* last = name.data() + name.size();
-  const auto [ptr, ec] = std::from_chars(first, last, n);
-  if (ec != std::errc{} || ptr != last || n == 0) return std::nullopt;
+  const auto n = WholeNumber<unsigned>(name.substr(3));
+  if (!n || *n == 0) return std::nullopt;
   return n;
 }
 
@@ -89,10 +80,8 @@ bool IsPortDevice(std::string_view name) {
 
 std::optional<std::string> ShortPortName(std::string_view ttyName) {
   std::string name;
-  if (ttyName.starts_with("ttyS") && IsDigits(ttyName.substr(4))) {
-    long n = 0;
-    std::from_chars(ttyName.data() + 4, ttyName.data() + ttyName.size(), n);
-    name = "COM" + std::to_string(n + 1);
+  if (const auto n = ttyName.starts_with("ttyS") ? WholeNumber<unsigned>(ttyName.substr(4)) : std::nullopt) {
+    name = "COM" + std::to_string(std::uint64_t{*n} + 1);
   } else if (ttyName.starts_with("tty") && ttyName.size() > 3) {
     name = ttyName.substr(3);
   } else {
