@@ -99,12 +99,12 @@ TRules ParseRules(std::string_view text, std::vector<std::string>& errors) {
         for (std::size_t i = 3; i < words.size(); ++i) why += (i > 3 ? " " : "") + words[i];
         rules.Allowed.push_back({words[1], words[2], why});
       }
-    } else if (words.size() != 3) {
-      bad("a place is: folder or file, target, layer");
+    } else if (words.size() != 3 && words.size() != 4) {
+      bad("a place is: folder or file, target, layer, and the one system it is built for if any");
     } else if (!rules.Rank.contains(words[2])) {
       bad("no layer named " + words[2] + " above");
     } else {
-      rules.Places.push_back({words[0], words[1], words[2]});
+      rules.Places.push_back({words[0], words[1], words[2], words.size() == 4 ? words[3] : std::string()});
     }
   }
   return rules;
@@ -155,7 +155,8 @@ TVerdict Check(const TRules& rules, const TLinks& links, const std::vector<TSour
       continue;
     }
     const auto linked = links.find(place->Target);
-    if (linked == links.end()) {
+    const bool elsewhere = linked == links.end() && !place->OnlyOn.empty();  // built for another system
+    if (linked == links.end() && !elsewhere) {
       judge.Problem(f.Path, place->Target, f.Path + ": " + place->Target + " is not a target of the build (cmake/layers.txt)");
       continue;
     }
@@ -168,7 +169,7 @@ TVerdict Check(const TRules& rules, const TLinks& links, const std::vector<TSour
       const std::string what = f.Path + " includes \"" + inc + "\" of " + other->Target + " (" + other->Layer + ")";
       if (rules.Rank.at(other->Layer) > rules.Rank.at(place->Layer))
         judge.Problem(f.Path, *target, what + ", a layer above " + place->Target + " (" + place->Layer + ")");
-      else if (!linked->second.contains(other->Target))
+      else if (!elsewhere && !linked->second.contains(other->Target))
         judge.Problem(f.Path, *target, what + ", which " + place->Target + " does not link");
     }
   }

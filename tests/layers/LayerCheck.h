@@ -20,6 +20,9 @@ struct TRules {
     std::string Path;  // a folder or one file, from the top of the tree
     std::string Target;
     std::string Layer;
+    // The system it is built for, when only one ("windows"): where the build has no such
+    // target, its files are held to the layers' order alone.
+    std::string OnlyOn;
   };
   struct TAllow {
     std::string From;  // a file or a target

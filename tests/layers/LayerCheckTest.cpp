@@ -136,5 +136,24 @@ TEST(LayerCheck, AFolderOfATargetTheBuildDoesNotKnowIsNamed) {
                               "src/operator/Rows.cpp: kassiro_operator is not a target of the build (cmake/layers.txt)"});
 }
 
+// A library built for one system only: where the build has no such target, its files
+// still may not reach a higher layer, but what they include is not held against links
+// that this build cannot know.
+TEST(LayerCheck, ALibraryOfAnotherSystemIsHeldToTheOrderAlone) {
+  const std::string table = "src/winui kassiro_winui core windows\n";
+  auto files = GoodTree();
+  files.push_back({"src/winui/Tray.cpp", {"core/LogFile.h", "util/ShortStr.h"}});
+  EXPECT_TRUE(CheckTree(files, table).Violations.empty());
+
+  files.push_back({"src/winui/Bad.cpp", {"net/SockCmps.cpp"}});
+  EXPECT_EQ(CheckTree(files, table).Violations,
+            std::vector<std::string>{"src/winui/Bad.cpp includes \"net/SockCmps.cpp\" of kassiro_net (net), a layer "
+                                     "above kassiro_winui (core)"});
+
+  std::vector<std::string> errors;
+  ParseRules(std::string(TABLE) + "src/x kassiro_x util windows extra\n", errors);
+  EXPECT_EQ(errors.size(), 1u);
+}
+
 }  // namespace
 }  // namespace kassiro::layers
