@@ -53,6 +53,8 @@ class TModalDialog {
       SetWindowLongPtrW(wnd, DWLP_USER, lp);
       self->FWnd = wnd;
       SetProgramCaption(wnd);
+      SendMessageW(wnd, WM_SETICON, ICON_SMALL,
+                   reinterpret_cast<LPARAM>(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_RUNNING))));
       self->FHost.DialogOpened(wnd);
       self->Init();
       SetForegroundWindow(wnd);

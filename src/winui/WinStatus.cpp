@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include <uxtheme.h>
 
 #include <exception>
 
@@ -51,7 +52,12 @@ void RegisterClassOnce(HINSTANCE instance, WNDPROC proc) {
 }  // namespace
 
 TStatusWindow::TStatusWindow(TSessionRecords records, THelp help)
-    : FRecords(records), FHelp(std::move(help)), FFont(MessageFont(false, 0)), FBold(MessageFont(true, 4)) {
+    : FRecords(records),
+      FHelp(std::move(help)),
+      FFont(MessageFont(false, 0)),
+      FBold(MessageFont(true, 4)),
+      // A themed tab page is white, a classic one has the face colour of the controls.
+      FPage(GetSysColorBrush(IsAppThemed() ? COLOR_WINDOW : COLOR_BTNFACE)) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   RegisterClassOnce(instance, Proc);
   FIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_RUNNING), IMAGE_ICON, 48, 48, 0));
@@ -276,7 +282,7 @@ LRESULT TStatusWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DRAWITEM: {
       const auto* d = reinterpret_cast<const DRAWITEMSTRUCT*>(lp);
       if (d->hwndItem != C(shIndicator)) break;
-      FillRect(d->hDC, &d->rcItem, GetSysColorBrush(COLOR_BTNFACE));
+      FillRect(d->hDC, &d->rcItem, FPage);
       const HBRUSH fill = CreateSolidBrush(FPolling ? CL_GREEN : CL_RED);
       const HGDIOBJ oldBrush = SelectObject(d->hDC, fill);
       const HGDIOBJ oldPen = SelectObject(d->hDC, GetStockObject(BLACK_PEN));
@@ -292,7 +298,7 @@ LRESULT TStatusWindow::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       const auto label = reinterpret_cast<HWND>(lp);
       SetBkMode(dc, TRANSPARENT);
       SetTextColor(dc, label == FHot ? CL_BLUE : GetSysColor(COLOR_BTNTEXT));
-      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+      return reinterpret_cast<LRESULT>(FPage);
     }
     case WM_SETCURSOR: {
       const auto over = reinterpret_cast<HWND>(wp);

@@ -61,6 +61,7 @@ class TStatusWindow {
   HWND FHot = nullptr;  // the link under the mouse, drawn blue
   HFONT FFont = nullptr;
   HFONT FBold = nullptr;
+  HBRUSH FPage;  // the tab page's background, behind the labels (the system's own brush)
   HICON FIcon = nullptr;
   bool FPolling = false;
   int FTab = 0;
