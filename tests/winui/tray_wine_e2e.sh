@@ -88,6 +88,8 @@ open_menu() {
 }
 menu=$(open_menu) || fail "the right click opened no menu"
 step "menu: window $menu"
+xdotool mousemove 10 10  # away from the icon, whose hint would cover the menu
+sleep 0.5
 shot_screen "$out/2-menu.png"
 # Wine's menus do not grab the keyboard: the menu takes keys once it has the focus.
 xdotool windowfocus --sync "$menu" 2> /dev/null || true
@@ -145,6 +147,8 @@ type_into "$prompt" secret
 icon_is stopped || fail "the icon did not turn red after Stop"
 step "stopped after a wrong and the right password"
 menu=$(open_menu) || fail "no menu after Stop"
+xdotool mousemove 10 10
+sleep 0.5
 shot_screen "$out/6-menu-stopped.png"
 
 # ------------------------------------------------------------------ the port setup
