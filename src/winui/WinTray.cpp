@@ -294,10 +294,11 @@ LRESULT TWinTray::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       FMenuSelected = TTrayMenu::ItemOfCommand(LOWORD(wp));
       break;
     case WM_HELP: {
-      // F1 on a menu item: its topic, and the menu closes.
+      // F1 on a menu item: its topic, and the menu closes. The hidden window itself has
+      // no topic: an F1 that reaches it after the menu closed is the same key again.
       const auto* info = reinterpret_cast<const HELPINFO*>(lp);
-      auto item = info->iContextType == HELPINFO_MENUITEM ? TTrayMenu::ItemOfCommand(static_cast<UINT>(info->iCtrlId))
-                                                         : std::nullopt;
+      if (info->iContextType != HELPINFO_MENUITEM) return TRUE;
+      auto item = TTrayMenu::ItemOfCommand(static_cast<UINT>(info->iCtrlId));
       if (!item) item = FMenuSelected;
       EndMenu();
       OpenHelp(item ? MenuItemDef(*item).HelpContext : HELP_CONTENTS);
