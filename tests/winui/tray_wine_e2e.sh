@@ -98,6 +98,11 @@ step "menu: window $menu"
 xdotool mousemove 10 10  # away from the icon, whose hint would cover the menu
 sleep 0.5
 shot_screen "$out/2-menu.png"
+import -window "$menu" "$work/menu-running.png"
+# Black text in the settings items' rows (the top four, right of the margin): none while
+# they are greyed out.
+settings_ink() { convert "$1" -crop 110x88+50+4 +repage -colorspace gray -threshold 30% -format '%[fx:round((1-mean)*w*h)]' info:; }
+(( $(settings_ink "$work/menu-running.png") < 10 )) || fail "the settings items are not greyed out while the server runs"
 # Wine's menus do not grab the keyboard: the menu takes keys once it has the focus.
 xdotool windowfocus --sync "$menu" 2> /dev/null || true
 xdotool key Escape
@@ -165,11 +170,14 @@ xdotool windowfocus --sync "$box" 2> /dev/null || true
 xdotool key Return
 type_into "$prompt" secret
 icon_is stopped || fail "the icon did not turn red after Stop"
-step "stopped after a wrong and the right password"
+step "stopped after a wrong and the right password: the icon is red"
 menu=$(open_menu) || fail "no menu after Stop"
 xdotool mousemove 10 10
 sleep 0.5
 shot_screen "$out/6-menu-stopped.png"
+import -window "$menu" "$work/menu-stopped.png"
+(( $(settings_ink "$work/menu-stopped.png") > 40 )) || fail "the settings items are not enabled after Stop"
+step "the settings items are enabled"
 
 # ------------------------------------------------------------------ the port setup
 xdotool key p
