@@ -1,11 +1,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <string>
 #include <system_error>
-#include <tuple>
 
 #include "platform/PosixSerialPorts.h"
 #include "platform/SerialPort.h"
@@ -18,13 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t PORT_NAME_MAX = 6;
-
-// "COM10" -> ("COM", 10); a name without a trailing number has -1.
-std::tuple<std::string_view, long> SplitNumber(std::string_view name) {
-  std::size_t i = name.size();
-  while (i > 0 && std::isdigit(static_cast<unsigned char>(name[i - 1]))) --i;
-  return {name.substr(0, i), WholeNumber<long>(name.substr(i)).value_or(-1)};
-}
 
 // ShortPortName and ResolvePortPath are the two halves of one mapping: a name made of a
 // device by the one leads back to the device by the other.
@@ -89,10 +80,6 @@ std::optional<std::string> ShortPortName(std::string_view ttyName) {
   }
   if (name.empty() || name.size() > PORT_NAME_MAX) return std::nullopt;
   return name;
-}
-
-bool PortNameLess(std::string_view a, std::string_view b) {
-  return SplitNumber(a) < SplitNumber(b);
 }
 
 std::vector<TSerialPortEntry> ListSerialPorts() { return ListSerialPortsIn("/sys/class/tty", "/dev/serial/by-id"); }
