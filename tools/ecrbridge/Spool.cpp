@@ -21,16 +21,6 @@ constexpr std::uint32_t MAX_BODY = 1 << 20;  // far above any report; more is da
 constexpr std::size_t CURSOR_SIZE = 20;      // segment, offset, CRC
 constexpr int NEW_SEGMENT_TRIES = 3;         // segments tried by one append
 
-constexpr std::array<std::uint32_t, 256> CRC_TABLE = [] {
-  std::array<std::uint32_t, 256> t{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    t[i] = c;
-  }
-  return t;
-}();
-
 void PutLe(char* at, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) at[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
@@ -114,13 +104,6 @@ std::string Range(std::uint64_t from, std::uint64_t to) {
 }
 
 }  // namespace
-
-std::uint32_t Crc32(const void* data, std::size_t size) {
-  std::uint32_t c = 0xFFFFFFFFu;
-  const auto* p = static_cast<const unsigned char*>(data);
-  for (std::size_t i = 0; i < size; ++i) c = CRC_TABLE[(c ^ p[i]) & 0xFF] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
-}
 
 TSpool::TSpool(fs::path dir, TOptions options, platform::TLockedFile lock)
     : FDir(std::move(dir)),

@@ -45,6 +45,7 @@
 
 #include "platform/File.h"
 #include "platform/LockedFile.h"
+#include "util/Crc32.h"
 
 namespace kassiro::bridge {
 
@@ -156,7 +157,6 @@ class TSpool {
   std::jthread FFlusher;             // last: stopped first
 };
 
-// CRC-32 (IEEE 802.3, as zlib computes it).
-std::uint32_t Crc32(const void* data, std::size_t size);
+using kassiro::Crc32;
 
 }  // namespace kassiro::bridge
