@@ -1,13 +1,17 @@
 #include "Requests.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string_view>
 
 #include "Version.h"
+#include "core/ReportJournal.h"
 #include "core/SelfMsgs.h"
 #include "service/TraceRequest.h"
+#include "util/WholeNumber.h"
 
 namespace kassiro {
 
@@ -18,10 +22,11 @@ constexpr int ANSWER_WAIT_MS = 10000;
 constexpr std::string_view USAGE =
     "Usage: kassirod [-Dir:FOLDER] [-Port:NAME] [-Speed:N] [-IPPort:N] [-Password:TEXT]\n"
     "                [-Offset:N] [-SetPW:SET:TEXT] [-LanguageID:N]\n"
-    "                [-Listen:ADDR] [-Allow:NET[,NET...]]\n"
+    "                [-Listen:ADDR] [-Allow:NET[,NET...]] [-Journal[:DAYS]]\n"
     "       kassirod [-Dir:FOLDER] -Q:PASSWORD\n"
     "       kassirod [-Dir:FOLDER] -Status[:json]\n"
     "       kassirod [-Dir:FOLDER] -Trace:SECONDS\n"
+    "       kassirod [-Dir:FOLDER] -Journal:dump[:FROM] | -Journal:json[:FROM]\n"
     "       kassirod --help | --version\n"
     "\n"
     "The Kassiro server for electronic cash registers, without a window. It polls the ECRs\n"
@@ -39,14 +44,60 @@ constexpr std::string_view USAGE =
     "  -Listen:ADDR     the one local address clients connect to, IPv4 or IPv6\n"
     "                   (empty: every IPv4 address)\n"
     "  -Allow:NET,...   addresses or CIDR ranges that may connect (empty: everybody)\n"
+    "  -Journal[:DAYS]  keep every report in the report journal kassirod.journal/ for\n"
+    "                   DAYS days (default 31; 0: no journal)\n"
     "  Settings given are stored and serve later starts as well.\n"
     "\n"
     "  -Q:PASSWORD      ask the running copy of the folder to quit\n"
     "  -Status[:json]   print the running copy's state, clients, ECRs and line counters\n"
     "  -Trace:SECONDS   have the running copy write every line byte, in hex, to\n"
     "                   kassirod.trace in its folder for 1 to 3600 seconds (at most 8 MiB)\n"
+    "  -Journal:dump[:FROM]  print the report journal from record FROM on, one line each;\n"
+    "  -Journal:json[:FROM]  the same as JSON lines; damage is said on stderr\n"
     "\n"
     "SIGTERM and SIGINT close the server; SIGHUP stops and starts it again.\n";
+
+// "-Journal:dump[:FROM]" or "-Journal:json[:FROM]": the way of the value, and FROM.
+struct TDumpAsk {
+  bool Json = false;
+  std::string From;
+};
+std::optional<TDumpAsk> JournalDump(const TParamList& params) {
+  std::string value;
+  if (!params.HasParam("JOURNAL", value)) return std::nullopt;
+  std::string way = value.substr(0, value.find(':'));
+  for (char& c : way) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (way != "DUMP" && way != "JSON") return std::nullopt;
+  const auto colon = value.find(':');
+  return TDumpAsk{way == "JSON", colon == std::string::npos ? std::string() : value.substr(colon + 1)};
+}
+
+bool JournalDumpAsked(const TParamList& params) { return JournalDump(params).has_value(); }
+
+// Reads the folder itself, whether a server runs or not; what is damaged or missing
+// goes to stderr, and the status is 1 then.
+int DumpJournal(const TParamList& params, const std::filesystem::path& base) {
+  const TDumpAsk ask = *JournalDump(params);
+  const auto from = ask.From.empty() ? std::optional<std::uint64_t>(1) : WholeNumber<std::uint64_t>(ask.From);
+  if (!from) {
+    std::cerr << "kassirod: -Journal: FROM must be a record number, not " << ask.From << std::endl;
+    return EXIT_BAD_ARGUMENTS;
+  }
+  std::filesystem::path dir = base;
+  dir += ".journal";
+  if (!std::filesystem::is_directory(dir)) {
+    std::cerr << "kassirod: no report journal in " << dir.string() << std::endl;
+    return 1;
+  }
+  bool problems = false;
+  TJournalReader reader(dir, *from, [&problems](const std::string& what) {
+    std::cerr << "kassirod: report journal: " << what << std::endl;
+    problems = true;
+  });
+  while (const auto r = reader.Next()) std::cout << (ask.Json ? JournalRecordJson(*r) : JournalRecordText(*r)) << "\n";
+  std::cout << std::flush;
+  return problems ? 1 : 0;
+}
 
 // Says what became of a request that did not reach the running copy.
 int Refused(const TSelfMessenger& m, TSendResult r, std::string_view what, const std::filesystem::path& base) {
@@ -143,11 +194,13 @@ bool IsRunParameter(const std::string& name) {
 
 bool IsRequest(const TParamList& params) {
   std::string value;
-  return params.HasParam("Q", value) || params.HasParam("STATUS", value) || params.HasParam("TRACE", value);
+  return params.HasParam("Q", value) || params.HasParam("STATUS", value) || params.HasParam("TRACE", value) ||
+         JournalDumpAsked(params);
 }
 
 int RunRequest(const TParamList& params, const std::filesystem::path& base) {
   std::string value;
+  if (JournalDumpAsked(params)) return DumpJournal(params, base);
   if (params.HasParam("Q", value)) return SendQuit(base, value);
   if (params.HasParam("STATUS", value)) {
     if (!value.empty() && value != "json") {

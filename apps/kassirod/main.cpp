@@ -74,7 +74,8 @@ bool ApplySettingParams(op::TServerFacade& server, const TParamList& params, std
   if (settings.LanguageID) s.SetLanguageID(*settings.LanguageID);
   if (settings.Listen) s.SetListenSetting(*settings.Listen);
   if (settings.Allow) s.SetAllowSetting(*settings.Allow);
-  if (settings.LanguageID || settings.Listen || settings.Allow) s.SaveToIniFile();
+  if (settings.JournalDays) s.SetJournalDays(*settings.JournalDays);
+  if (settings.LanguageID || settings.Listen || settings.Allow || settings.JournalDays) s.SaveToIniFile();
   return true;
 }
 

@@ -21,6 +21,8 @@ inline constexpr std::size_t INI_MAX_BYTES = 4096;
 // keeps the defaults (every IPv4 address, everybody).
 inline constexpr std::string_view INI_LISTEN_KEY = "Listen";
 inline constexpr std::string_view INI_ALLOW_KEY = "Allow";
+// The days the report journal keeps; 0 or missing: no journal.
+inline constexpr std::string_view INI_JOURNAL_KEY = "Journal";
 
 // The text-level operations, free of I/O.
 // The trimmed value of the first `key` in the first matching `[section]`, if any.

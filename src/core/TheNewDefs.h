@@ -123,6 +123,13 @@ struct Session {
   std::uint64_t Changes = 0;
   OneBased<std::uint64_t, MAX_ECR_COUNT> BonChange;
 
+  // Called (under Lock) for every report of the report set, whether or not anybody holds
+  // the set: keeps it in the report journal and returns its number there, which must be
+  // on disk before the report leaves the server; 0, or unset, when there is no journal.
+  std::function<std::uint64_t(std::uint8_t Ecr, std::uint8_t Event, const ShortStr& Msg)> RecordReport;
+  // The journal's number of each ECR's last report: its messages wait for it as for a draw.
+  OneBased<std::uint64_t, MAX_ECR_COUNT> JournalNeed;
+
   // Resets every ECR record, the answer window, the awaited result and ServerStatus;
   // IniStru stays as it is. A stop drops every client, so nothing awaited before it
   // can be delivered any more.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/ReportJournal.h"
 #include "net/NetRange.h"
 #include "util/LangTbl.h"
 #include "util/WholeNumber.h"
@@ -168,6 +169,12 @@ std::optional<std::string> TakeSettingParam(const std::string& name, const std::
   }
   if (name == "LISTEN") return TakeListen(value, into);
   if (name == "ALLOW") return TakeAllow(value, into);
+  if (name == "JOURNAL") {
+    const auto days = value.empty() ? std::optional<std::int64_t>(JOURNAL_DEFAULT_DAYS) : InRange(value, 0, JOURNAL_MAX_DAYS);
+    if (!days) return " (days: 0 to " + std::to_string(JOURNAL_MAX_DAYS) + ")";
+    into.JournalDays = static_cast<int>(*days);
+    return ACCEPTED;
+  }
   return REFUSED;
 }
 

@@ -94,7 +94,8 @@ struct TSettingsEdit {
 void ApplyEdit(const TSettingsEdit& edit, TIniStru& ini);
 
 // kassirod's setting parameters (-Port:NAME -Speed:N -IPPort:N -Password:TEXT -Offset:N
-// -SetPW:SET:TEXT -LanguageID:N -Listen:ADDR -Allow:NET[,NET...]), checked by the rules
+// -SetPW:SET:TEXT -LanguageID:N -Listen:ADDR -Allow:NET[,NET...] -Journal[:DAYS], DAYS 0
+// turning the report journal off), checked by the rules
 // above. A command line has no prompt to answer and no text edit to show what was kept,
 // so where a dialog would cut or keep, a parameter is refused instead: a password or SET
 // password longer than the record holds (cut, it would never match what is typed later),
@@ -105,7 +106,8 @@ struct TParamSettings {
   std::optional<int> LanguageID;            // for the INI file
   std::optional<std::string> Listen;        // canonical, for the INI file
   std::optional<std::string> Allow;
-  bool Empty() const { return Edit.Empty() && !PortOverride && !LanguageID && !Listen && !Allow; }
+  std::optional<int> JournalDays;           // for the INI file; 0: no report journal
+  bool Empty() const { return Edit.Empty() && !PortOverride && !LanguageID && !Listen && !Allow && !JournalDays; }
 };
 // Why a port name leads to no serial device (" (no such device)"), or "" when it does:
 // the device layer's question, asked by the caller.

@@ -1,5 +1,6 @@
 #include "server/KassiroServer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -148,6 +149,9 @@ void TKassiroServer::LoadFromIniFile() {
   FListenSetting = ReadIniString(ini, INI_OPTIONS_SECTION, INI_LISTEN_KEY).value_or("");
   FAllowSetting = ReadIniString(ini, INI_OPTIONS_SECTION, INI_ALLOW_KEY).value_or("");
   FTcpAccessSet = false;
+  const auto days = ParseIniInteger(ReadIniString(ini, INI_OPTIONS_SECTION, INI_JOURNAL_KEY).value_or(""));
+  FJournalDays = days && *days > 0 ? std::min(*days, JOURNAL_MAX_DAYS) : 0;
+  FJournalSet = false;
   FIniUnread = !problem.empty();
 }
 
@@ -157,6 +161,8 @@ void TKassiroServer::SaveToIniFile() {
   if (!WriteLanguageID(ini, FLanguageID, &problem)) {
     Tell("The INI file " + ini.string() + " cannot be written: " + problem);
   }
+  if (FJournalSet && !WriteIniString(ini, INI_OPTIONS_SECTION, INI_JOURNAL_KEY, std::to_string(FJournalDays), &problem))
+    Tell("The INI file " + ini.string() + " cannot be written: " + problem);
   if (!FTcpAccessSet) return;
   for (const auto& [key, value] : {std::pair{INI_LISTEN_KEY, &FListenSetting}, std::pair{INI_ALLOW_KEY, &FAllowSetting}}) {
     if (!WriteIniString(ini, INI_OPTIONS_SECTION, key, *value, &problem))
@@ -167,6 +173,50 @@ void TKassiroServer::SaveToIniFile() {
 void TKassiroServer::SetListenSetting(std::string text) {
   FListenSetting = std::move(text);
   FTcpAccessSet = true;
+}
+
+void TKassiroServer::SetJournalDays(int days) {
+  FJournalDays = days;
+  FJournalSet = true;
+}
+
+std::optional<TReportJournal::TState> TKassiroServer::JournalState() const {
+  if (!FReportJournal) return std::nullopt;
+  return FReportJournal->State();
+}
+
+// A journal that cannot be opened is said, and the server runs without it.
+void TKassiroServer::OpenReportJournal() {
+  if (FJournalDays <= 0) return;
+  TReportJournal::TOptions options;
+  options.Dir = JournalDir();
+  options.Days = FJournalDays;
+  options.Log = [](const std::string& line) { LogAddLine(line); };
+  options.OnStored = [this](std::uint64_t seq) {
+    std::lock_guard lock(FSession.Lock);
+    FFlush.JournalStored(seq);
+  };
+  auto opened = TReportJournal::Open(std::move(options));
+  if (auto* error = std::get_if<std::string>(&opened)) {
+    Tell("Reports are not journaled: " + *error);
+    return;
+  }
+  FReportJournal = std::move(std::get<std::unique_ptr<TReportJournal>>(opened));
+  std::lock_guard lock(FSession.Lock);
+  FSession.RecordReport = [j = FReportJournal.get()](std::uint8_t ecr, std::uint8_t event, const ShortStr& msg) {
+    return j->Append(ecr, event, msg.view());
+  };
+}
+
+// After the polling thread ended: nothing appends any more.
+void TKassiroServer::CloseReportJournal() {
+  if (!FReportJournal) return;
+  {
+    std::lock_guard lock(FSession.Lock);
+    FSession.RecordReport = nullptr;
+  }
+  FReportJournal->Settle();
+  FReportJournal.reset();
 }
 
 void TKassiroServer::SetAllowSetting(std::string text) {
@@ -214,6 +264,7 @@ void TKassiroServer::StartKassiro() {
     speed = FSession.IniStru.Speed;
   }
   ApplyTcpAccess();
+  OpenReportJournal();
   IPServer.Enable();  // a failure is logged through OnError; the start goes on
   CommObject = FMakeComm(port, speed);
   CommObject->SetCommPortName(port);
@@ -255,6 +306,7 @@ void TKassiroServer::PrimePollThread() {
 
 // A start that failed at the serial port goes back to the stopped state.
 void TKassiroServer::RollBackStart() {
+  CloseReportJournal();
   CommObject.reset();
   IPServer.Disable();
   std::lock_guard lock(FSession.Lock);
@@ -269,6 +321,7 @@ void TKassiroServer::StopKassiro() {
     pol = std::move(PolObject);
   }
   pol.reset();  // ends the thread (its handlers may still take the lock) and closes the port
+  CloseReportJournal();  // its last records on disk, so their reports may go
   FFlush.Settle();  // the last numbers on disk and their messages out before the clients go
   CommObject.reset();
   IPServer.Disable();

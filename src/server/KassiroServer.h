@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/SelfMsgs.h"
+#include "core/ReportJournal.h"
 #include "core/SettingsFile.h"
 #include "core/TheNewDefs.h"
 #include "ecrlink/BasicComObject.h"
@@ -82,6 +83,15 @@ class TKassiroServer {
   const std::string& AllowSetting() const { return FAllowSetting; }
   void SetListenSetting(std::string text);
   void SetAllowSetting(std::string text);
+  // The days the report journal keeps (0: none), as the INI file holds them; used from
+  // the next start.
+  int JournalDays() const { return FJournalDays; }
+  void SetJournalDays(int days);
+  // The report journal's folder beside the other files: ".journal".
+  std::filesystem::path JournalDir() const { return FileBeside(".journal"); }
+  // The journal's numbers and size while it is written.
+  std::optional<TReportJournal::TState> JournalState() const;
+
   // What the TCP server uses since the last start: the address ("" for every IPv4
   // address) and the allowed ranges (none for everybody).
   std::string ListenAddress() const;
@@ -101,6 +111,8 @@ class TKassiroServer {
   void PrimePollThread();  // under the session lock
   void RollBackStart();
   void ApplyTcpAccess();
+  void OpenReportJournal();
+  void CloseReportJournal();
   std::filesystem::path FileBeside(const char* ext) const;
 
   std::filesystem::path FExePath;
@@ -113,6 +125,8 @@ class TKassiroServer {
   std::string FListenSetting;
   std::string FAllowSetting;
   bool FTcpAccessSet = false;  // set here, to be written by SaveToIniFile
+  int FJournalDays = 0;
+  bool FJournalSet = false;  // set here, to be written by SaveToIniFile
   bool FIniUnread = false;     // the INI file exists but could not be read
   bool FServerStatred = false;
   TSockServer IPServer;
@@ -121,6 +135,9 @@ class TKassiroServer {
   std::unique_ptr<TBasicCommunicationObject> CommObject;
   std::unique_ptr<TPolThread> PolObject;  // replaced under the session lock
   std::unique_ptr<TPollLink> FNoPoll;     // stands in for PolObject while stopped
+  // Written while the server runs with a journal; its thread releases the reports that
+  // FFlush holds for it.
+  std::unique_ptr<TReportJournal> FReportJournal;
   // Between the session routines and IPServer; stores the record for every drawn
   // receipt number. Last: it goes first, storing what is pending.
   TReceiptFlush FFlush;

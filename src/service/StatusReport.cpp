@@ -114,6 +114,8 @@ TStatusReport TakeStatus(op::TServerFacade& facade, std::chrono::seconds uptime)
   }
   r.SharedSerials = server.LineStats().SharedSerials();
   r.OutsideTake = server.LineStats().OutsideTake();
+  r.Journal = server.JournalState();
+  r.JournalDays = server.JournalDays();
   return r;
 }
 
@@ -141,6 +143,12 @@ std::string StatusText(const TStatusReport& r) {
   }
   out += std::string("Polling: ") + (r.Polling ? "yes" : "no") + "\n";
   if (r.OutsideTake != 0) out += "Frames outside any take: " + std::to_string(r.OutsideTake) + "\n";
+  if (r.Journal) {
+    out += "Report journal: " +
+           (r.Journal->First == 0 ? std::string("empty")
+                                  : std::to_string(r.Journal->First) + " to " + std::to_string(r.Journal->Last)) +
+           ", " + std::to_string(r.Journal->Bytes) + " bytes, kept " + std::to_string(r.JournalDays) + " days\n";
+  }
   out += "\n";
   out += Columns({std::string(op::STATUS_HEADER[0]), std::string(op::STATUS_HEADER[1]),
                   std::string(op::STATUS_HEADER[2]), std::string(op::STATUS_HEADER[3])},
@@ -176,6 +184,10 @@ std::string StatusJson(const TStatusReport& r) {
   out += ",\"uptimeSeconds\":" + std::to_string(r.UptimeSeconds);
   out += std::string(",\"polling\":") + (r.Polling ? "true" : "false");
   out += ",\"framesOutsideTake\":" + std::to_string(r.OutsideTake);
+  out += ",\"journal\":";
+  out += r.Journal ? "{\"first\":" + std::to_string(r.Journal->First) + ",\"last\":" + std::to_string(r.Journal->Last) +
+                         ",\"bytes\":" + std::to_string(r.Journal->Bytes) + ",\"days\":" + std::to_string(r.JournalDays) + "}"
+                   : std::string("null");
   out += ",\"ecrs\":[";
   for (std::size_t i = 0; i < r.Ecrs.size(); ++i) {
     const auto& e = r.Ecrs[i];

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ReportJournal.h"
 #include "ecrlink/LineCounters.h"
 #include "operator/ServerFacade.h"
 #include "operator/StatusGrid.h"
@@ -49,6 +50,8 @@ struct TStatusReport {
   std::vector<TEcrStatus> Ecrs;
   std::vector<TSharedSerial> SharedSerials;  // serial numbers that answered for several ECRs
   std::uint64_t OutsideTake = 0;             // intact frames that no take asked for
+  std::optional<TReportJournal::TState> Journal;  // none: no report journal is written
+  int JournalDays = 0;
 };
 
 TStatusReport TakeStatus(op::TServerFacade& server, std::chrono::seconds uptime);

@@ -23,11 +23,12 @@ TReceiptFlush::~TReceiptFlush() {
 void TReceiptFlush::Changed() { FWake.notify_one(); }
 
 // A message carries only its own ECR's numbers (the ECR is in its head).
-std::uint64_t TReceiptFlush::NeedsFor(const ShortStr& Data) const {
+TReceiptFlush::TNeeds TReceiptFlush::NeedsFor(const ShortStr& Data) const {
   std::uint8_t st = 0, cop = 0, port = 0, ecr = 0, err = 0;
   ShortStr text;
   DispatchString(Data.view(), st, cop, port, ecr, err, text);
-  return ecr >= 1 && ecr <= MAX_ECR_COUNT ? FS.BonChange[ecr] : 0;
+  if (ecr < 1 || ecr > MAX_ECR_COUNT) return {0, 0};
+  return {FS.BonChange[ecr], FS.JournalNeed[ecr]};
 }
 
 bool TReceiptFlush::Holds(std::uint16_t ID) const {
@@ -35,12 +36,18 @@ bool TReceiptFlush::Holds(std::uint16_t ID) const {
 }
 
 void TReceiptFlush::SendData(std::uint16_t ID, const ShortStr& Data) {
-  const std::uint64_t needs = NeedsFor(Data);
-  if (needs <= FStored && !Holds(ID)) {
+  const TNeeds needs = NeedsFor(Data);
+  if (Stored(needs.Change, needs.Journal) && !Holds(ID)) {
     FClients.SendData(ID, Data);
     return;
   }
-  FHeld.push_back(THeld{ID, Data, needs});
+  FHeld.push_back(THeld{ID, Data, needs.Change, needs.Journal});
+}
+
+void TReceiptFlush::JournalStored(std::uint64_t seq) {
+  if (seq <= FJournalStored) return;
+  FJournalStored = seq;
+  Release();
 }
 
 void TReceiptFlush::Forget(std::uint16_t ID) {
@@ -51,7 +58,7 @@ void TReceiptFlush::Forget(std::uint16_t ID) {
 void TReceiptFlush::Release() {
   std::vector<std::uint16_t> waiting;
   for (auto it = FHeld.begin(); it != FHeld.end();) {
-    if (it->Needs <= FStored && std::find(waiting.begin(), waiting.end(), it->ID) == waiting.end()) {
+    if (Stored(it->Needs, it->JournalNeeds) && std::find(waiting.begin(), waiting.end(), it->ID) == waiting.end()) {
       FClients.SendData(it->ID, it->Data);
       it = FHeld.erase(it);
     } else {

@@ -3,7 +3,8 @@
 // the lock, writes and flushes it with the lock released, and then lets out the
 // messages that waited for it. Draws made while a flush runs reach the disk together
 // with the next one (group commit), so a slow disk delays the clients of the drawing
-// ECR by a flush or two, and nobody else at all.
+// ECR by a flush or two, and nobody else at all. A report waits in the same way for its
+// record in the report journal, which its own thread writes.
 //
 // The object stands between the session routines and the TCP server. A message about an
 // ECR whose last drawn number is not yet on disk is held, and so is every later message
@@ -54,6 +55,10 @@ class TReceiptFlush final : public TClientLink {
   // Without the session lock: stores the record as it is now and returns once it is on disk.
   void StoreNow();
 
+  // Under Session::Lock: the report journal holds every record up to seq on disk; the
+  // messages that waited for one of them go.
+  void JournalStored(std::uint64_t seq);
+
   // Under Session::Lock: messages held back, for the status and the tests.
   std::size_t HeldCount() const { return FHeld.size(); }
 
@@ -62,10 +67,17 @@ class TReceiptFlush final : public TClientLink {
     std::uint16_t ID;
     ShortStr Data;
     std::uint64_t Needs;  // the change that must be on disk first
+    std::uint64_t JournalNeeds;  // and the report journal's record
+  };
+  struct TNeeds {
+    std::uint64_t Change, Journal;
   };
 
   void Run();
-  std::uint64_t NeedsFor(const ShortStr& Data) const;
+  TNeeds NeedsFor(const ShortStr& Data) const;
+  bool Stored(std::uint64_t change, std::uint64_t journal) const {
+    return change <= FStored && journal <= FJournalStored;
+  }
   bool Holds(std::uint16_t ID) const;
   void Release();
   void WaitStored(std::unique_lock<std::mutex>& lock, std::uint64_t change);
@@ -75,6 +87,7 @@ class TReceiptFlush final : public TClientLink {
   TStore FStore;
   // All below under FS.Lock.
   std::uint64_t FStored = 0;  // every change up to this one is on disk
+  std::uint64_t FJournalStored = 0;  // the report journal's records up to this one too
   bool FStop = false;
   std::deque<THeld> FHeld;
   std::condition_variable FWake;    // a change to store, or the end

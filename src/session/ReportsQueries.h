@@ -14,7 +14,8 @@ namespace kassiro {
 
 // Forwards a report under event code Evnt to the holders of sets ST and ST + 1. A report
 // the ECR was told was taken for a holder (TEcr::ReportAcked) whose holders have all left
-// since is kept instead for the next client that takes a report set of the ECR.
+// since is kept instead for the next client that takes a report set of the ECR. Every
+// report goes to the report journal first (Session::RecordReport), held or not.
 void ECRReport(const TSessionEnv& env, std::uint8_t ST, std::uint8_t Evnt, std::uint8_t ECR,
                const ShortStr& RBuff);
 

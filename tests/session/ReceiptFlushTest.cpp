@@ -242,5 +242,31 @@ TEST_F(ReceiptFlushOnDisk, ACrashBetweenDrawAndStoreNeverReusesANumberThatWasSen
   }
 }
 
+// The report journal: every report is recorded, held or not, and reaches its holder only
+// once the journal says its record is on disk; other ECRs' messages do not wait for it.
+TEST_F(ReceiptFlush, AReportWaitsForItsJournalRecordAndEveryReportIsRecorded) {
+  Gate.LetAllGo();
+  std::vector<std::pair<int, std::string>> recorded;
+  Locked([&] {
+    S.RecordReport = [&recorded](std::uint8_t ecr, std::uint8_t, const ShortStr& msg) {
+      recorded.emplace_back(ecr, msg.str());
+      return static_cast<std::uint64_t>(recorded.size());
+    };
+  });
+  CloseReceipt(3);
+  CloseReceipt(5);  // nobody holds ECR 5's report set
+  Flush->Settle();
+  EXPECT_TRUE(Taken().empty()) << "a report left before its record was on disk";
+  ASSERT_EQ(recorded.size(), 2u);
+  EXPECT_EQ(recorded[0].first, 3);
+  EXPECT_EQ(recorded[1].first, 5);
+
+  Locked([&] { Flush->JournalStored(1); });
+  EXPECT_EQ(Taken(), (std::vector<Sent>{{kReports, recorded[0].second}}));
+  Locked([&] { Request(kReports, ST_ERS, COP_PHASE, 7); });
+  EXPECT_EQ(Taken().size(), 1u) << "ECR 7 has no record to wait for";
+  Locked([&] { S.RecordReport = nullptr; });
+}
+
 }  // namespace
 }  // namespace kassiro::testing
