@@ -7,8 +7,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -36,6 +38,11 @@ std::string Message(std::uint8_t st, std::uint8_t cop, std::uint8_t ecr, const s
 // One message the subscriber printed: "topic payload".
 struct TPublished {
   std::string Topic, Payload;
+  std::optional<int> Seq() const {
+    std::smatch m;
+    if (!std::regex_search(Payload, m, std::regex(R"("seq":(\d+))"))) return std::nullopt;
+    return std::stoi(m[1]);
+  }
   std::optional<int> Line() const {
     std::smatch m;
     if (!std::regex_search(Payload, m, std::regex(R"("line":(\d+))"))) return std::nullopt;
@@ -164,11 +171,23 @@ class Bridge : public ::testing::Test {
     SimPort = sim.Port;
   }
 
-  void StartKassirod() {
-    Kassirod = kassiro::testing::StartKassirod({(Dir / "kassirod").string(), "-Port:" + SimPort, "-Speed:9600",
-                                                "-IPPort:" + std::to_string(ServerPort), "-LanguageID:1",
-                                                "-SetPW:1:pw", "-SetPW:2:pw"})
+  void StartKassirod(const std::vector<std::string>& more = {}) {
+    Kassirod = kassiro::testing::StartKassirod(Concat({(Dir / "kassirod").string(), "-Port:" + SimPort, "-Speed:9600",
+                                                       "-IPPort:" + std::to_string(ServerPort), "-LanguageID:1",
+                                                       "-SetPW:1:pw", "-SetPW:2:pw"},
+                                                      more))
                    .Child;
+  }
+  fs::path JournalDir() const { return Dir / "kassirod.journal"; }
+  // A back-office that holds ECR 3's report set, so the ECR is polled.
+  std::unique_ptr<TcpClient> BackOffice() {
+    auto c = std::make_unique<TcpClient>(ServerPort);
+    EXPECT_TRUE(c->Send(Message(1, 1, 3, "pw;")));
+    EXPECT_EQ(c->Next(), Message(1, 1, 3));
+    return c;
+  }
+  bool SimSent(const std::string& text) const {
+    return WaitUntil([&] { return ReadFile(Dir / "sim.log").find(text) != std::string::npos; });
   }
 
   // ---- a stream of reports: ECR 3 selling `count` articles, the bridge on its main set
@@ -495,6 +514,111 @@ TEST_F(Bridge, ABrokerBehindTlsAndAPasswordTakesTheBridgeWithTheRightAccountOnly
   const auto p = NextPublished();
   ASSERT_TRUE(p) << Sub->Out << BridgeOut();
   EXPECT_EQ(p->Topic, "kassiro/s1/ecr/3/PLU_R");
+}
+
+// ---- the bridge on the server's report journal
+
+// A bridge away while the ECR reports misses nothing: started again, it reads on from its
+// position. The outage here lasts 50 reports rather than a minute: nothing in the bridge
+// or the journal depends on its length, only on the days the journal keeps.
+TEST_F(Bridge, FromTheJournalEveryReportOfAnOutageArrivesInOrderWithItsSeq) {
+  constexpr int count = 80;
+  StartBroker();
+  StartSubscriber();
+  StartSim(SalesScript(count));
+  StartKassirod({"-Journal"});
+  const auto backOffice = BackOffice();
+  StartBridge({"--journal", JournalDir().string()});  // listening mode, and no set taken
+  std::vector<TPublished> got;
+  auto until = [&](int line) {
+    while (got.empty() || got.back().Line() != line) {
+      const auto p = NextPublished();
+      ASSERT_TRUE(p && p->Line()) << "line " << line << " never came\n" << Sub->Out << BridgeOut();
+      got.push_back(*p);
+    }
+  };
+  until(10);
+  EXPECT_EQ(BridgeProc->Out.find("holding ST_ERSL"), std::string::npos) << "no set is needed";
+  BridgeProc->Signal(SIGTERM);
+  EXPECT_EQ(BridgeProc->Wait(), 0);
+  ASSERT_TRUE(SimSent(";A60;"));
+  StartBridge({"--journal", JournalDir().string()});
+  until(count);
+  std::vector<int> lines;
+  for (const auto& p : got) {
+    lines.push_back(*p.Line());
+    EXPECT_EQ(p.Seq(), p.Line()) << "every copy carries its journal number: " << p.Payload;
+  }
+  EXPECT_EQ(FirstCopies(lines), OneTo(count));
+  EXPECT_EQ(lines.size(), static_cast<std::size_t>(count)) << "a clean stop sends nothing twice";
+}
+
+// 50 kill -9 of a bridge reading the journal while the ECR reports: every number arrives,
+// and a report that comes twice comes with the same seq and the same content.
+TEST_F(Bridge, FiftyKillsOfABridgeOnTheJournalLoseNoReport) {
+  StartBroker();
+  StartSubscriber();
+  StartSim(SalesScript(40, true), "38400");
+  StartKassirod({"-Journal"});
+  const auto backOffice = BackOffice();
+  std::map<int, std::string> bySeq;
+  auto take = [&](const TPublished& p) {
+    const auto seq = p.Seq();
+    ASSERT_TRUE(seq) << p.Payload;
+    const auto [it, isNew] = bySeq.emplace(*seq, p.Payload);
+    EXPECT_EQ(it->second, p.Payload) << "seq " << *seq << " came with two contents";
+  };
+  for (int kill = 0; kill < 50; ++kill) {
+    StartBridge({"--journal", JournalDir().string()});
+    const auto p = NextPublished();  // the kill lands while reports flow
+    ASSERT_TRUE(p) << Sub->Out << BridgeOut();
+    take(*p);
+    BridgeProc->Signal(SIGKILL);
+    BridgeProc->Wait();
+  }
+  const int highest = bySeq.rbegin()->first;
+  StartBridge({"--journal", JournalDir().string()});
+  while (bySeq.empty() || bySeq.rbegin()->first < highest + 5) {
+    const auto p = NextPublished();
+    ASSERT_TRUE(p) << BridgeOut();
+    take(*p);
+  }
+  for (int seq = 1; seq <= highest; ++seq) EXPECT_TRUE(bySeq.count(seq)) << "report " << seq << " was lost";
+}
+
+// A journal that no longer reaches back to the bridge's position (pruned, or a segment
+// gone): the bridge names the numbers lost, once, and goes on from the oldest record.
+TEST_F(Bridge, AJournalThatNoLongerReachesTheBridgesPositionIsAGapSaidOnce) {
+  StartBroker();
+  StartSubscriber();
+  StartSim(SalesScript(60));
+  StartKassirod({"-Journal"});
+  {
+    const auto backOffice = BackOffice();
+    ASSERT_TRUE(SimSent(";A5;"));
+    Kassirod->Signal(SIGTERM);
+    ASSERT_EQ(Kassirod->Wait(), 0);
+  }
+  std::vector<fs::path> segments;
+  for (const auto& e : fs::directory_iterator(JournalDir()))
+    if (e.path().extension() == ".krj") segments.push_back(e.path());
+  ASSERT_EQ(segments.size(), 1u);
+  StartKassirod();  // the journal goes on in a new segment
+  const auto backOffice = BackOffice();
+  ASSERT_TRUE(SimSent(";A20;"));
+  fs::remove(segments[0]);
+
+  StartBridge({"--journal", JournalDir().string()});
+  const auto gap = BridgeProc->WaitForLine(std::regex(R"(journal: records 1 to (\d+) are missing; going on from (\d+)$)"));
+  ASSERT_TRUE(gap) << BridgeOut();
+  const int next = std::stoi((*gap)[2]);
+  EXPECT_EQ(std::stoi((*gap)[1]) + 1, next);
+  const auto first = NextPublished();
+  ASSERT_TRUE(first) << Sub->Out << BridgeOut();
+  EXPECT_EQ(first->Seq(), next);
+  ASSERT_TRUE(NextPublished());
+  EXPECT_EQ(BridgeProc->Out.find("are missing", BridgeProc->Out.find("are missing") + 1), std::string::npos)
+      << "said once: " << BridgeOut();
 }
 
 }  // namespace

@@ -165,7 +165,7 @@ std::optional<std::uint64_t> ParseSize(std::string_view text) {
 TCommandLine ParseCommandLine(int argc, const char* const* argv, const std::filesystem::path& exeDir) {
   TBridgeConfig c;
   std::string server = "127.0.0.1:4999", broker = "mqtt://127.0.0.1:1883", setMode = "listening";
-  std::string spoolSize = "64M", spoolDir;
+  std::string spoolSize = "64M", spoolDir, journalDir;
   std::vector<std::string> ecrs;
   unsigned retryMin = 500, retryMax = 30000, spoolFlush = 100;
   bool version = false;
@@ -193,6 +193,9 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv, const std::file
   app.add_option("--tls-key", c.TlsKeyFile, "the client certificate's key (PEM, not encrypted)");
   app.add_flag("--tls-insecure", c.TlsInsecure, "do not check the broker's host name against its certificate");
   app.add_option("--spool-dir", spoolDir, "folder of the spool (default: ecrbridge.spool beside the program)");
+  app.add_option("--journal", journalDir,
+                 "read the reports from the server's report journal (kassirod.journal) instead of its "
+                 "messages: none is lost while the bridge is away");
   app.add_option("--spool-size", spoolSize, "most bytes the spool holds: 65536, 512K, 64M, 1G")
       ->capture_default_str();
   app.add_option("--spool-flush", spoolFlush,
@@ -254,6 +257,11 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv, const std::file
   c.SpoolSize = *size;
   c.SpoolFlush = std::chrono::milliseconds(spoolFlush);
   c.SpoolDir = spoolDir.empty() ? exeDir / "ecrbridge.spool" : std::filesystem::path(spoolDir);
+  if (!journalDir.empty()) {
+    c.JournalDir = journalDir;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(c.JournalDir, ec)) return fail("--journal '" + journalDir + "': not a folder");
+  }
   if (!TCharset::Named(c.Charset)) return fail("--charset '" + c.Charset + "': not a code page iconv knows");
   if (retryMin < 10 || retryMax < retryMin || retryMax > 3600000)
     return fail("--retry-min and --retry-max: 10 <= min <= max <= 3600000 ms");

@@ -31,6 +31,8 @@ struct TBridgeConfig {
   std::string TlsCaFile, TlsCaPath, TlsCertFile, TlsKeyFile;
   bool TlsInsecure = false;         // no check of the broker's host name
   std::filesystem::path SpoolDir;
+  // The server's report journal, read in place of the report set's messages; empty: none.
+  std::filesystem::path JournalDir;
   std::uint64_t SpoolSize = 64ull << 20;
   std::chrono::milliseconds SpoolFlush{100};  // the group commit's interval; 0: never flushed
   std::string Charset = "CP1251";

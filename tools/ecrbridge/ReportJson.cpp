@@ -102,6 +102,7 @@ std::string ReportJson(std::string_view shop, const TReport& r) {
   AppendNumber(out, r.Line);
   out += ",\"receipt\":";
   AppendNumber(out, r.Receipt);
+  if (r.Seq) out += ",\"seq\":" + std::to_string(*r.Seq);
   out += ",\"received\":";
   out += JsonString(IsoTime(r.Received));
   out += '}';

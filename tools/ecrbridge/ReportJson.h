@@ -23,6 +23,7 @@ struct TReport {
   std::optional<std::uint32_t> Block;
   std::vector<std::string> Fields;  // the ECR's data, UTF-8, each as sent
   std::optional<std::uint64_t> Line, Receipt;
+  std::optional<std::uint64_t> Seq;  // its number in the server's report journal
   std::chrono::system_clock::time_point Received;
 };
 

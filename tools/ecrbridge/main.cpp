@@ -12,11 +12,13 @@
 #include <filesystem>
 #include <future>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "ecrbridge/BridgeConfig.h"
 #include "ecrbridge/BridgeLog.h"
 #include "ecrbridge/Charset.h"
+#include "ecrbridge/JournalFeed.h"
 #include "ecrbridge/KassiroLink.h"
 #include "ecrbridge/Publisher.h"
 #include "ecrbridge/ReportJson.h"
@@ -111,14 +113,26 @@ int Run(const TBridgeConfig& c) {
                         c.TlsKeyFile, c.TlsInsecure, c.KeepaliveSeconds, StateTopic(c.Shop), c.RetryMin,
                         c.RetryMax},
                        spool, log);
+  // With the journal, the server's messages are not read: in main mode the link only
+  // holds ST_ERS so that the ECRs are polled.
+  const bool fromJournal = !c.JournalDir.empty();
+  TKassiroLink::TOnReport onReport = TReportSink(c, *charset, spool, log);
+  if (fromJournal) onReport = [](std::uint8_t, std::uint8_t, std::string_view, std::chrono::system_clock::time_point) {};
   TKassiroLink link({c.ServerHost, c.ServerPort, c.Ecrs, c.MainSet, c.SetPassword, c.RetryMin, c.RetryMax}, log,
-                    TReportSink(c, *charset, spool, log));
+                    std::move(onReport));
+  std::optional<TJournalFeed> feed;
+  if (fromJournal) feed.emplace(TFeedOptions{c.JournalDir, c.SpoolDir / "journal.pos", c.Shop, c.Ecrs}, *charset, spool, log);
+  const bool linked = !fromJournal || c.MainSet;
   spool.OnStored([&publisher] { publisher.Wake(); });
 
   std::string ecrs;
   for (const auto e : c.Ecrs) ecrs += (ecrs.empty() ? "" : ",") + std::to_string(e);
-  log.Line(VersionText() + " started: shop " + c.Shop + ", ECR " + ecrs + ", " +
-           (c.MainSet ? "ST_ERS" : "ST_ERSL") + " on " + c.ServerHost + ":" + std::to_string(c.ServerPort) +
+  const std::string source =
+      fromJournal ? "journal " + c.JournalDir.string() + " after " + std::to_string(feed->Position()) +
+                        (c.MainSet ? ", ST_ERS held on " + c.ServerHost + ":" + std::to_string(c.ServerPort) : "")
+                  : std::string(c.MainSet ? "ST_ERS" : "ST_ERSL") + " on " + c.ServerHost + ":" +
+                        std::to_string(c.ServerPort);
+  log.Line(VersionText() + " started: shop " + c.Shop + ", ECR " + ecrs + ", " + source +
            ", broker " + (c.Broker.Tls ? "mqtts://" : "mqtt://") + c.Broker.Host + ":" +
            std::to_string(c.Broker.Port) + ", spool " + c.SpoolDir.string() + " (" +
            std::to_string(spool.Pending()) + " report(s) waiting)");
@@ -128,8 +142,13 @@ int Run(const TBridgeConfig& c) {
     publisher.Run();
     published.set_value();
   });
+  std::promise<void> linkEnded;
+  std::thread holding([&] {
+    if (linked) link.Run();
+    linkEnded.set_value();
+  });
   std::thread reading([&] {
-    link.Run();
+    if (feed) feed->Run();
     read.set_value();
   });
   const int sig = kassiro::platform::WaitForStopEvent({kassiro::platform::TStopEvent::Close}).SystemCode;
@@ -139,7 +158,9 @@ int Run(const TBridgeConfig& c) {
   // moment and on disk here, so the process may end without it.
   const auto until = std::chrono::steady_clock::now() + STOP_TIMEOUT;
   link.Stop();
+  if (feed) feed->Stop();
   bool ended = read.get_future().wait_until(until) == std::future_status::ready;
+  ended = linkEnded.get_future().wait_until(until) == std::future_status::ready && ended;
   spool.Flush();  // what the link read last is on disk before the end
   publisher.Stop();
   ended = published.get_future().wait_until(until) == std::future_status::ready && ended;
@@ -150,6 +171,7 @@ int Run(const TBridgeConfig& c) {
     std::_Exit(0);
   }
   reading.join();
+  holding.join();
   publishing.join();
   spool.OnStored(nullptr);
   log.Line("stopped; " + std::to_string(spool.Pending()) + " report(s) wait in the spool");
