@@ -2,7 +2,12 @@
 // client protocol on loopback) and a real mosquitto broker on a free loopback port.
 //
 //   bridge_bench [--latency-count 2000] [--rate 500] [--burst 20000] [--spool-size 16M]
-//                [--spool-flush 100]
+//                [--spool-flush 100] [--journal 1]
+//
+// --journal 1: the reports go into a report journal written by this program as the server
+// writes it (group commit every 100 ms), and the bridge reads them with --journal instead
+// of from a socket; the journal's own cost per report on the calling thread (what the
+// polling thread pays) and its rate alone are printed too. No drain run then.
 //
 // --spool-flush is handed to the bridge: its group commit's interval in ms, 0 for a spool
 // that is never flushed (to see what the flushing costs).
@@ -44,6 +49,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/ReportJournal.h"
 #include "Process.h"  // tests/support
 #include "Programs.h"
 #include "TempDir.h"
@@ -65,7 +71,12 @@ struct TOptions {
   int Burst = 20000;
   std::string SpoolSize = "16M";
   std::string SpoolFlush = "100";
+  bool Journal = false;
 };
+
+std::string ReportText(int seq) {
+  return "123456;" + std::to_string(seq % 10) + ";" + std::to_string(seq) + ";1.00;1;" + std::to_string(seq) + ";1;";
+}
 
 double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
@@ -115,8 +126,7 @@ class TFakeServer {
 
   // A PLU_R report of ECR 1 whose article field carries seq; line seq, receipt 1.
   void SendReport(int seq) {
-    const std::string text = "123456;" + std::to_string(seq % 10) + ";" + std::to_string(seq) + ";1.00;1;" +
-                             std::to_string(seq) + ";1;";
+    const std::string text = ReportText(seq);
     std::string frame;
     frame += static_cast<char>(5 + text.size());
     frame += std::string{1, static_cast<char>(0x80), 0, 1, 0};
@@ -240,12 +250,32 @@ int Main(const TOptions& o) {
   const int total = o.LatencyCount * 2 + o.Burst;
   TSubscriber sub(brokerPort, static_cast<std::size_t>(std::max(total, 2000000)));
 
-  TChild bridge({BRIDGE_PATH, "--shop", "bench", "--ecr", "1", "--set", "main", "--server",
-                 "127.0.0.1:" + std::to_string(server.Port), "--broker", "mqtt://127.0.0.1:" + std::to_string(brokerPort),
-                 "--spool-dir", (dir / "spool").string(), "--spool-size", o.SpoolSize, "--spool-flush", o.SpoolFlush, "--retry-min", "20",
-                 "--retry-max", "100"},
-                std::chrono::milliseconds(120000));
-  server.AcceptBridge();
+  std::unique_ptr<kassiro::TReportJournal> journal;
+  std::vector<double> appendUs;
+  if (o.Journal) {
+    kassiro::TReportJournal::TOptions jo;
+    jo.Dir = dir / "k.journal";
+    auto opened = kassiro::TReportJournal::Open(std::move(jo));
+    if (auto* e = std::get_if<std::string>(&opened)) throw std::runtime_error(*e);
+    journal = std::move(std::get<std::unique_ptr<kassiro::TReportJournal>>(opened));
+  }
+  // One report: into the journal (timing the call, as the polling thread makes it) or
+  // down the socket.
+  const auto send = [&](int seq) {
+    if (!journal) return server.SendReport(seq);
+    const std::string msg = std::string{1, static_cast<char>(0x80), 0, 1, 0} + ReportText(seq);
+    const auto t0 = Clock::now();
+    journal->Append(1, 0x80, msg);
+    appendUs.push_back(Us(Clock::now() - t0));
+  };
+  std::vector<std::string> args{BRIDGE_PATH, "--shop", "bench", "--ecr", "1", "--set", o.Journal ? "listening" : "main",
+                                "--server", "127.0.0.1:" + std::to_string(server.Port), "--broker",
+                                "mqtt://127.0.0.1:" + std::to_string(brokerPort), "--spool-dir", (dir / "spool").string(),
+                                "--spool-size", o.SpoolSize, "--spool-flush", o.SpoolFlush, "--retry-min", "20",
+                                "--retry-max", "100"};
+  if (o.Journal) args.insert(args.end(), {"--journal", (dir / "k.journal").string()});
+  TChild bridge(args, std::chrono::milliseconds(120000));
+  if (!o.Journal) server.AcceptBridge();
   if (!bridge.WaitForLine(std::regex("connected to the broker"))) throw std::runtime_error("bridge: " + bridge.Out);
 
   // ---- 1. latency, paced, and the floor
@@ -258,7 +288,7 @@ int Main(const TOptions& o) {
     std::this_thread::sleep_until(next);
     next += gap;
     sent[static_cast<std::size_t>(seq)] = Clock::now();
-    server.SendReport(seq);
+    send(seq);
   }
   if (!sub.WaitCount(static_cast<std::size_t>(o.LatencyCount))) throw std::runtime_error("latency reports lost");
   for (int seq = 1; seq <= o.LatencyCount; ++seq) bridgeUs.push_back(Us(sub.At(seq) - sent[static_cast<std::size_t>(seq)]));
@@ -282,7 +312,8 @@ int Main(const TOptions& o) {
   mosquitto_loop_stop(pub, true);
   mosquitto_destroy(pub);
 
-  std::printf("Paced at %d reports/s, spool flushed at most every %s ms (0: never):\n", o.Rate, o.SpoolFlush.c_str());
+  std::printf("Paced at %d reports/s, spool flushed at most every %s ms (0: never)%s:\n", o.Rate, o.SpoolFlush.c_str(),
+              o.Journal ? ", through the report journal" : "");
   PrintLatency("  report written to the bridge -> subscriber has it", bridgeUs);
   PrintLatency("  floor: published straight to the broker -> subscriber has it", floorUs);
   std::printf("bridge latency: median %.0f us (floor %.0f us, added %.0f us), p99 %.0f us (floor %.0f us)\n",
@@ -292,12 +323,28 @@ int Main(const TOptions& o) {
   // ---- 2. sustained rate
   sub.Reset();
   const auto burstStart = Clock::now();
-  for (int seq = 1; seq <= o.Burst; ++seq) server.SendReport(seq);
+  appendUs.clear();
+  for (int seq = 1; seq <= o.Burst; ++seq) send(seq);
   const auto written = Clock::now();
+  if (journal) {
+    journal->Settle();
+    const double onDisk = std::chrono::duration<double>(Clock::now() - burstStart).count();
+    std::printf("journal: %d reports appended in %.3f s and on disk after %.3f s: %.0f reports/s; the append "
+                "itself (the polling thread's cost) median %.2f us, p99 %.2f us, max %.0f us\n",
+                o.Burst, std::chrono::duration<double>(written - burstStart).count(), onDisk, o.Burst / onDisk,
+                Percentile(appendUs, 0.5), Percentile(appendUs, 0.99), *std::max_element(appendUs.begin(), appendUs.end()));
+  }
   if (!sub.WaitCount(static_cast<std::size_t>(o.Burst))) throw std::runtime_error("burst reports lost");
   const double seconds = std::chrono::duration<double>(sub.At(o.Burst) - burstStart).count();
   std::printf("sustained: %d reports in %.2f s: %.0f reports/s through the bridge (written in %.2f s)\n", o.Burst, seconds,
               o.Burst / seconds, std::chrono::duration<double>(written - burstStart).count());
+
+  if (o.Journal) {
+    bridge.Signal(SIGTERM);
+    bridge.Wait();
+    broker.Stop();
+    return 0;
+  }
 
   // ---- 3. drain of a full spool
   broker.Stop();
@@ -343,8 +390,9 @@ int main(int argc, char** argv) {
     else if (a == "--burst") o.Burst = std::stoi(v);
     else if (a == "--spool-size") o.SpoolSize = v;
     else if (a == "--spool-flush") o.SpoolFlush = v;
+    else if (a == "--journal") o.Journal = v == "1";
     else {
-      std::fprintf(stderr, "usage: bridge_bench [--latency-count N] [--rate R] [--burst N] [--spool-size 16M] [--spool-flush MS]\n");
+      std::fprintf(stderr, "usage: bridge_bench [--latency-count N] [--rate R] [--burst N] [--spool-size 16M] [--spool-flush MS] [--journal 1]\n");
       return 2;
     }
   }

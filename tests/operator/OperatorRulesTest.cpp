@@ -334,6 +334,11 @@ TEST(SettingParams, AcceptedOnesBecomeOneEditRefusedOnesSayWhy) {
       {"PORT", "COM1", std::nullopt},
       {"PORT", "ttyZZ9", " (no such device)"},
       {"LISTEN", "127.0.0.1", std::nullopt},
+      {"JOURNAL", "", std::nullopt},
+      {"JOURNAL", "0", std::nullopt},
+      {"JOURNAL", "3650", std::nullopt},
+      {"JOURNAL", "3651", " (days: 0 to 3650)"},
+      {"JOURNAL", "dump", " (days: 0 to 3650)"},
       {"VERBOSE", "", ""},
   };
   for (const TCase& c : cases) {
@@ -348,9 +353,10 @@ TEST(SettingParams, AnEditStoresWhatItSetsAndALongPortIsForThisRunOnly) {
   TParamSettings into;
   for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
            {"SPEED", "38400"}, {"PASSWORD", "secret"}, {"SETPW", "2:pw"}, {"PORT", "/dev/pts/12"},
-           {"LANGUAGEID", "3"}}) {
+           {"LANGUAGEID", "3"}, {"JOURNAL", ""}}) {
     ASSERT_FALSE(TakeSettingParam(name, value, port, into)) << name;
   }
+  EXPECT_EQ(into.JournalDays, 31);
   EXPECT_EQ(into.PortOverride, "/dev/pts/12");
   EXPECT_EQ(into.LanguageID, 3);
   TIniStru ini;
