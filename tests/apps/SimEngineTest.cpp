@@ -318,8 +318,43 @@ TEST_F(SimEngineTest, CountsWhatEachEcrDid) {
   EXPECT_EQ(text.substr(0, text.find('\n')),
             "ecr 3 takes=2 silent=0 inline=1 online_sent=1 online_taken=1 commands=1 answers=0 "
             "repeats=1 naks_sent=0 badcrc=1 noise=0 nak_faults=0 random_faults=0 stray_answers=0 "
-            "late=0");
+            "late=0 for_others=0 streamed=0");
   EXPECT_NE(text.find("\ntotal takes=4 silent=1 inline=2 "), std::string::npos) << text;
+}
+
+// A device that answers every take: first, with its own answer, whatever number is taken,
+// while the register of that number still answers after it and is the one that takes the
+// ACK; the device's own takes are answered once.
+TEST_F(SimEngineTest, AnAnswerAllDeviceAnswersTheTakesOfEveryNumberFirst) {
+  Load("ecr 3\necr 9 serial 777777\nfault answerall\n");
+  EXPECT_EQ(Feed(Take(3)), Cat({EcrFrame("777777;"), EcrFrame("004703;")}));
+  EXPECT_EQ(Feed(Take(5)), EcrFrame("777777;")) << "a number nobody has";
+  EXPECT_EQ(Feed(Take(9)), EcrFrame("777777;"));
+  Feed(Ack);
+  EXPECT_EQ(Engine->Counts(9)->ForOthers, 2);
+  EXPECT_EQ(Engine->Counts(9)->Inline, 1);
+  EXPECT_EQ(Engine->Counts(3)->Takes, 1);
+
+  Load("ecr 9 serial 777777\nfault answerall 1\n");
+  EXPECT_EQ(Feed(Take(2)), EcrFrame("777777;"));
+  EXPECT_EQ(Feed(Take(2)), Bytes{}) << "a count ends the fault";
+}
+
+// A streaming device sends one frame after the release that ends a take, each with the
+// next serial number, and never answers a take of another number.
+TEST_F(SimEngineTest, AStreamingDeviceSendsFramesWithNewSerialNumbersBetweenTakes) {
+  Load("ecr 3\necr 8 serial 500000\nfault stream 3\n");
+  EXPECT_EQ(Feed(Release), Bytes{}) << "no take yet";
+  EXPECT_EQ(Feed(Take(3)), EcrFrame("004703;"));
+  Feed(Ack);
+  EXPECT_EQ(Feed(Cat({Release, Release})), EcrFrame("500001;")) << "once per release after a take";
+  EXPECT_EQ(Feed(Cat({Take(3), Release})), Cat({EcrFrame("004703;"), EcrFrame("500002;")}));
+  Feed(Take(4));
+  EXPECT_EQ(Feed(Release), EcrFrame("500003;"));
+  Feed(Take(4));
+  EXPECT_EQ(Feed(Release), Bytes{}) << "three frames asked for";
+  EXPECT_EQ(Engine->Counts(8)->Streamed, 3);
+  EXPECT_EQ(Engine->Counts(8)->Takes, 0);
 }
 
 // Everything the ECRs send for a run of takes and commands, with random faults.

@@ -24,6 +24,8 @@ fault silent 1
 ecr 7
 inline "\x41\"#;"   # quote, escape and hash inside the text
 fault silent
+fault answerall
+fault stream 5
 )",
                                 "shop.sim");
   ASSERT_EQ(s.Ecrs.size(), 2u);
@@ -51,6 +53,8 @@ fault silent
   EXPECT_EQ(b.Inline, "A\"#;");
   EXPECT_EQ(b.DefaultReply, "0;");
   EXPECT_EQ(b.Faults.Silent, TFaults::Always);
+  EXPECT_EQ(b.Faults.AnswerAll, TFaults::Always);
+  EXPECT_EQ(b.Faults.Stream, 5);
   EXPECT_TRUE(b.Online.empty());
 }
 
@@ -88,7 +92,7 @@ TEST(SimScript, BadScriptsSayWhereAndWhat) {
       {"ecr 3\nreply RR \"0;\"", "t.sim:2: expected a command letter or '*' after 'reply'"},
       {"ecr 3\nreply R", "t.sim:2: expected a quoted text after 'reply'"},
       {"ecr 3\nreply R \"{text}\\x0D\"", "t.sim:2: a reply must not contain the bytes 0A or 0D"},
-      {"ecr 3\nfault boom", "t.sim:2: expected badcrc, nak, silent, noise or late after 'fault'"},
+      {"ecr 3\nfault boom", "t.sim:2: expected badcrc, nak, silent, noise, late, answerall or stream after 'fault'"},
       {"ecr 3\nfault nak -1", "t.sim:2: fault count must be 1..1000000, got '-1'"},
       {"ecr 3\nblock 10", "t.sim:2: block number must be 0..9, got '10'"},
       {"ecr 3\ninline \"x\" y", "t.sim:2: unexpected 'y' after 'inline'"},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "ecrlink/FrameCodec.h"
 #include "ecrlink/ProtConst.h"
@@ -81,16 +82,19 @@ void AddCounts(TEcrCounts& sum, const TEcrCounts& c) {
   sum.RandomFaults += c.RandomFaults;
   sum.StrayAnswers += c.StrayAnswers;
   sum.Late += c.Late;
+  sum.ForOthers += c.ForOthers;
+  sum.Streamed += c.Streamed;
 }
 
 std::string CountsText(const TEcrCounts& c) {
-  char buf[320];
+  char buf[400];
   std::snprintf(buf, sizeof buf,
                 "takes=%ld silent=%ld inline=%ld online_sent=%ld online_taken=%ld commands=%ld "
                 "answers=%ld repeats=%ld naks_sent=%ld badcrc=%ld noise=%ld nak_faults=%ld "
-                "random_faults=%ld stray_answers=%ld late=%ld",
+                "random_faults=%ld stray_answers=%ld late=%ld for_others=%ld streamed=%ld",
                 c.Takes, c.Silent, c.Inline, c.OnlineSent, c.OnlineTaken, c.Commands, c.Answers,
-                c.Repeats, c.NaksSent, c.BadCrc, c.Noise, c.NakFaults, c.RandomFaults, c.StrayAnswers, c.Late);
+                c.Repeats, c.NaksSent, c.BadCrc, c.Noise, c.NakFaults, c.RandomFaults, c.StrayAnswers, c.Late,
+                c.ForOthers, c.Streamed);
   return buf;
 }
 
@@ -185,10 +189,14 @@ void TSimEngine::OnEvent(const TLineEvent& e) {
   if (FObserver) FObserver(e);
   if (e.Kind != TLineEventKind::Filler || FVerbose) Log(Describe(e));
   switch (e.Kind) {
-    case TLineEventKind::Take: OnTake(e.Ecr); break;
+    case TLineEventKind::Take:
+      FTakenSinceRelease = true;
+      OnTake(e.Ecr);
+      break;
     case TLineEventKind::Release:
       FPhase = TPhase::Idle;
       FCur = nullptr;
+      if (std::exchange(FTakenSinceRelease, false)) StreamFrames();
       break;
     case TLineEventKind::Ack: OnAck(); break;
     case TLineEventKind::Nak: OnNak(); break;
@@ -205,6 +213,7 @@ bool TSimEngine::OnlineDue() const {
 void TSimEngine::OnTake(int ecr) {
   FPhase = TPhase::Idle;
   FlushLate();  // a slow ECR's answer to the take before this one
+  AnswerForOthers(ecr);
   FCur = Find(ecr);
   if (!FCur) return;
   ++FCur->Counts.Takes;
@@ -242,6 +251,42 @@ bool TSimEngine::HoldBackAnswer() {
   --f.Late;
   ++FCur->Counts.Late;
   return true;
+}
+
+// ECRs with the answerall fault answer a take of another number first, as the quicker
+// of two devices on one bus would: their own answer, sent once, whatever comes back.
+void TSimEngine::AnswerForOthers(int ecr) {
+  for (TEcrState& s : FEcrs) {
+    int& left = s.Script.Faults.AnswerAll;
+    if (left == 0 || s.Script.Ecr == ecr) continue;
+    if (left > 0) --left;
+    ++s.Counts.ForOthers;
+    char note[32];
+    std::snprintf(note, sizeof note, " for ECR %02d", ecr);
+    SendUnasked(s, Expand(s.Script.Inline, s.Script, s.BlockNo), note);
+  }
+}
+
+// ECRs with the stream fault send, after a release, a frame that no take asked for,
+// each with a serial number of its own: the one before plus one, from their own.
+void TSimEngine::StreamFrames() {
+  for (TEcrState& s : FEcrs) {
+    int& left = s.Script.Faults.Stream;
+    if (left == 0) continue;
+    if (left > 0) --left;
+    ++s.Counts.Streamed;
+    if (s.StreamSerial == 0) s.StreamSerial = std::stoll(s.Script.Serial);
+    ++s.StreamSerial;
+    SendUnasked(s, std::to_string(s.StreamSerial) + ";", " outside any take");
+  }
+}
+
+// A frame of an ECR other than the taken one: no repeats, and nothing that comes back
+// is taken as an answer to it.
+void TSimEngine::SendUnasked(TEcrState& s, const std::string& payload, const std::string& note) {
+  const TFrameBuffer frame = BuildFrame(payload.substr(0, MAX_PAYLOAD), 0);
+  Log(Tag(s.Script.Ecr) + "frame " + Printable(payload) + note);
+  FOut.Send(frame.view());
 }
 
 // A take is one exchange: it may bring one fault of a random kind for the taken ECR.

@@ -44,6 +44,8 @@ struct TEcrCounts {
   long RandomFaults = 0; // faults drawn at random (--fault-rate)
   long StrayAnswers = 0; // answer frames after a block that waited for none
   long Late = 0;         // answers to a take sent only after the computer's next take
+  long ForOthers = 0;    // answers to takes of other numbers (the answerall fault)
+  long Streamed = 0;     // frames sent outside any take (the stream fault)
 };
 
 class TSimEngine {
@@ -100,6 +102,7 @@ class TSimEngine {
     int Done = 0;          // on-line blocks taken so far
     long Seq = 1;          // {seq} of the due on-line block
     TEcrCounts Counts;
+    std::int64_t StreamSerial = 0;  // serial number of the last frame streamed; 0: its own
   };
   enum class TPhase {
     Idle,           // not taken, or released
@@ -112,6 +115,9 @@ class TSimEngine {
   void OnEvent(const TLineEvent& e);
   static bool Stale(const TLineEvent& e, bool newerTakeWaits, bool wroteSince);
   void FlushLate();
+  void AnswerForOthers(int ecr);
+  void StreamFrames();
+  void SendUnasked(TEcrState& s, const std::string& payload, const std::string& note);
   void DrawFault();
   void OnTake(int ecr);
   void OnAck();
@@ -148,6 +154,7 @@ class TSimEngine {
   std::string FFrame;         // payload of the last frame sent, for repeats
   std::vector<std::uint8_t> FLateFrame;  // an answer held back until the next take
   int FRepeatsLeft = 0;
+  bool FTakenSinceRelease = false;  // a take came since the last release request
   long FWrites = 0;           // sends so far, to tell what was written after a byte came
 };
 

@@ -213,8 +213,8 @@ class TScriptBuilder {
   static void Fault(TEcrScript& e, const std::vector<TToken>& tok) {
     TFaultKind kind{};
     if (tok.size() < 2 || tok[1].Quoted || !ParseFaultKind(tok[1].Text, kind))
-      Fail("expected badcrc, nak, silent, noise or late after 'fault'");
-    int count = kind == TFaultKind::Silent ? TFaults::Always : 1;
+      Fail("expected badcrc, nak, silent, noise, late, answerall or stream after 'fault'");
+    int count = FaultLastsForGood(kind) ? TFaults::Always : 1;
     if (tok.size() > 2) count = Count(tok[2], "fault count", 1, 1000000);
     NoMoreArgs(tok, 3);
     AddFault(e.Faults, kind, count);
@@ -231,9 +231,24 @@ bool ParseFaultKind(std::string_view word, TFaultKind& kind) {
   else if (word == "silent") kind = TFaultKind::Silent;
   else if (word == "noise") kind = TFaultKind::Noise;
   else if (word == "late") kind = TFaultKind::Late;
+  else if (word == "answerall") kind = TFaultKind::AnswerAll;
+  else if (word == "stream") kind = TFaultKind::Stream;
   else return false;
   return true;
 }
+
+bool FaultLastsForGood(TFaultKind kind) {
+  return kind == TFaultKind::Silent || kind == TFaultKind::AnswerAll || kind == TFaultKind::Stream;
+}
+
+namespace {
+
+// A count of a lasting fault: Always stays Always.
+void AddLasting(int& have, int count) {
+  have = (count == TFaults::Always || have == TFaults::Always) ? TFaults::Always : have + count;
+}
+
+}  // namespace
 
 void AddFault(TFaults& f, TFaultKind kind, int count) {
   switch (kind) {
@@ -241,10 +256,9 @@ void AddFault(TFaults& f, TFaultKind kind, int count) {
     case TFaultKind::Nak: f.Nak += count; break;
     case TFaultKind::Noise: f.Noise += count; break;
     case TFaultKind::Late: f.Late += count; break;
-    case TFaultKind::Silent:
-      f.Silent = (count == TFaults::Always || f.Silent == TFaults::Always) ? TFaults::Always
-                                                                           : f.Silent + count;
-      break;
+    case TFaultKind::Silent: AddLasting(f.Silent, count); break;
+    case TFaultKind::AnswerAll: AddLasting(f.AnswerAll, count); break;
+    case TFaultKind::Stream: AddLasting(f.Stream, count); break;
   }
 }
 

@@ -24,13 +24,21 @@ struct TFaults {
   int Silent = 0;  // takes ignored (Always: every take)
   int Noise = 0;   // frames preceded by noise bytes
   int Late = 0;    // takes answered only after the computer's next take
+  // The ECR answers takes of other numbers too, before their own register does, with its
+  // own answer (a faulty register, or a second master on the bus); Always: every take.
+  int AnswerAll = 0;
+  // Frames with ever new serial numbers, sent outside any take: one after each release
+  // that follows a take (Always: without end).
+  int Stream = 0;
 };
 
-enum class TFaultKind { BadCrc, Nak, Silent, Noise, Late };
+enum class TFaultKind { BadCrc, Nak, Silent, Noise, Late, AnswerAll, Stream };
 
-// "badcrc", "nak", "silent", "noise", "late"; false for anything else.
+// "badcrc", "nak", "silent", "noise", "late", "answerall", "stream"; false for anything else.
 bool ParseFaultKind(std::string_view word, TFaultKind& kind);
-// Adds count faults of a kind (Always or a count for Silent, a count for the others).
+// Whether a kind without a count lasts for good (silent, answerall, stream) rather than once.
+bool FaultLastsForGood(TFaultKind kind);
+// Adds count faults of a kind (Always or a count for the lasting kinds, a count for the others).
 void AddFault(TFaults& f, TFaultKind kind, int count);
 
 struct TOnlineEntry {

@@ -83,10 +83,11 @@ void AddFaultArg(TSimScript& script, const std::string& arg) {
   const auto n = WholeNumber<int>(parts[0]);
   TFaultKind kind{};
   if (parts.size() < 2 || parts.size() > 3 || !n || !ParseFaultKind(parts[1], kind))
-    throw TUsageError("--fault " + arg + ": expected ECR:KIND[:N], KIND one of badcrc, nak, silent, noise, late");
+    throw TUsageError("--fault " + arg +
+                      ": expected ECR:KIND[:N], KIND one of badcrc, nak, silent, noise, late, answerall, stream");
   TEcrScript* e = script.Find(*n);
   if (!e) throw TUsageError("--fault " + arg + ": ECR " + parts[0] + " is not simulated");
-  int count = kind == TFaultKind::Silent ? TFaults::Always : 1;
+  int count = FaultLastsForGood(kind) ? TFaults::Always : 1;
   if (parts.size() == 3) {
     const auto c = WholeNumber<int>(parts[2]);
     if (!c || *c < 1) throw TUsageError("--fault " + arg + ": the count must be a number from 1");
@@ -118,7 +119,9 @@ void AddOptions(CLI::App& app, TArgs& a) {
   app.add_option("--speed", a.Speed, "Line speed in baud (1200 ... 38400)")->capture_default_str();
   app.add_flag("--pace", a.Pace, "Send at the line's speed (10 bits per byte)");
   app.add_option("--log", a.LogFile, "Write the log to FILE instead of stdout");
-  app.add_option("--fault", a.Faults, "Inject faults: ECR:KIND[:N], KIND badcrc, nak, silent, noise or late");
+  app.add_option("--fault", a.Faults,
+                 "Inject faults: ECR:KIND[:N], KIND badcrc, nak, silent, noise, late, answerall (answers the takes "
+                 "of every number) or stream (frames with ever new serial numbers outside any take)");
   app.add_option("--fault-rate", a.FaultRate, "Percent of takes (0..100) that bring one fault of a random kind")
       ->check(CLI::Range(0.0, 100.0));
   app.add_option("--seed", a.Seed, "Seed of the random faults (default: a random one, printed)");
