@@ -34,10 +34,16 @@ class TBasicCommunicationObject {
   virtual void NoiseOn() = 0;
   virtual void NoiseOff() = 0;
   // Decides whether a take reply (in the ECR's character set) is the taken ECR's own,
-  // before it is acknowledged. A frame refused is left unacknowledged, so its sender
-  // keeps it for a later take, and the take reads on for its own reply; a take that
-  // saw only refused frames ends with RES_DIFF. None: every intact frame is the reply.
-  using TReplyCheck = std::function<bool(const ShortStr& Block)>;
+  // before it is acknowledged:
+  //   Take: acknowledged, the reply;
+  //   Refuse: left unacknowledged, so its sender keeps it for a later take, and the take
+  //     reads on for its own reply; a take that saw only refused frames ends with RES_DIFF;
+  //   Wait: held unacknowledged while the take reads on; a frame after it is judged in
+  //     its place, and when none comes the check is asked again with Held set, Take
+  //     then making the held frame the reply.
+  // None: every intact frame is the reply.
+  enum class TReplyAnswer { Take, Refuse, Wait };
+  using TReplyCheck = std::function<TReplyAnswer(const ShortStr& Block, bool Held)>;
   void SetReplyCheck(TReplyCheck Check) { FReplyCheck = std::move(Check); }
 
   // Result codes RES_* of ProtConst. Block receives the reply (empty unless RES_OK).
@@ -62,7 +68,9 @@ class TBasicCommunicationObject {
   virtual void SetLineTrace(TLineTrace*) {}
 
  protected:
-  bool IsOwnReply(const ShortStr& Block) const { return !FReplyCheck || FReplyCheck(Block); }
+  TReplyAnswer CheckReply(const ShortStr& Block, bool Held = false) const {
+    return FReplyCheck ? FReplyCheck(Block, Held) : TReplyAnswer::Take;
+  }
 
   TReplyCheck FReplyCheck;
   std::int32_t FSpeed = 0;

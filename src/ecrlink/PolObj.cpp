@@ -289,11 +289,12 @@ void TPolThread::WaitForEcrs() {
 std::int32_t TPolThread::PollEcr(std::int32_t Ecr) {
   ShortStr Block;
   FRefusedInTake = false;
-  FCommObj->SetReplyCheck([this, Ecr](const ShortStr& Raw) { return MayAcknowledge(Ecr, Raw); });
+  FCommObj->SetReplyCheck(
+      [this, Ecr](const ShortStr& Raw, bool Held) { return MayAcknowledge(Ecr, Raw, Held); });
   const std::int32_t TakeResult = FCommObj->TakeEcr(Ecr, Block);
   if (TakeResult == RES_OK) Block = Ecr2Ap(Block);
   if (const auto others = FReplyGuard.Taken(Ecr, TakeResult, Block); !others.empty())
-    SerialShared(Ecr, others);
+    SerialShared(Ecr, FReplyGuard.SerialOf(Ecr), others);
   if (TakeResult != RES_OK) {
     Fire(&THandlers::OnTakeError, Ecr, static_cast<std::uint8_t>(TakeResult), std::int32_t{0});
     return TakeResult;
@@ -307,24 +308,55 @@ std::int32_t TPolThread::PollEcr(std::int32_t Ecr) {
 }
 
 // Asked before a take reply is acknowledged: a frame that TReplyGuard finds to be
-// another register's stays unacknowledged, and the log says why.
-bool TPolThread::IsOwnReply(std::int32_t Ecr, const ShortStr& Raw) {
+// another register's stays unacknowledged, and the log says why; one whose serial
+// number nobody is known by waits for a frame after it. Poll answers of a serial number
+// that answers for several ECRs, and frames of a device streaming them, come in
+// numbers: they are logged at most once a minute (SerialShared, and the line's count
+// of frames outside any take).
+TBasicCommunicationObject::TReplyAnswer TPolThread::JudgeReply(std::int32_t Ecr, const ShortStr& Raw) {
+  using A = TBasicCommunicationObject::TReplyAnswer;
+  NoteFramesOutsideTakes();
   const TReplyJudgement j = FReplyGuard.Judge(Ecr, Ecr2Ap(Raw), FRefusedInTake);
-  if (j.Verdict == TReplyVerdict::Own) return true;
-  FRefusedInTake = FRefusedInTake || j.Refused();
-  LogAddLine(ReplyJudgementText(Ecr, j));
-  return !j.Refused();
+  FReplyGuard.Offered(Ecr, j);
+  if (j.Verdict == TReplyVerdict::Own) return A::Take;
+  FRefusedInTake = true;  // what comes after it in this take is not the take's first frame
+  switch (j.Verdict) {
+    case TReplyVerdict::Unsure:
+      return A::Wait;
+    case TReplyVerdict::Shared:
+      SerialShared(Ecr, j.Serial, FReplyGuard.SharedWith(Ecr, j.Serial));
+      return A::Refuse;
+    case TReplyVerdict::Stray:
+      if (FStats != nullptr) FStats->CountOutsideTake();
+      return A::Refuse;
+    default:
+      LogAddLine(ReplyJudgementText(Ecr, j));
+      return j.Refused() ? A::Refuse : A::Take;
+  }
 }
 
-// Ecr's reply carried the serial number that Others answered with in the same round:
+// Frames found outside any take within the last STREAM_AFTERGLOW make the reply guard
+// wary of serial numbers it does not know.
+void TPolThread::NoteFramesOutsideTakes() {
+  if (FStats == nullptr) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (const std::uint64_t n = FStats->OutsideTake(); n != FOutsideSeen) {
+    FOutsideSeen = n;
+    FOutsideAt = now;
+  }
+  FReplyGuard.FramesOutsideTakes(FOutsideAt != std::chrono::steady_clock::time_point{} &&
+                                 now - FOutsideAt < STREAM_AFTERGLOW);
+}
+
+// Ecr's take was answered with Serial, which Others were answered with in the same round:
 // one device answering for several numbers, or registers sharing a number. Protocol
 // without addresses cannot tell whose the frames are; the operator hears of it in the
 // log (at most one line per number every SHARED_LOG_EVERY), the counters and the status.
-void TPolThread::SerialShared(std::int32_t Ecr, const std::vector<int>& Others) {
-  const std::int32_t serial = FReplyGuard.SerialOf(Ecr);
+void TPolThread::SerialShared(std::int32_t Ecr, std::int32_t serial, const std::vector<int>& Others) {
   std::vector<int> ecrs = Others;
   ecrs.push_back(Ecr);
   std::sort(ecrs.begin(), ecrs.end());
+  ecrs.erase(std::unique(ecrs.begin(), ecrs.end()), ecrs.end());
   if (FStats != nullptr) {
     FStats->Count(Ecr, TLineCount::SharedSerial);
     FStats->SharedSerial(serial, ecrs);
@@ -428,15 +460,20 @@ TPolThread::TWaitOutcome TPolThread::WaitOnlSendReq() {
   return woken ? TWaitOutcome::Terminated : TWaitOutcome::TimedOut;
 }
 
-// A reply of the taken ECR is acknowledged only if the session logic wants it now.
-bool TPolThread::MayAcknowledge(std::int32_t Ecr, const ShortStr& Raw) {
-  if (!IsOwnReply(Ecr, Raw)) return false;
+// A reply of the taken ECR is acknowledged only if the session logic wants it now; a
+// held frame is asked about once more, when nothing came after it.
+TBasicCommunicationObject::TReplyAnswer TPolThread::MayAcknowledge(std::int32_t Ecr, const ShortStr& Raw,
+                                                                    bool Held) {
+  using A = TBasicCommunicationObject::TReplyAnswer;
+  if (!Held) {
+    if (const A a = JudgeReply(Ecr, Raw); a != A::Take) return a;
+  }
   TReplyAck h;
   {
     const std::lock_guard lock(FHandlersMu);
     h = FHandlers.OnTakeReply;
   }
-  return !h || h(*this, Ecr, Ecr2Ap(Raw));
+  return !h || h(*this, Ecr, Ecr2Ap(Raw)) ? A::Take : A::Refuse;
 }
 
 }  // namespace kassiro

@@ -78,6 +78,9 @@ class TPolThread final : public TPollLink {
   void SetLineStats(TLineStats* Stats) { FStats = Stats; }
   // How often the log says that a serial number answers for several ECRs.
   static constexpr std::chrono::seconds SHARED_LOG_EVERY{60};
+  // How long after the last frame found outside any take a serial number nobody is
+  // known by is taken for a streaming device's rather than a register's.
+  static constexpr std::chrono::seconds STREAM_AFTERGLOW{60};
 
   // How long an on-line request waits for its answer (WAIT_COMPUTER by default).
   void SetOnlineWait(std::chrono::milliseconds w) { FOnlineWait = w; }
@@ -135,9 +138,10 @@ class TPolThread final : public TPollLink {
   void Execute();
   void RunLoop();
   std::int32_t PollEcr(std::int32_t Ecr);
-  bool IsOwnReply(std::int32_t Ecr, const ShortStr& Raw);
-  bool MayAcknowledge(std::int32_t Ecr, const ShortStr& Raw);
-  void SerialShared(std::int32_t Ecr, const std::vector<int>& Others);
+  TBasicCommunicationObject::TReplyAnswer JudgeReply(std::int32_t Ecr, const ShortStr& Raw);
+  TBasicCommunicationObject::TReplyAnswer MayAcknowledge(std::int32_t Ecr, const ShortStr& Raw, bool Held);
+  void NoteFramesOutsideTakes();
+  void SerialShared(std::int32_t Ecr, std::int32_t serial, const std::vector<int>& Others);
   void InlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void OnlineExchange(std::int32_t Ecr, const ShortStr& Block);
   void WaitForEcrs();
@@ -169,7 +173,10 @@ class TPolThread final : public TPollLink {
 
   TBasicCommunicationObject* FCommObj = nullptr;
   TReplyGuard FReplyGuard;  // used by the polling thread alone
-  bool FRefusedInTake = false;  // the take under way refused a frame
+  bool FRefusedInTake = false;  // the take under way refused or held a frame
+  // The count of frames outside any take when last looked at, and when it last grew.
+  std::uint64_t FOutsideSeen = 0;
+  std::chrono::steady_clock::time_point FOutsideAt{};
   TLineStats* FStats = nullptr;
   // Serial numbers that answered for several ECRs since the last log line about them.
   std::vector<std::pair<std::int32_t, std::vector<int>>> FSharedUnlogged;

@@ -30,6 +30,14 @@ std::string ReplyJudgementText(std::int32_t Ecr, const TReplyJudgement& J) {
       return take + "a frame of " + other + " (" + serial + ") was left unacknowledged";
     case TReplyVerdict::Copy:
       return take + "a second copy of the reply of " + other + " (" + serial + ") was left unacknowledged";
+    case TReplyVerdict::Shared:
+      return take + "a poll answer with " + serial + ", which " + other +
+             " was answered with in this round, was left unacknowledged";
+    case TReplyVerdict::Stray:
+      return take + "a frame with " + serial + ", known for no ECR, came while frames arrive outside any take "
+             "and was left unacknowledged";
+    case TReplyVerdict::Unsure:
+      return take + "a frame with " + serial + ", known for no ECR, waits for a frame after it";
     case TReplyVerdict::MaybeLate:
       return take + "a frame with " + serial + " may be a late one of " + other +
              ", not heard before, and was left unacknowledged";
@@ -56,6 +64,47 @@ void TReplyGuard::Restart() {
 
 bool TReplyGuard::IsOwn(std::int32_t Ecr, std::int32_t Serial) const {
   return At(Ecr).Serial == Serial || At(Ecr).PrevSerial == Serial;
+}
+
+// The ECR is known by a number other than Serial.
+bool TReplyGuard::HasOtherOwn(std::int32_t Ecr, std::int32_t Serial) const {
+  const TEcrState& e = At(Ecr);
+  return (e.Serial != 0 && e.Serial != Serial) || (e.PrevSerial != 0 && e.PrevSerial != Serial);
+}
+
+bool TReplyGuard::KnownForAny(std::int32_t Serial) const {
+  for (std::int32_t ecr = 1; ecr <= MAX_ECR_COUNT; ++ecr)
+    if (IsOwn(ecr, Serial)) return true;
+  return false;
+}
+
+void TReplyGuard::Offer(std::int32_t Ecr, std::int32_t Serial, std::uint64_t TakeNo) {
+  // A round has at most MAX_ECR_COUNT takes, each with at most REPEAT_COUNT + 1 frames:
+  // older offers are of no round any more.
+  constexpr std::uint64_t KEEP_TAKES = 2 * MAX_ECR_COUNT;
+  constexpr std::size_t KEEP_OFFERS = KEEP_TAKES * (REPEAT_COUNT + 1);
+  if (Serial == 0) return;
+  FOffers.push_back({TakeNo, Ecr, Serial});
+  while (!FOffers.empty() && (FOffers.size() > KEEP_OFFERS || FOffers.front().Take + KEEP_TAKES <= FTakeNo))
+    FOffers.pop_front();
+}
+
+void TReplyGuard::Offered(std::int32_t Ecr, const TReplyJudgement& J) {
+  if (!Valid(Ecr)) return;
+  Offer(Ecr, J.Serial, FTakeNo + 1);  // the take under way
+  if (J.Refused()) At(Ecr).RefusedSerial = J.Serial;
+}
+
+std::vector<int> TReplyGuard::SharedWith(std::int32_t Ecr, std::int32_t Serial) const {
+  std::vector<int> out;
+  if (!Valid(Ecr) || Serial == 0) return out;
+  const std::uint64_t since = std::max(At(Ecr).TakenAt, FRestartAt);
+  for (const TOffer& o : FOffers)
+    if (o.Take > since && o.Ecr != Ecr && o.Serial == Serial &&
+        std::find(out.begin(), out.end(), o.Ecr) == out.end())
+      out.push_back(o.Ecr);
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 // The other ECR known by Serial whose take failed since Ecr's take before (in this
@@ -94,18 +143,34 @@ std::int32_t TReplyGuard::CopiedFrom(std::int32_t Ecr, const ShortStr& Reply) co
 TReplyJudgement TReplyGuard::Judge(std::int32_t Ecr, const ShortStr& Reply, bool AfterRefused) const {
   TReplyJudgement j;
   j.Serial = SerialField(Reply);
-  if (!Valid(Ecr) || j.Serial == 0 || IsOwn(Ecr, j.Serial)) return j;  // nothing tells otherwise
-  if ((j.Other = FailedOwnerOf(Ecr, j.Serial)) != 0) {
+  if (!Valid(Ecr) || j.Serial == 0) return j;  // nothing tells otherwise
+  const bool own = IsOwn(Ecr, j.Serial);
+  if (!own && (j.Other = FailedOwnerOf(Ecr, j.Serial)) != 0) {
     j.Verdict = TReplyVerdict::OtherEcr;
-    if (At(Ecr).Refusals >= MOVED_AFTER - 1 && AnsweredInRound(Ecr, j.Serial).empty())
+    if (At(Ecr).Refusals >= MOVED_AFTER - 1 && AnsweredInRound(Ecr, j.Serial).empty() &&
+        SharedWith(Ecr, j.Serial).empty())
       j.Verdict = TReplyVerdict::Believed;
-  } else if (!At(Ecr).Heard && FPrevFailed && Valid(FPrevEcr) && FPrevEcr != Ecr &&
-             !At(FPrevEcr).Heard && !AfterRefused) {
+    return j;
+  }
+  if (Reply.size() <= MAX_INLINE_REPLY && HasOtherOwn(Ecr, j.Serial)) {
+    if (const auto others = SharedWith(Ecr, j.Serial); !others.empty()) {
+      j.Verdict = TReplyVerdict::Shared;
+      j.Other = others.front();
+      return j;
+    }
+  }
+  if (own) return j;
+  if (!At(Ecr).Heard && FPrevFailed && Valid(FPrevEcr) && FPrevEcr != Ecr && !At(FPrevEcr).Heard &&
+      !AfterRefused) {
     j.Verdict = TReplyVerdict::MaybeLate;
     j.Other = FPrevEcr;
   } else if (Reply.size() > MAX_INLINE_REPLY && !AfterRefused && At(Ecr).Refusals < MOVED_AFTER - 1) {
     if ((j.Other = CopiedFrom(Ecr, Reply)) != 0) j.Verdict = TReplyVerdict::Copy;
   }
+  if (j.Verdict != TReplyVerdict::Own || KnownForAny(j.Serial)) return j;
+  const TEcrState& e = At(Ecr);
+  const bool sameAgain = e.Refusals >= MOVED_AFTER - 1 && e.RefusedSerial == j.Serial;
+  j.Verdict = FOutside && !AfterRefused && !sameAgain ? TReplyVerdict::Stray : TReplyVerdict::Unsure;
   return j;
 }
 
@@ -121,6 +186,7 @@ std::vector<int> TReplyGuard::Taken(std::int32_t Ecr, std::int32_t Result, const
   if (Result == RES_OK) {
     const std::int32_t serial = SerialField(Reply);
     if (serial != 0) shared = AnsweredInRound(Ecr, serial);
+    Offer(Ecr, serial, FTakeNo);
     Know(Ecr, serial);
     e.Heard = true;
     e.AnsweredAt = FTakeNo;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <utility>
 
 #include "core/LogFile.h"
@@ -343,22 +344,31 @@ std::int32_t TSimpleComObject::GetBlock(ShortStr& Block, std::uint32_t BegTimeOu
 
 // Receives one data frame: its 0A within timeOut of start, then every byte within
 // BYTE_TO of the one before. A bad frame is asked for again up to REPEAT_COUNT times.
-// A take reply that the reply check refuses gets no ACK; the take's own reply is then
-// due within TAKE_TO of that frame's end, for at most REPEAT_COUNT refused frames.
+// A take reply that the reply check refuses or holds gets no ACK yet; the take's own
+// reply is then due within TAKE_TO of that frame's end, for at most REPEAT_COUNT such
+// frames. A held frame with nothing after it is the reply if the check then takes it.
 std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Millis timeOut,
                                             TFrameCheck check) {
   Block.clear();
   TFrameReceiver rx;
   int repeat = REPEAT_COUNT;
   int refused = 0;
+  std::optional<ShortStr> held;
+  const auto take = [&](const ShortStr& reply) {
+    SendAckNak(ECR_ACK);
+    Block = reply;
+    if (FStats != nullptr) FStats->Answered(FCurrentEcr.load(std::memory_order_relaxed));
+    return RES_OK;
+  };
   for (;;) {
     std::uint8_t b = 0;
     const bool got = ReadOne(b, "! GetBlock");
     const Millis now = FClock.Now();
     if (Stopped()) return RES_TIMEOUT;
     if (LaterThan(now, start, timeOut)) {
+      if (held && CheckReply(*held, true) == TReplyAnswer::Take) return take(*held);
       Count(TLineCount::TimeOut);
-      return refused > 0 ? RES_DIFF : RES_TIMEOUT;
+      return refused > 0 || held ? RES_DIFF : RES_TIMEOUT;
     }
     if (!got) continue;
     switch (rx.Consume(b)) {
@@ -368,17 +378,18 @@ std::int32_t TSimpleComObject::ReceiveFrame(ShortStr& Block, Millis start, Milli
         start = now;
         timeOut = BYTE_TO;
         break;
-      case TRxEvent::rxFrameGood:
-        if (check == TFrameCheck::TakeReply && !IsOwnReply(rx.Payload())) {
-          if (++refused > REPEAT_COUNT) return RES_DIFF;
-          start = now;
-          timeOut = TAKE_TO;
-          break;
+      case TRxEvent::rxFrameGood: {
+        const TReplyAnswer a = check == TFrameCheck::TakeReply ? CheckReply(rx.Payload()) : TReplyAnswer::Take;
+        if (a == TReplyAnswer::Take) return take(rx.Payload());
+        if (a == TReplyAnswer::Wait) held = rx.Payload();
+        if (++refused > REPEAT_COUNT) {
+          if (held && CheckReply(*held, true) == TReplyAnswer::Take) return take(*held);
+          return RES_DIFF;
         }
-        SendAckNak(ECR_ACK);
-        Block = rx.Payload();
-        if (FStats != nullptr) FStats->Answered(FCurrentEcr.load(std::memory_order_relaxed));
-        return RES_OK;
+        start = now;
+        timeOut = TAKE_TO;
+        break;
+      }
       case TRxEvent::rxFrameBad: {
         Count(TLineCount::BadCrc);
         if (repeat <= 0) return RES_NAK;

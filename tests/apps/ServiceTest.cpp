@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -337,6 +338,116 @@ TEST(Service, StatusNamesASerialNumberThatAnswersForSeveralEcrs) {
             std::string::npos)
       << json.Out;
   EXPECT_NE(ReadFile(dir / "kassirod.log").find("Line: serial 777777 answers for ECR "), std::string::npos);
+}
+
+// The serial number -Status:json shows for each served ECR.
+std::map<int, std::string> SerialsShown(const std::string& json) {
+  std::map<int, std::string> out;
+  static const std::regex row(R"re("logNo":(\d+),"serNo":"(\d*)")re");
+  for (std::sregex_iterator i(json.begin(), json.end(), row), end; i != end; ++i)
+    out[std::stoi((*i)[1])] = (*i)[2];
+  return out;
+}
+
+// The status of the copy serving dir (option: -Status or -Status:json), asked again until
+// done says it holds what is waited for, or the deadline passes; the last one.
+std::string StatusOnceIt(const fs::path& dir, const std::string& option,
+                         const std::function<bool(const std::string&)>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(DeadlineMs);
+  std::string out;
+  do {
+    const TRunResult r = Kassirod({"-Dir:" + dir.string(), option});
+    if (r.Exit != 0) return r.Err;
+    out = r.Out;
+  } while (!done(out) && std::chrono::steady_clock::now() < deadline && ::poll(nullptr, 0, 50) == 0);
+  return out;
+}
+
+// The client takes a set of an ECR (no set password); the answer repeats the request.
+void TakeSet(TcpClient& client, char set, char ecr) {
+  const std::string take{set, 1, 0, ecr, 0};
+  ASSERT_TRUE(client.Send(take));
+  ASSERT_EQ(Hex(client.Next().value_or("")), Hex(take));
+}
+
+const std::map<int, std::string> OWN_SERIALS = {{2, "004702"}, {3, "004703"}, {4, "004704"}};
+
+// A device on the bus that answers the takes of every number, quicker than the registers
+// (a faulty register, or a second master). The registers are known from an earlier day;
+// each keeps its own serial number, ECR 3's report comes through, and the operator reads
+// which ECRs the device's number answers for.
+TEST(Service, ADeviceAnsweringEveryTakeIsNamedAndNoRegisterTakesItsNumber) {
+  TempDir dir;
+  const auto isOwn = [](const std::string& json) { return SerialsShown(json) == OWN_SERIALS; };
+  {
+    TSim sim(dir / "day1.log", {2, 3, 4});
+    TServer server({"-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
+    TcpClient client(server.TcpPort);
+    for (const char ecr : {2, 3, 4}) ASSERT_NO_FATAL_FAILURE(TakeSet(client, 5, ecr));
+    const std::string json = StatusOnceIt(dir.path(), "-Status:json", isOwn);
+    ASSERT_TRUE(isOwn(json)) << json;
+    server.Child->Signal(SIGTERM);
+    ASSERT_EQ(server.Child->Wait(), 0);
+  }
+  WriteFile(dir / "device.sim",
+            "ecr 2\necr 3\nonline \"{serial};{block};0;A;B;\"\necr 4\necr 9 serial 777777\nfault answerall\n");
+  TSim sim(dir / "day2.log", {}, {"--script", (dir / "device.sim").string()});
+  TServer server({"-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
+  TcpClient client(server.TcpPort);
+  for (const char ecr : {2, 4}) ASSERT_NO_FATAL_FAILURE(TakeSet(client, 5, ecr));
+  ASSERT_NO_FATAL_FAILURE(TakeSet(client, 1, 3));  // ECR 3's reports, last: its report comes next
+  const std::string report = client.Next().value_or("");
+  EXPECT_EQ(report.rfind(std::string{1, '\x80', 0, 3, 0} + "004703;0;A;B;", 0), 0u) << Hex(report);
+
+  const std::string shared = "serial 777777 answers for ECR 2, 3, 4";
+  const std::string text = StatusOnceIt(dir.path(), "-Status", [&](const std::string& t) {
+    return t.find(shared) != std::string::npos;
+  });
+  EXPECT_NE(text.find("\n" + shared + " (last "), std::string::npos) << text;
+  // Rounds go on with the device answering first; the registers keep their numbers.
+  const std::string json = StatusOnceIt(dir.path(), "-Status:json", [&](const std::string& j) {
+    return isOwn(j) && Count(JsonCounters(j, 2), "sharedSerial") > 10 && Count(JsonCounters(j, 3), "sharedSerial") > 10;
+  });
+  EXPECT_EQ(SerialsShown(json), OWN_SERIALS) << json;
+  for (const int ecr : {2, 3, 4}) EXPECT_GT(Count(JsonCounters(json, ecr), "sharedSerial"), 10u) << json;
+  EXPECT_NE(json.find(R"("sharedSerials":[{"serial":777777,"ecrs":[2,3,4],"text":")" + shared + "\""),
+            std::string::npos)
+      << json;
+  const std::string log = ReadFile(dir / "kassirod.log");
+  EXPECT_NE(log.find("Line: serial 777777 answers for ECR "), std::string::npos) << log;
+  EXPECT_EQ(log.find("is taken as ECR"), std::string::npos) << "never believed as a moved register:\n" << log;
+}
+
+// A device that streams frames with ever new serial numbers outside any take: the log and
+// the status count them, no ECR takes a streamed number for its own, and ECR 3's report
+// comes through.
+TEST(Service, FramesStreamedOutsideAnyTakeAreCountedAndNoEcrTakesTheirNumbers) {
+  TempDir dir;
+  WriteFile(dir / "stream.sim",
+            "ecr 2\necr 3\nonline \"{serial};{block};0;A;B;\"\necr 4\necr 8 serial 500000\nfault stream\n");
+  TSim sim(dir / "sim.log", {}, {"--script", (dir / "stream.sim").string()});
+  TServer server({"-Dir:" + dir.path().string(), "-Port:" + sim.Port, "-IPPort:0"});
+  TcpClient client(server.TcpPort);
+  for (const char ecr : {2, 4}) ASSERT_NO_FATAL_FAILURE(TakeSet(client, 5, ecr));
+  ASSERT_NO_FATAL_FAILURE(TakeSet(client, 1, 3));
+  const std::string report = client.Next().value_or("");
+  EXPECT_EQ(report.rfind(std::string{1, '\x80', 0, 3, 0} + "004703;0;A;B;", 0), 0u) << Hex(report);
+
+  const auto outside = [](const std::string& json) {
+    std::smatch m;
+    return std::regex_search(json, m, std::regex(R"("framesOutsideTake":(\d+))")) ? std::stoull(m[1]) : 0ull;
+  };
+  const std::string json = StatusOnceIt(dir.path(), "-Status:json", [&](const std::string& j) {
+    return outside(j) > 100 && SerialsShown(j) == OWN_SERIALS;
+  });
+  EXPECT_GT(outside(json), 100u) << json;
+  EXPECT_EQ(SerialsShown(json), OWN_SERIALS) << json;
+  EXPECT_NE(json.find(R"("sharedSerials":[])"), std::string::npos) << json;
+  const std::string text = Kassirod({"-Dir:" + dir.path().string(), "-Status"}).Out;
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\nFrames outside any take: [1-9]\d{2,}\n)"))) << text;
+  const std::string log = ReadFile(dir / "kassirod.log");
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(Line: [1-9]\d* frame\(s\) arrived outside any take, serial [^\n]*\b5000\d\d\b)")))
+      << log;
 }
 
 // A trace asked of the running copy: where it goes, then every byte both ways for two

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,8 +71,9 @@ class FakeComObject final : public TBasicCommunicationObject {
   void SetTakeReply(int Ecr, TReply r) { Locked([&] { takeReplies_[Ecr] = std::move(r); }); }
   // Results of the next SendBlock calls, in order; RES_OK once they run out.
   void QueueSendResult(std::int32_t r) { Locked([&] { sendResults_.push_back(r); }); }
-  // Frames that come after a take reply which the reply check refuses, in order; when
-  // none is left, the take ends with RES_DIFF. Each refused frame is journalled.
+  // Frames that come after a take reply which the reply check refuses or holds, in
+  // order; when none is left, a held frame is the reply if the check then takes it, and
+  // otherwise the take ends with RES_DIFF. Each frame left unacknowledged is journalled.
   void QueueFrameAfterRefusal(std::string Block) { Locked([&] { afterRefusal_.push_back(std::move(Block)); }); }
   // Replies of the next GetBlock calls, in order; RES_OK "ok;" once they run out.
   void QueueGetReply(TReply r) { Locked([&] { getReplies_.push_back(std::move(r)); }); }
@@ -122,15 +124,30 @@ class FakeComObject final : public TBasicCommunicationObject {
     }
     journal_.Add("TakeEcr " + std::to_string(Ecr));
     if (r.Result != RES_OK) return r.Result;
-    for (Block.assign(r.Block); !IsOwnReply(Block);) {
-      journal_.Add("Unacknowledged " + Block.str());
+    std::optional<ShortStr> held;
+    for (Block.assign(r.Block);;) {
+      const TReplyAnswer a = CheckReply(Block);
+      if (a == TReplyAnswer::Take) {
+        if (held) journal_.Add("Unacknowledged " + held->str());
+        return RES_OK;
+      }
+      if (a == TReplyAnswer::Wait) {
+        held = Block;
+      } else {
+        journal_.Add("Unacknowledged " + Block.str());
+      }
       Block.clear();
       const std::lock_guard lock(mu_);
-      if (afterRefusal_.empty()) return RES_DIFF;
+      if (afterRefusal_.empty()) break;
       Block.assign(afterRefusal_.front());
       afterRefusal_.pop_front();
     }
-    return RES_OK;
+    if (held && CheckReply(*held, true) == TReplyAnswer::Take) {
+      Block = *held;
+      return RES_OK;
+    }
+    if (held) journal_.Add("Unacknowledged " + held->str());
+    return RES_DIFF;
   }
 
   std::int32_t SendBlock(ShortStr Block) override {

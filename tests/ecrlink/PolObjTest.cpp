@@ -541,6 +541,8 @@ TEST_F(PolThreadLateFrame, RegisterMovedToAnotherNumberIsBelievedAfterItAnswersA
 // for its own report, which would then be lost.
 TEST_F(PolThreadLoop, SecondCopyOfAnotherEcrsReplyIsLeftUnacknowledgedForTheFrameAfterIt) {
   poll_->SetOnlineWait(20ms);  // nobody answers the on-line requests here
+  poll_->KnowSerial(3, 3001);  // known: neither first reply waits for a frame after it
+  poll_->KnowSerial(7, 7001);
   fake_.QueueFrameAfterRefusal("7001;2;0;N92;");
   ASSERT_TRUE(RunTwo(3, {RES_OK, "3001;8;0;N89;"}, 7, {RES_OK, "3001;8;0;N89;"}));
   EXPECT_EQ(Exchange(), (Lines{"OnlReceived 3 3001;8;0;N89; 0", "SendReqTimeOut 3 0 0",
@@ -613,6 +615,67 @@ TEST_F(PolThreadLoop, OneSerialAnsweringForSeveralEcrsIsLoggedCountedAndKept) {
   EXPECT_EQ(log.find(line, log.find(line) + 1), std::string::npos);  // once in the minute
 }
 
+// A device on the bus answers every take first, with its own number (a faulty register or
+// a second master); each register answers after it. Both keep their own numbers and
+// replies, and the operator is told which ECRs the device's number answered for.
+TEST_F(PolThreadLoop, ADeviceAnsweringFirstForEveryEcrNeverPassesForTheRegisterAfterIt) {
+  TLineStats stats;
+  poll_->SetLineStats(&stats);
+  poll_->KnowSerial(2, 2001);
+  poll_->KnowSerial(3, 3001);
+  for (int round = 0; round < 2; ++round) {
+    fake_.QueueFrameAfterRefusal("2001;");
+    fake_.QueueFrameAfterRefusal("3001;");
+  }
+  for (const int ecr : {2, 3}) {
+    fake_.SetTakeReply(ecr, {RES_OK, "777777;"});
+    poll_->AddEcr(ecr);
+  }
+  fake_.AllowTakes(4);
+  poll_->Resume();
+  ASSERT_TRUE(fake_.WaitParked());
+  const Lines round{"Unacknowledged 777777;", "EcrInLine 2 2001; 0", "Unacknowledged 777777;", "EcrInLine 3 3001; 0"};
+  Lines both = round;
+  both.insert(both.end(), round.begin(), round.end());
+  EXPECT_EQ(Exchange(), both);
+  EXPECT_EQ(stats.Of(2).SharedSerial, 1u);  // from the second round on
+  EXPECT_EQ(stats.Of(3).SharedSerial, 2u);
+  ASSERT_EQ(stats.SharedSerials().size(), 1u);
+  EXPECT_EQ(stats.SharedSerials()[0].Ecrs, (std::vector<int>{2, 3}));
+  EXPECT_TRUE(Logged("Line: serial 777777 answers for ECR 2, 3\r\n"));
+}
+
+// A device streams frames with ever new serial numbers: once frames have come outside
+// any take, a streamed frame in a take is left unacknowledged and counted with them; a
+// register answering after it is taken, and one that is silent takes no streamed number,
+// however many takes in a row.
+TEST_F(PolThreadLoop, FramesOfAStreamingDeviceAreNeverTakenForAnEcrsOnceItShows) {
+  TLineStats stats;
+  poll_->SetLineStats(&stats);
+  poll_->KnowSerial(2, 2001);
+  poll_->KnowSerial(3, 3001);
+  stats.CountOutsideTake();  // what the take before found waiting
+  poll_->AddEcr(2);
+  poll_->AddEcr(3);
+  poll_->Resume();
+  int streamed = 500000;
+  for (int round = 0; round < TReplyGuard::MOVED_AFTER + 1; ++round) {
+    const std::size_t before = Exchange().size();
+    const std::string two = std::to_string(++streamed) + ";";
+    const std::string three = std::to_string(++streamed) + ";";
+    fake_.SetTakeReply(2, {RES_OK, two});
+    fake_.QueueFrameAfterRefusal("2001;");
+    fake_.SetTakeReply(3, {RES_OK, three});
+    fake_.AllowTakes(2);
+    ASSERT_TRUE(fake_.WaitParked());
+    const Lines all = Exchange();
+    EXPECT_EQ(Lines(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()),
+              (Lines{"Unacknowledged " + two, "EcrInLine 2 2001; 0", "Unacknowledged " + three, "TakeError 3 2 0"}));
+  }
+  EXPECT_EQ(stats.OutsideTake(), 1u + 2 * (TReplyGuard::MOVED_AFTER + 1));
+  EXPECT_FALSE(Logged("Take 3:")) << "one line a minute at most, by the line's count";
+}
+
 // Steps before ECR 7's reply is judged: takes with their result and accepted reply.
 struct TStep {
   int ecr;
@@ -645,17 +708,18 @@ TEST(ReplyGuard, JudgesAReplyByTheSerialNumbersItKnows) {
       {"own serial", {}, {{3, OK, "3001;"}, {7, OK, "7001;"}, {3, TO, ""}}, "7001;", false, V::Own, 0},
       {"own other serial (poll answer and on-line block differ)",
        {}, {{3, OK, "3001;"}, {7, OK, "004711;"}, {7, OK, "3001;1;"}, {3, TO, ""}}, "3001;", false, V::Own, 0},
-      {"a new serial number", {}, {{3, OK, "3001;"}, {7, OK, "7001;"}, {3, TO, ""}}, "9001;", false, V::Own, 0},
-      {"a new serial number, the record's differs", {{3, 3001}, {7, 7000}}, {{3, TO, ""}}, "7001;", false, V::Own, 0},
+      {"a new serial number", {}, {{3, OK, "3001;"}, {7, OK, "7001;"}, {3, TO, ""}}, "9001;", false, V::Unsure, 0},
+      {"a new serial number, the record's differs", {{3, 3001}, {7, 7000}}, {{3, TO, ""}}, "7001;", false,
+       V::Unsure, 0},
       {"no serial number", {}, {{3, OK, "3001;"}, {7, OK, "7001;"}, {3, TO, ""}}, "x;", false, V::Own, 0},
       {"first contact after a failed take of an ECR not heard", {}, {{3, TO, ""}}, "7001;", false, V::MaybeLate, 3},
-      {"the same, after a refused frame", {}, {{3, TO, ""}}, "7001;", true, V::Own, 0},
+      {"the same, after a refused frame", {}, {{3, TO, ""}}, "7001;", true, V::Unsure, 0},
       {"the same, an ECR between", {}, {{3, TO, ""}, {5, TO, ""}}, "7001;", false, V::MaybeLate, 5},
       {"first reply after a failed take of a known ECR", {}, {{3, OK, "3001;"}, {3, TO, ""}}, "7001;", false,
-       V::Own, 0},
-      {"first reply after a good take", {}, {{5, OK, "5001;"}}, "7001;", false, V::Own, 0},
+       V::Unsure, 0},
+      {"first reply after a good take", {}, {{5, OK, "5001;"}}, "7001;", false, V::Unsure, 0},
       {"known from the record, after a failed take of an ECR not heard", {{7, 7001}}, {{3, TO, ""}}, "9;",
-       false, V::Own, 0},
+       false, V::Unsure, 0},
       {"a copy of the reply another ECR gave in this round", {}, {{7, OK, "7001;"}, {3, OK, "3001;8;N89;"}},
        "3001;8;N89;", false, V::Copy, 3},
       {"the same, not the first frame of the take", {}, {{7, OK, "7001;"}, {3, OK, "3001;8;N89;"}},
@@ -666,7 +730,16 @@ TEST(ReplyGuard, JudgesAReplyByTheSerialNumbersItKnows) {
        {{3, OK, "3001;8;N89;"}, {7, OK, "7001;"}}, "3001;8;N89;", false, V::Own, 0},
       {"registers sharing a serial number", {}, {{7, OK, "3001;8;N89;"}, {3, OK, "3001;8;N89;"}}, "3001;8;N89;",
        false, V::Own, 0},
-      {"an in-line reply alike another ECR's", {}, {{7, OK, "7001;"}, {3, OK, "3001;"}}, "3001;", false, V::Own, 0},
+      {"a poll answer alike the one another ECR answered with in this round", {}, {{7, OK, "7001;"}, {3, OK, "3001;"}},
+       "3001;", false, V::Shared, 3},
+      {"a poll answer with a number another ECR was answered with in this round", {{7, 7001}}, {{5, OK, "777777;"}},
+       "777777;", false, V::Shared, 5},
+      {"the same, the taken ECR known by no number", {}, {{5, OK, "777777;"}}, "777777;", false, V::Own, 0},
+      {"the same, an on-line block", {{7, 7001}}, {{5, OK, "777777;1;0;A;"}}, "777777;2;0;B;", false, V::Own, 0},
+      {"the same, a number the taken ECR has besides its own", {{7, 7001}}, {{7, OK, "777777;"}, {5, OK, "777777;"}},
+       "777777;", false, V::Shared, 5},
+      {"the same, answered before the taken ECR's take before", {{7, 7001}}, {{5, OK, "777777;"}, {7, OK, "7001;"}},
+       "777777;", false, V::Own, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -712,6 +785,29 @@ TEST(ReplyGuard, ACopyIsRefusedOnlyUntilTheTakesRefusedInARowShowItIsTheEcrsOwn)
   }
   g.Taken(3, RES_OK, "3001;8;N89;");
   EXPECT_EQ(g.Judge(7, "3001;8;N89;", false).Verdict, TReplyVerdict::Own);
+}
+
+// While frames arrive outside any take, the first frame of a take with a number nobody is
+// known by is refused; the same number refused take after take is a register's whose
+// number changed, held (and so taken) at the MOVED_AFTER-th take. Without such frames it
+// is held at once.
+TEST(ReplyGuard, ANumberNobodyKnowsIsHeldOrWhileFramesStreamRefused) {
+  TReplyGuard g;
+  g.Taken(3, RES_OK, "3001;");
+  EXPECT_EQ(g.Judge(3, "9001;", false).Verdict, TReplyVerdict::Unsure);
+  g.FramesOutsideTakes(true);
+  EXPECT_EQ(g.Judge(3, "9001;", true).Verdict, TReplyVerdict::Unsure) << "not the take's first frame";
+  EXPECT_EQ(g.Judge(3, "3001;", false).Verdict, TReplyVerdict::Own);
+  for (int i = 1; i < TReplyGuard::MOVED_AFTER; ++i) {
+    const TReplyJudgement j = g.Judge(3, "9001;", false);
+    EXPECT_EQ(j.Verdict, TReplyVerdict::Stray);
+    g.Offered(3, j);
+    g.Taken(3, RES_DIFF, "");
+  }
+  EXPECT_EQ(g.Judge(3, "9001;", false).Verdict, TReplyVerdict::Unsure);
+  EXPECT_EQ(g.Judge(3, "9002;", false).Verdict, TReplyVerdict::Stray) << "a new number each time never is";
+  g.FramesOutsideTakes(false);
+  EXPECT_EQ(g.Judge(3, "9002;", false).Verdict, TReplyVerdict::Unsure);
 }
 
 TEST(ReplyGuard, TellsWhichOtherEcrsAnsweredWithTheSameSerialInTheRound) {

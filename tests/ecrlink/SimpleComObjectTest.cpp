@@ -197,7 +197,9 @@ TEST_F(ComTest, SilenceAfterTakeTimesOutAfter64Ms) {
 }
 
 // A take reply the reply check refuses gets no ACK: the take reads on for its own reply,
-// due within TAKE_TO of the refused frame's end. Later reads are not checked.
+// due within TAKE_TO of the refused frame's end. A held one ("maybe") is the reply when
+// nothing comes after it within TAKE_TO and the check then takes it ("maybe-not" it does
+// not). Later reads are not checked.
 TEST(SimpleComObject, ARefusedTakeReplyIsNotAcknowledgedAndTheTakeReadsOn) {
   struct Case {
     const char* what;
@@ -212,12 +214,21 @@ TEST(SimpleComObject, ARefusedTakeReplyIsNotAcknowledgedAndTheTakeReadsOn) {
       {"own reply too late", {{10, "other"}, {51, "own"}}, RES_DIFF, "", 0},
       {"nothing after the refused one", {{10, "other"}}, RES_DIFF, "", 0},
       {"own reply alone", {{10, "own"}}, RES_OK, "own", 1},
+      {"a held frame, then the own reply", {{10, "maybe"}, {30, "own"}}, RES_OK, "own", 1},
+      {"a held frame alone", {{10, "maybe"}}, RES_OK, "maybe", 1},
+      {"a held frame, then a refused one", {{10, "maybe"}, {30, "other"}}, RES_OK, "maybe", 1},
+      {"two held frames: the later one", {{10, "maybe"}, {30, "maybe2"}}, RES_OK, "maybe2", 1},
+      {"a held frame the check then refuses", {{10, "maybe-not"}}, RES_DIFF, "", 0},
   };
+  using A = TBasicCommunicationObject::TReplyAnswer;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TLine line;
     line.Open();
-    line.com.SetReplyCheck([](const ShortStr& b) { return b.view() != "other"; });
+    line.com.SetReplyCheck([](const ShortStr& b, bool held) {
+      if (b.view().starts_with("maybe")) return held && b.view() != "maybe-not" ? A::Take : held ? A::Refuse : A::Wait;
+      return b.view() == "other" ? A::Refuse : A::Take;
+    });
     const auto peer = line.port.ScopedPeer([&](MemoryPort& p, std::span<const std::uint8_t> bytes, Millis at) {
       if (bytes.size() != 6 || bytes[2] != ECR_TAKE) return;
       // Each frame comes whole, its delay counted from the one before.
@@ -232,7 +243,7 @@ TEST(SimpleComObject, ARefusedTakeReplyIsNotAcknowledgedAndTheTakeReadsOn) {
   }
   TLine line;
   line.Open();
-  line.com.SetReplyCheck([](const ShortStr&) { return false; });
+  line.com.SetReplyCheck([](const ShortStr&, bool) { return A::Refuse; });
   line.port.QueueIncoming(line.clock.Now() + 1, EcrFrame("other"));
   ShortStr block;
   EXPECT_EQ(line.com.GetBlock(block, BIG_TO), RES_OK);
