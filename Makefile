@@ -6,7 +6,8 @@ CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
 
-.PHONY: deps configure build programs test demo bench install package fuzz soak screenshots clean
+.PHONY: deps configure build programs test demo bench install package fuzz soak screenshots clean \
+        deps-windows windows test-windows package-windows
 
 deps:
 	@bash scripts/install-deps.sh
@@ -52,5 +53,27 @@ soak: build
 screenshots: build
 	@bash scripts/screenshots.sh $(BUILD)
 
+# Windows: the same project cross-built with mingw-w64 into $(BUILD_WIN)/bin/*.exe, its
+# unit tests run under Wine in a prefix of their own, and the portable zip.
+BUILD_WIN ?= build-win
+WIN_CMAKE_FLAGS ?=
+
+deps-windows:
+	@bash scripts/install-deps.sh windows
+
+$(BUILD_WIN)/CMakeCache.txt: | deps-windows
+	cmake -S . -B $(BUILD_WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
+	      -DKASSIRO_BENCH=OFF $(WIN_CMAKE_FLAGS)
+
+windows: deps-windows $(BUILD_WIN)/CMakeCache.txt
+	cmake --build $(BUILD_WIN) -j $(JOBS)
+
+test-windows: windows
+	@bash scripts/wine-prefix.sh $(BUILD_WIN) \
+	  ctest --test-dir $(BUILD_WIN) --output-on-failure -j $(JOBS)
+
+package-windows: deps-windows $(BUILD_WIN)/CMakeCache.txt
+	cmake --build $(BUILD_WIN) -j $(JOBS) --target kassiro_zip
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD_WIN)

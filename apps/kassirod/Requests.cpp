@@ -175,12 +175,20 @@ std::optional<int> AnswerHelpOrVersion(int argc, char* argv[]) {
   return std::nullopt;
 }
 
+namespace {
+
+// A folder named on the command line, whose text is UTF-8 on every system (the Windows
+// programs' manifest makes it so there).
+std::filesystem::path Utf8Path(const std::string& text) { return std::u8string(text.begin(), text.end()); }
+
+}  // namespace
+
 std::optional<std::filesystem::path> FilesBase(const TParamList& params, const std::filesystem::path& exe,
                                                std::string& error) {
   std::string dir;
   if (!params.HasParam("DIR", dir)) return exe;
   std::error_code ec;
-  const auto folder = dir.empty() ? std::filesystem::path() : std::filesystem::canonical(dir, ec);
+  const auto folder = dir.empty() ? std::filesystem::path() : std::filesystem::canonical(Utf8Path(dir), ec);
   if (dir.empty() || ec || !std::filesystem::is_directory(folder)) {
     error = "kassirod: -Dir:" + dir + ": " + (dir.empty() ? "no folder given" : "no such folder");
     return std::nullopt;

@@ -52,7 +52,7 @@ TCodeStru::TCodeStru(std::filesystem::path fileName, std::size_t sz)
 
 void TCodeStru::Open(platform::TLockedFile file) {
   FCreated = file.Created();
-  FOpenErrno = file.Error().value();
+  FOpenError = file.Error();
   FOpenProblem = file.Problem();
   FHandle = std::move(file);
 }
@@ -64,7 +64,7 @@ bool TCodeStru::StillAtPath() const { return FHandle.File().IsAt(FFileName); }
 bool TCodeStru::Reopen() {
   platform::TLockedFile fresh = platform::TLockedFile::Open(FFileName);
   if (!fresh.Held()) {
-    FOpenErrno = fresh.Error().value();
+    FOpenError = fresh.Error();
     FOpenProblem = fresh.Problem();
     return false;
   }

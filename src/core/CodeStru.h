@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <system_error>
 
 #include "platform/LockedFile.h"
 
@@ -43,9 +44,9 @@ class TCodeStru {
 
   // Whether this object holds the file.
   bool Unique() const { return FHandle.Held(); }
-  // Why the last open or reopen failed: EWOULDBLOCK when another holder has the lock,
-  // the errno of open() otherwise; 0 after a success.
-  int OpenErrno() const { return FOpenErrno; }
+  // Why the last open or reopen failed: std::errc::operation_would_block when another
+  // holder has the lock, the system's error otherwise; none after a success.
+  std::error_code OpenError() const { return FOpenError; }
   // The same for a message: the system's text, or "it is a symbolic link, not a regular
   // file" and the like for a name that is not a regular file (never followed or opened).
   const std::string& OpenProblem() const { return FOpenProblem; }
@@ -94,7 +95,7 @@ class TCodeStru {
   std::size_t FStruSize;
   std::filesystem::path FFileName;
   platform::TLockedFile FHandle;  // open and locked, or not held
-  int FOpenErrno = 0;
+  std::error_code FOpenError;
   std::string FOpenProblem;
   bool FCreated = false;
 };

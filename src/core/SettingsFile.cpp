@@ -53,7 +53,7 @@ TSettingsFile::TSettingsFile(const std::filesystem::path& fileName)
 }
 
 bool TSettingsFile::HeldByAnother() const {
-  return !FFile.Unique() && FFile.OpenErrno() == EWOULDBLOCK;
+  return !FFile.Unique() && FFile.OpenError() == std::errc::operation_would_block;
 }
 
 std::string TSettingsFile::OpenFailure() const {

@@ -59,6 +59,14 @@ void ReleaseStopEvents(TStopEventKinds kinds) {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+void RaiseStopEvent(TStopEvent event) {
+  switch (event) {
+    case TStopEvent::Close: ::kill(::getpid(), SIGTERM); break;
+    case TStopEvent::Restart: ::kill(::getpid(), SIGHUP); break;
+    case TStopEvent::Report: ::kill(::getpid(), SIGUSR1); break;
+  }
+}
+
 TStopNotice WaitForStopEvent(TStopEventKinds kinds) {
   const sigset_t set = SignalsOf(kinds);
   int sig = 0;

@@ -7,9 +7,10 @@
 // them back from the first instruction of main and takes them only once it can handle
 // them: one that came meanwhile is then delivered, once, not lost.
 //
-// A second platform provides the same four calls over its own events (a console control
-// handler or the service control manager on Windows): HoldStopEvents before anything can
-// arrive, delivery on a thread of the platform's own, each event once.
+// On Windows they are the console's control events: Ctrl-C, Ctrl-Break and the closing of
+// the console window (Close); a window's logoff and shutdown and the service manager's
+// stop, pause and continue come through RaiseStopEvent. HoldStopEvents before anything
+// can arrive, delivery on a thread of the platform's own, each event once.
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -35,6 +36,11 @@ struct TStopNotice {
   TStopEvent Event;
   int SystemCode;
 };
+
+// Raises event in this process as if it came from outside: how a window's logoff or a
+// service manager's stop, seen by code of their own, reaches the program's one path.
+// SIGTERM, SIGHUP or SIGUSR1 on POSIX.
+void RaiseStopEvent(TStopEvent event);
 
 // Blocks until one of the held events of kinds arrives, and returns it.
 TStopNotice WaitForStopEvent(TStopEventKinds kinds);

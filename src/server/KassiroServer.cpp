@@ -1,13 +1,15 @@
 #include "server/KassiroServer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <mutex>
 
-#include "Version.h"
 #include "core/IniFile.h"
 #include "core/LogFile.h"
 #include "ecrlink/SimpleComObject.h"
+#include "platform/ProgramVersion.h"
+#include "platform/UserLocale.h"
 #include "session/AppCommands.h"
 #include "session/InlineExchange.h"
 #include "session/LineDown.h"
@@ -53,9 +55,9 @@ std::unique_ptr<TBasicCommunicationObject> DefaultComm(const std::string&, int) 
 }  // namespace
 
 std::string ApplicationTitle() {
+  const std::array<int, 4> v = platform::ExecutableVersion().value_or(std::array<int, 4>{});
   char title[96];
-  std::snprintf(title, sizeof title, "%s v%d.%d.%d.%d - DEBUG", APP_NAME, VERSION_MAJOR,
-                VERSION_MINOR, VERSION_PATCH, VERSION_TWEAK);
+  std::snprintf(title, sizeof title, "%s v%d.%d.%d.%d - DEBUG", APP_NAME, v[0], v[1], v[2], v[3]);
   return title;
 }
 
@@ -140,7 +142,7 @@ void TKassiroServer::WirePollEvents(TPolThread& pol) {
 void TKassiroServer::LoadFromIniFile() {
   const std::filesystem::path ini = Beside(FExePath, ".INI");
   std::string problem;
-  FLanguageID = ReadLanguageID(ini, GetLocalLanguageID(), &problem);
+  FLanguageID = ReadLanguageID(ini, platform::GetLocalLanguageID(), &problem);
   if (!problem.empty()) {
     Tell("The INI file " + ini.string() + " is not read: " + problem + "; the default code table is used.");
   }

@@ -15,6 +15,7 @@
 #include "core/NewSrvConst.h"
 #include "core/SessionLinks.h"
 #include "core/TheNewDefs.h"
+#include "platform/UserLocale.h"
 #include "util/BarDefs.h"
 #include "util/ShortStr.h"
 
@@ -27,7 +28,7 @@ struct TSessionEnv {
   Session& S;
   TClientLink& IPSrv;
   TPollLink& NC;
-  const TUserLocale& Locale = UserLocale();
+  const TUserLocale& Locale = platform::UserLocale();
 };
 
 // The common signature of the command routines reached through APP_COMM.

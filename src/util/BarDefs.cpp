@@ -1,8 +1,5 @@
 #include "util/BarDefs.h"
 
-#include <langinfo.h>
-#include <locale.h>
-
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -94,33 +91,12 @@ std::optional<Currency> ParseWithFallback(std::string_view s, std::string_view u
   return ParseCurrency(ReplaceAllNoCase(s, userSep, replacement), PROCESS_DECIMAL_SEP);
 }
 
-std::string SeparatorOrDot(const char* sep) {
-  if (sep == nullptr || *sep == '\0') return std::string(PROCESS_DECIMAL_SEP);
-  return std::string(std::string_view(sep).substr(0, MAX_LOCALE_SEP));
-}
-
 }  // namespace
 
 void InitRegionalSettings() {
   // Numbers are formatted and parsed by this module with '.' as the decimal point and
   // dates by the log with "dd.mm.yyyy" / "hh:mm:ss"; none of it reads the C or C++
   // global locale, so there is nothing to set for the process.
-}
-
-TUserLocale TUserLocale::FromEnvironment() {
-  TUserLocale result;
-  // A private locale object: the process locale stays "C".
-  locale_t loc = newlocale(LC_MONETARY_MASK | LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
-  if (loc == static_cast<locale_t>(0)) return result;
-  result.MonDecimalSep = SeparatorOrDot(nl_langinfo_l(MON_DECIMAL_POINT, loc));
-  result.DecimalSep = SeparatorOrDot(nl_langinfo_l(DECIMAL_POINT, loc));
-  freelocale(loc);
-  return result;
-}
-
-const TUserLocale& UserLocale() {
-  static const TUserLocale locale = TUserLocale::FromEnvironment();
-  return locale;
 }
 
 ShortStr MakeString(std::uint8_t St, std::uint8_t Cop, std::uint8_t Prt, std::uint8_t Ecr,

@@ -23,15 +23,12 @@ inline constexpr Currency CURRENCY_SCALE = 10000;
 // consults the global C or C++ locale for numbers, so this only documents the start.
 void InitRegionalSettings();
 
-// The decimal separators of the user's locale (LC_MONETARY and LC_NUMERIC of the
-// environment, as setlocale(LC_ALL, "") would pick them).
+// The decimal separators of the user's locale (platform/UserLocale.h reads them from the
+// system).
 struct TUserLocale {
   std::string MonDecimalSep = ".";
   std::string DecimalSep = ".";
-  static TUserLocale FromEnvironment();
 };
-// The user's locale, read once from the environment.
-const TUserLocale& UserLocale();
 
 ShortStr MakeString(std::uint8_t St, std::uint8_t Cop, std::uint8_t Prt, std::uint8_t Ecr,
                     std::uint8_t Err, std::string_view Str);
@@ -49,10 +46,10 @@ ShortStr RemPoint(std::string_view s);
 // ("5." and ".5" parse, "" and "." don't), rounded to the nearest 0.0001 (halves away
 // from zero), without binary floating point; nullopt outside the Currency range.
 std::optional<Currency> ParseCurrency(std::string_view s, std::string_view decSep = ".");
-Currency StrToCurrDef(std::string_view S, Currency Def, const TUserLocale& loc = UserLocale());
+Currency StrToCurrDef(std::string_view S, Currency Def, const TUserLocale& loc);
 // DecSep '0' stands for the process-wide separator '.'.
 double StrToFloatDef(std::string_view S, char DecSep, double Def,
-                     const TUserLocale& loc = UserLocale());
+                     const TUserLocale& loc);
 
 // Formats a currency with a fixed number of decimals (0..4) and '.' as point, rounding
 // half away from zero: CurrToStr(50000, 2) == "5.00".

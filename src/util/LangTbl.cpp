@@ -1,7 +1,5 @@
 #include "util/LangTbl.h"
 
-#include <cstdlib>
-#include <initializer_list>
 #include <span>
 #include <stdexcept>
 
@@ -207,14 +205,6 @@ std::uint16_t LangIDOfLocale(std::string_view name) {
   return 0;
 }
 
-std::string_view FirstNonEmptyEnv(std::initializer_list<const char*> names) {
-  for (const char* name : names) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return value;
-  }
-  return {};
-}
-
 }  // namespace
 
 const std::array<TLanguageStru, LANG_COUNT> LANGUAGES_LIST = {{
@@ -251,10 +241,6 @@ int LanguageNumberForID(std::uint16_t langID) {
 
 int LanguageIDForLocale(std::string_view localeName) {
   return LanguageNumberForID(LangIDOfLocale(localeName));
-}
-
-int GetLocalLanguageID() {
-  return LanguageIDForLocale(FirstNonEmptyEnv({"LC_ALL", "LC_MESSAGES", "LANG"}));
 }
 
 }  // namespace kassiro

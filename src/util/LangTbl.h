@@ -36,10 +36,9 @@ const TCodeTable& LangTable(int n);
 
 std::string LanguageName(std::int32_t LngNo);  // empty outside 1..6
 void ReadLanguages(std::vector<std::string>& LngList);
-// The table number whose LngID matches the user's language (POSIX locale: LC_ALL,
-// else LC_MESSAGES, else LANG); 1 when none does.
-int GetLocalLanguageID();
-// The same for a given locale name such as "pl_PL.UTF-8" or "sr_RS@latin".
+// The table number whose LngID matches the language of a POSIX locale name such as
+// "pl_PL.UTF-8" or "sr_RS@latin"; 1 when none does (platform/UserLocale.h asks the
+// system for the user's).
 int LanguageIDForLocale(std::string_view localeName);
 // The table number whose LngID equals langID (the last equal entry); 1 when none does.
 int LanguageNumberForID(std::uint16_t langID);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <functional>
 #include <string>
@@ -126,13 +128,17 @@ TEST_F(IniFileTest, WriteKeepsOtherContentAndLineEndings) {
       "; settings of the server\r\n[Window]\r\nLeft=10\r\n\r\n[Options]\r\nLanguageID=1\r\n"
       "Extra = keep me\r\n[Last]\r\nz=1\r\n";
   WriteFile(ini, before);
+#ifndef _WIN32
   ::chmod(ini.c_str(), 0640);
+#endif
   ASSERT_TRUE(WriteLanguageID(ini, 2));
   EXPECT_EQ(ReadFile(ini),
             "; settings of the server\r\n[Window]\r\nLeft=10\r\n\r\n[Options]\r\nLanguageID=2\r\n"
             "Extra = keep me\r\n[Last]\r\nz=1\r\n");
+#ifndef _WIN32  // the mode of a POSIX file, kept by the replace
   EXPECT_EQ(fs::status(ini).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+#endif
 }
 
 TEST_F(IniFileTest, WriteFailsWithoutTouchingAnything) {
@@ -144,6 +150,9 @@ TEST_F(IniFileTest, WriteFailsWithoutTouchingAnything) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
 }
 
+// Under Wine a Unix link is the file it leads to, there are no FIFOs, and mingw's
+// std::filesystem makes no links; the refusal of a reparse point is Windows' own.
+#ifndef _WIN32
 // The file holds one number: a link (to /dev/zero or anywhere), a FIFO or a huge file
 // is not read at all, promptly, and the reason names it; a write then leaves it alone.
 TEST_F(IniFileTest, ALinkFifoOrHugeFileIsNotReadAndNotReplaced) {
@@ -180,6 +189,7 @@ TEST_F(IniFileTest, ALinkFifoOrHugeFileIsNotReadAndNotReplaced) {
   EXPECT_EQ(ReadLanguageID(ini, 5, &problem), 4);
   EXPECT_EQ(problem, "");
 }
+#endif
 
 }  // namespace
 }  // namespace kassiro

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "TempDir.h"
+#include "Wine.h"
 #include "core/LogFile.h"
 #include "core/SettingsFile.h"
 
@@ -160,6 +159,7 @@ TEST_F(SettingsFiles, ASaveCutOffAtAnyByteLosesNothing) {
 }
 
 TEST_F(SettingsFiles, ASaveWritesTheCopyAsWell) {
+  if (testing::UnderWine()) GTEST_SKIP() << "Wine keeps the name of a held file that was removed";
   TSettingsFile f(File());
   TIniStru ini;
   ini.GlobalBon = 33;
@@ -174,6 +174,9 @@ TEST_F(SettingsFiles, ASaveWritesTheCopyAsWell) {
 // The file removed, or replaced by another, while a copy of the program holds it: the
 // next save takes the file at the name again, and a second holder stays out.
 TEST_F(SettingsFiles, AFileRemovedOrReplacedIsWrittenAnewAndHeldAtTheNextSave) {
+  // Wine keeps the name of a held file until its last handle closes and refuses to
+  // rename another over it; Windows 10 on NTFS lets both go at once, as POSIX does.
+  if (testing::UnderWine()) GTEST_SKIP() << "Wine keeps the name of a held file";
   for (const bool replace : {false, true}) {
     SCOPED_TRACE(replace ? "replaced" : "removed");
     Clear();

@@ -511,7 +511,7 @@ TEST_F(ComTest, FailedReadsAreLoggedOncePerRunAndRecoveryIsCounted) {
   ShortStr block;
   EXPECT_EQ(com.GetBlock(block, BIG_TO), RES_OK);
   EXPECT_EQ(block.view(), "back");
-  EXPECT_EQ(Log(), (std::vector<std::string>{"Read error 110! GetBlock",
+  EXPECT_EQ(Log(), (std::vector<std::string>{"Read error " + std::to_string(ETIMEDOUT) + "! GetBlock",
                                              "Serial line recovered after 50 failed reads/writes"}));
   EXPECT_FALSE(com.LineLost());
 }
@@ -520,7 +520,7 @@ TEST_F(ComTest, FailedWritesAreLoggedWithTheirTexts) {
   Open();
   port.FailNextWrites(1, ETIMEDOUT);
   com.FreeEcr();
-  EXPECT_EQ(Log().at(0), "WriteFileCs error 110! FreeEcr");
+  EXPECT_EQ(Log().at(0), "WriteFileCs error " + std::to_string(ETIMEDOUT) + "! FreeEcr");
   com.FreeEcr();
   EXPECT_EQ(Log().at(1), "Serial line recovered after 1 failed reads/writes");
 
@@ -532,13 +532,13 @@ TEST_F(ComTest, FailedWritesAreLoggedWithTheirTexts) {
   port.FailNextWrites(1, ETIMEDOUT);
   clock.Advance(1000);
   com.NoiseStep();
-  EXPECT_EQ(Log().at(4), "WriteFileCs error 110! NoiseThread");
+  EXPECT_EQ(Log().at(4), "WriteFileCs error " + std::to_string(ETIMEDOUT) + "! NoiseThread");
   EXPECT_EQ(Log().size(), 5u);
 
   port.FailNextWrites(1, ETIMEDOUT);
   port.QueueIncoming(clock.Now() + 1, EcrFrame("z"));
   EXPECT_EQ(com.GetBlock(block, BIG_TO), RES_OK);  // the ACK failed; the block is still ours
-  EXPECT_EQ(Log().at(6), "Write error 110! AckNak");
+  EXPECT_EQ(Log().at(6), "Write error " + std::to_string(ETIMEDOUT) + "! AckNak");
   EXPECT_FALSE(com.LineLost());
 }
 

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -22,7 +24,8 @@ std::size_t FilesIn(const fs::path& dir) {
 }
 
 // A reader that looks while the file is replaced again and again sees the old content
-// or the new one, whole: never an empty file, a mix or a missing name.
+// or the new one, whole: never an empty file, a mix or a missing name. (Windows refuses
+// an open while the name is being replaced: there the reader tries again.)
 TEST(AtomicReplace, AReaderSeesTheOldOrTheNewContentNeverAMix) {
   TempDir dir;
   const fs::path p = dir / "kassirod.INI";
@@ -32,7 +35,11 @@ TEST(AtomicReplace, AReaderSeesTheOldOrTheNewContentNeverAMix) {
   std::atomic<int> bad{0}, seen{0};
   std::thread reader([&] {
     while (!done) {
-      const std::string now = ReadFile(p);
+      std::ifstream in(p, std::ios::binary);
+#ifdef _WIN32
+      if (!in) continue;
+#endif
+      const std::string now{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
       if (now != a && now != b) ++bad;
       ++seen;
     }
@@ -45,6 +52,8 @@ TEST(AtomicReplace, AReaderSeesTheOldOrTheNewContentNeverAMix) {
   EXPECT_EQ(FilesIn(dir.path()), 1u);  // no temporary file left behind
 }
 
+// Windows has no such permissions: a new file takes the access list of its folder.
+#ifndef _WIN32
 TEST(AtomicReplace, KeepsThePermissionsOrMakesANewFile) {
   TempDir dir;
   const fs::path p = dir / "own.INI";
@@ -58,6 +67,7 @@ TEST(AtomicReplace, KeepsThePermissionsOrMakesANewFile) {
   EXPECT_EQ(ReadFile(dir / "fresh.INI"), "made");
   EXPECT_EQ(fs::status(dir / "fresh.INI").permissions() & fs::perms::all, fs::perms(0644));
 }
+#endif
 
 // A replace that cannot finish leaves what was there and no half-made file.
 TEST(AtomicReplace, AFailureLeavesTheTargetAsItWas) {

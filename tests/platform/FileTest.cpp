@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "Wine.h"
 #include "platform/LockedFile.h"
 
 namespace kassiro::platform {
@@ -85,6 +88,8 @@ TEST(File, AClosedOrEmptyHandleRefusesEverything) {
   }
 }
 
+// A full disk is shown with POSIX's file size limit, which Windows lacks.
+#ifndef _WIN32
 // A file size limit makes the system store only part of a write and refuse the next
 // one: write-all goes on after the short write and reports the refusal, never success.
 // In a child, since the limit holds for the whole process. Exit status: 0 as expected.
@@ -113,6 +118,8 @@ TEST(File, AShortWriteIsFollowedUntilTheSystemRefuses) {
   EXPECT_EQ(ReadFile(dir / "f"), Text(Pattern(100)));
 }
 
+#endif
+
 TEST(File, IsAtTellsWhetherTheNameStillLeadsToTheHeldFile) {
   TempDir dir;
   const fs::path p = dir / "f";
@@ -120,8 +127,10 @@ TEST(File, IsAtTellsWhetherTheNameStillLeadsToTheHeldFile) {
   EXPECT_TRUE(f.IsAt(p));
   EXPECT_FALSE(f.IsAt(dir / "other"));
 
+#ifndef _WIN32  // mingw's std::filesystem makes no links
   fs::create_symlink(p, dir / "link");
   EXPECT_FALSE(f.IsAt(dir / "link"));  // a link is never the file itself
+#endif
 
   fs::rename(p, dir / "moved");
   EXPECT_FALSE(f.IsAt(p));
@@ -131,7 +140,10 @@ TEST(File, IsAtTellsWhetherTheNameStillLeadsToTheHeldFile) {
   EXPECT_FALSE(f.IsAt(p));
 
   fs::remove(dir / "moved");
-  EXPECT_FALSE(f.IsAt(dir / "moved"));
+  // Wine keeps a removed name until the last handle closes, and says nothing of it.
+  if (!kassiro::testing::UnderWine()) {
+    EXPECT_FALSE(f.IsAt(dir / "moved"));
+  }
 }
 
 // Unlike a file of the program's own, any other file is opened through a link; a
@@ -139,14 +151,21 @@ TEST(File, IsAtTellsWhetherTheNameStillLeadsToTheHeldFile) {
 TEST(File, OpenFileFollowsLinksAndADuplicateOutlivesTheFirstHandle) {
   TempDir dir;
   fs::create_directory(dir / "spool");
-  fs::create_symlink(dir / "spool" / "1.seg", dir / "link");
+#ifdef _WIN32  // mingw's std::filesystem makes no links: the file by its own name
+  const fs::path link = dir / "spool" / "1.seg";
+#else
+  const fs::path link = dir / "link";
+  fs::create_symlink(dir / "spool" / "1.seg", link);
+#endif
   std::error_code error;
-  TFile writer = OpenFile(dir / "link", {.Access = TAccess::Write, .Create = true, .Append = true,
-                                         .CreatePerms = fs::perms(0600)}, error);
+  TFile writer = OpenFile(link, {.Access = TAccess::Write, .Create = true, .Append = true,
+                                 .CreatePerms = fs::perms(0600)}, error);
   ASSERT_TRUE(writer.Valid()) << error.message();
   EXPECT_FALSE(error);
   EXPECT_TRUE(writer.Regular());
+#ifndef _WIN32  // a POSIX file's mode
   EXPECT_EQ(fs::status(dir / "spool" / "1.seg").permissions() & fs::perms::all, fs::perms(0600));
+#endif
   ASSERT_FALSE(writer.WriteAll(std::string_view("one ")));
 
   TFile copy = writer.Duplicate();
@@ -159,16 +178,21 @@ TEST(File, OpenFileFollowsLinksAndADuplicateOutlivesTheFirstHandle) {
 
   EXPECT_FALSE(copy.Unlinked());
   fs::remove(dir / "spool" / "1.seg");
-  EXPECT_TRUE(copy.Unlinked());
+  // Wine keeps a removed name until the last handle closes, and says nothing of it.
+  if (!kassiro::testing::UnderWine()) {
+    EXPECT_TRUE(copy.Unlinked());
+  }
 
   const TFile none = OpenFile(dir / "spool" / "2.seg", {}, error);
   EXPECT_FALSE(none.Valid());
   EXPECT_EQ(error, std::errc::no_such_file_or_directory);
   EXPECT_EQ(FlushFolder(dir / "nowhere"), std::errc::no_such_file_or_directory);
 
+#ifndef _WIN32  // Windows opens a folder as a file only when asked for its metadata
   const TFile folder = OpenFile(dir / "spool", {}, error);
   EXPECT_TRUE(folder.Valid());
   EXPECT_FALSE(folder.Regular());
+#endif
 
   WriteFile(dir / "conf", "x");
   EXPECT_TRUE(MayRead(dir / "conf"));

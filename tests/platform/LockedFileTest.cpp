@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <functional>
@@ -21,6 +23,14 @@ using kassiro::testing::ReadFile;
 using kassiro::testing::TempDir;
 using kassiro::testing::WriteFile;
 
+#ifdef _WIN32
+// Windows has no fork: a second kassirod.exe beside a running one ends silently in the
+// end-to-end test under Wine. Here a second handle of this process stands for it.
+int HoldInChild(const fs::path& p) {
+  const TLockedFile f = TLockedFile::Open(p);
+  return f.Held() ? 0 : f.Error() == std::errc::operation_would_block ? 1 : 2;
+}
+#else
 // Exit status of a child that tries to hold the file: 0 held, 1 refused as locked.
 int HoldInChild(const fs::path& p) {
   const pid_t pid = ::fork();
@@ -32,6 +42,7 @@ int HoldInChild(const fs::path& p) {
   if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
+#endif
 
 TEST(LockedFile, OneHolderAtATimeInThisProcessAndOthers) {
   TempDir dir;
@@ -40,7 +51,9 @@ TEST(LockedFile, OneHolderAtATimeInThisProcessAndOthers) {
   ASSERT_TRUE(first->Held()) << first->Problem();
   EXPECT_TRUE(first->Created());
   EXPECT_FALSE(first->Error());
+#ifndef _WIN32  // a POSIX file's mode
   EXPECT_EQ(fs::status(p).permissions() & fs::perms::all, fs::perms(0600));
+#endif
 
   const TLockedFile second = TLockedFile::Open(p);
   EXPECT_FALSE(second.Held());
@@ -78,6 +91,13 @@ TEST(LockedFile, OnlyARegularFileIsTaken) {
     std::errc error;
     const char* problem;
   } cases[] = {
+#ifdef _WIN32
+      // Under Wine a Unix link is the file it leads to and mingw's std::filesystem makes
+      // no links (OwnFileTest refuses a device instead). The system's own text for a
+      // missing folder (Wine's differs from Windows').
+      {"folder", [&] { fs::create_directory(p); }, std::errc::is_a_directory, "Is a directory"},
+      {"missing folder", [&] { fs::create_directory(p); }, std::errc::no_such_file_or_directory, nullptr},
+#else
       {"link to a file", [&] { fs::create_symlink(dir / "elsewhere", p); }, std::errc::too_many_symbolic_link_levels,
        "it is a symbolic link, not a regular file"},
       {"dangling link", [&] { fs::create_symlink(dir / "made", p); }, std::errc::too_many_symbolic_link_levels,
@@ -87,6 +107,7 @@ TEST(LockedFile, OnlyARegularFileIsTaken) {
       {"folder", [&] { fs::create_directory(p); }, std::errc::is_a_directory, "Is a directory"},
       {"missing folder", [&] { fs::create_directory(p); }, std::errc::no_such_file_or_directory,
        "No such file or directory"},
+#endif
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -95,7 +116,7 @@ TEST(LockedFile, OnlyARegularFileIsTaken) {
     const TLockedFile f = TLockedFile::Open(at);  // returns: never blocks on the FIFO
     EXPECT_FALSE(f.Held());
     EXPECT_EQ(f.Error(), c.error);
-    EXPECT_EQ(f.Problem(), c.problem);
+    EXPECT_EQ(f.Problem(), c.problem != nullptr ? c.problem : f.Error().message());
     fs::remove_all(p);
   }
   EXPECT_EQ(ReadFile(dir / "elsewhere"), "keep");

@@ -2,11 +2,10 @@
 // in it when the test ends.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -15,10 +14,20 @@ namespace kassiro::testing {
 
 class TempDir {
  public:
+  // As mkdtemp makes it: a new name, made by this call, for its user alone.
   TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kassiro-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
+    static constexpr char LETTERS[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof LETTERS - 2);
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      std::string name = "kassiro-";
+      for (int i = 0; i < 6; ++i) name += LETTERS[pick(random)];
+      std::error_code ec;
+      if (std::filesystem::create_directory(base / name, ec)) path_ = base / name;
+    }
+    if (path_.empty()) throw std::runtime_error("no temporary directory could be made");
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
   }
   ~TempDir() {
     std::error_code ec;

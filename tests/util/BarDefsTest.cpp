@@ -2,19 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cstdlib>
 #include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "ScopedEnv.h"
-
 namespace kassiro {
 namespace {
-
-using test::ScopedEnv;
 
 using std::string_literals::operator""s;
 
@@ -288,18 +283,6 @@ TEST(Integer, StrToIntDefAcceptsOnlySignAndDecimalDigits) {
     EXPECT_EQ(StrToIntDef(s, 99), 99);
   }
   EXPECT_EQ(StrToIntDef("x"), 0);
-}
-
-TEST(UserLocale, FallsBackToThePointForCAndUnknownLocales) {
-  for (const char* name : {"C", "POSIX", "xx_NOWHERE.UTF-8"}) {
-    SCOPED_TRACE(name);
-    ScopedEnv all("LC_ALL", name);
-    const TUserLocale loc = TUserLocale::FromEnvironment();
-    EXPECT_EQ(loc.MonDecimalSep, ".");  // C has an empty monetary separator
-    EXPECT_EQ(loc.DecimalSep, ".");
-  }
-  // The process locale is left alone.
-  EXPECT_STREQ(::setlocale(LC_ALL, nullptr), "C");
 }
 
 }  // namespace

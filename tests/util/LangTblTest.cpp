@@ -8,12 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "ScopedEnv.h"
-
 namespace kassiro {
 namespace {
-
-using test::ScopedEnv;
 
 // The code lists as the ECR documentation writes them, kept apart from the library's
 // own constants on purpose: a typo on either side shows up as a mismatch.
@@ -198,29 +194,6 @@ TEST(Languages, LocaleNamesChooseTheTable) {
   EXPECT_EQ(LanguageNumberForID(0x041A), 1);  // Croatian is neither Serbian
   EXPECT_EQ(LanguageNumberForID(0x081A), 6);
   EXPECT_EQ(LanguageNumberForID(0x0C1A), 5);
-}
-
-TEST(Languages, GetLocalLanguageIDTakesTheFirstNonEmptyOfLcAllLcMessagesLang) {
-  struct Case {
-    const char* all;
-    const char* messages;
-    const char* lang;
-    int table;
-  };
-  const Case cases[] = {
-      {nullptr, nullptr, "pl_PL.UTF-8", 3}, {"mk_MK", "lt_LT", "pl_PL", 4},
-      {"", "lt_LT", "pl_PL", 2},            {nullptr, "", "sr_RS@latin", 6},
-      {nullptr, nullptr, nullptr, 1},       {"", "", "", 1},
-      {"C", "pl_PL", "pl_PL", 1},
-  };
-  for (const Case& tc : cases) {
-    ScopedEnv all("LC_ALL", tc.all);
-    ScopedEnv messages("LC_MESSAGES", tc.messages);
-    ScopedEnv lang("LANG", tc.lang);
-    EXPECT_EQ(GetLocalLanguageID(), tc.table)
-        << (tc.all ? tc.all : "-") << " " << (tc.messages ? tc.messages : "-") << " "
-        << (tc.lang ? tc.lang : "-");
-  }
 }
 
 }  // namespace

@@ -1,0 +1,35 @@
+#include "platform/Journal.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "platform/WinText.h"
+
+namespace kassiro::platform {
+
+// The service manager's start is told by the service's own code (the service control
+// dispatcher); a program started from a console or the desktop is not under it.
+bool UnderServiceManager() { return false; }
+
+// Errors and warnings go to the Application event log under the program's name; the
+// log file holds every line, so the lesser ones are not repeated there.
+void JournalLine(std::string_view identifier, std::string_view text, TJournalLevel level) {
+  if (level != TJournalLevel::Error && level != TJournalLevel::Warning) return;
+  HANDLE source = ::RegisterEventSourceW(nullptr, ToWide(identifier).c_str());
+  if (source == nullptr) return;
+  const std::wstring message = ToWide(text);
+  const wchar_t* strings[] = {message.c_str()};
+  ::ReportEventW(source, level == TJournalLevel::Error ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, 0, 0, nullptr,
+                 1, 0, strings, nullptr);
+  ::DeregisterEventSource(source);
+}
+
+// The service's status goes to the service manager through its control handler; a
+// program not under it has nobody to tell.
+void TServiceNotify::Ready(std::string_view) {}
+void TServiceNotify::Reloading() {}
+void TServiceNotify::Stopping() {}
+void TServiceNotify::Status(std::string_view) {}
+
+}  // namespace kassiro::platform
