@@ -10,6 +10,7 @@
 #include "Version.h"
 #include "core/ReportJournal.h"
 #include "core/SelfMsgs.h"
+#include "platform/Service.h"
 #include "service/TraceRequest.h"
 #include "util/WholeNumber.h"
 
@@ -27,6 +28,8 @@ constexpr std::string_view USAGE =
     "       kassirod [-Dir:FOLDER] -Status[:json]\n"
     "       kassirod [-Dir:FOLDER] -Trace:SECONDS\n"
     "       kassirod [-Dir:FOLDER] -Journal:dump[:FROM] | -Journal:json[:FROM]\n"
+    "       kassirod [-Dir:FOLDER] -Install[:NAME]\n"
+    "       kassirod -Uninstall[:NAME]\n"
     "       kassirod --help | --version\n"
     "\n"
     "The Kassiro server for electronic cash registers, without a window. It polls the ECRs\n"
@@ -54,6 +57,11 @@ constexpr std::string_view USAGE =
     "                   kassirod.trace in its folder for 1 to 3600 seconds (at most 8 MiB)\n"
     "  -Journal:dump[:FROM]  print the report journal from record FROM on, one line each;\n"
     "  -Journal:json[:FROM]  the same as JSON lines; damage is said on stderr\n"
+    "\n"
+    "  -Install[:NAME]  Windows: register kassirod as the service NAME (default Kassiro),\n"
+    "                   started with the system, its files in FOLDER (default\n"
+    "                   %ProgramData%\\Kassiro)\n"
+    "  -Uninstall[:NAME] Windows: stop and remove the service\n"
     "\n"
     "SIGTERM and SIGINT close the server; SIGHUP stops and starts it again.\n";
 
@@ -197,13 +205,49 @@ std::optional<std::filesystem::path> FilesBase(const TParamList& params, const s
 }
 
 bool IsRunParameter(const std::string& name) {
-  return name == "DIR" || name == "Q" || name == "STATUS" || name == "TRACE";
+  return name == "DIR" || name == "Q" || name == "STATUS" || name == "TRACE" || name == "SERVICE" ||
+         name == "INSTALL" || name == "UNINSTALL";
 }
 
 bool IsRequest(const TParamList& params) {
   std::string value;
   return params.HasParam("Q", value) || params.HasParam("STATUS", value) || params.HasParam("TRACE", value) ||
          JournalDumpAsked(params);
+}
+
+bool IsServiceSetup(const TParamList& params) {
+  std::string value;
+  return params.HasParam("INSTALL", value) || params.HasParam("UNINSTALL", value);
+}
+
+int RunServiceSetup(const TParamList& params, const std::filesystem::path& exe, const std::filesystem::path& base) {
+  std::string name;
+  if (params.HasParam("UNINSTALL", name)) {
+    if (name.empty()) name = DEFAULT_SERVICE;
+    if (const auto e = platform::UninstallService(name)) {
+      std::cerr << "kassirod: the service " << name << " could not be removed: " << e.message() << "." << std::endl;
+      return 1;
+    }
+    std::cout << "The service " << name << " was removed." << std::endl;
+    return 0;
+  }
+  params.HasParam("INSTALL", name);
+  if (name.empty()) name = DEFAULT_SERVICE;
+  std::string dir;
+  // A service must not write beside its executable (Program Files): its own folder.
+  const std::filesystem::path folder = params.HasParam("DIR", dir) ? base.parent_path() : platform::DefaultServiceFolder();
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  const std::string arguments = "-Service:" + name + " \"-Dir:" + folder.string() + "\"";
+  if (const auto e = platform::InstallService({name, "Kassiro server (" + name + ")",
+                                               "Polls the electronic cash registers on the serial line and serves "
+                                               "the client programs over TCP.",
+                                               exe, arguments})) {
+    std::cerr << "kassirod: the service " << name << " could not be registered: " << e.message() << "." << std::endl;
+    return 1;
+  }
+  std::cout << "The service " << name << " was registered; its files are in " << folder.string() << "." << std::endl;
+  return 0;
 }
 
 int RunRequest(const TParamList& params, const std::filesystem::path& base) {

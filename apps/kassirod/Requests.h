@@ -31,4 +31,14 @@ bool IsRequest(const TParamList& params);
 // Runs that request; its exit code.
 int RunRequest(const TParamList& params, const std::filesystem::path& base);
 
+// The name a service gets when -Install, -Uninstall or -Service names none.
+inline constexpr const char* DEFAULT_SERVICE = "Kassiro";
+
+// True when the command line registers (-Install[:NAME]) or removes (-Uninstall[:NAME])
+// the Windows service.
+bool IsServiceSetup(const TParamList& params);
+// Does it: the service runs this executable with its files in -Dir:FOLDER, or by default
+// in the system's folder for a service's data; its exit code.
+int RunServiceSetup(const TParamList& params, const std::filesystem::path& exe, const std::filesystem::path& base);
+
 }  // namespace kassiro

@@ -28,6 +28,7 @@
 #include "core/SelfMsgs.h"
 #include "platform/Journal.h"
 #include "platform/SerialPort.h"
+#include "platform/Service.h"
 #include "platform/StopEvents.h"
 #include "ecrlink/SerialPort.h"
 #include "util/BarDefs.h"
@@ -40,6 +41,10 @@
 namespace {
 
 using namespace kassiro;
+
+// The stop events the server takes: a pause comes from a service manager only.
+constexpr platform::TStopEventKinds DAEMON_EVENTS = {platform::TStopEvent::Close, platform::TStopEvent::Restart,
+                                                     platform::TStopEvent::Pause};
 
 // "" when the name leads to a character device, else why not.
 std::string PortProblem(const std::string& name) {
@@ -100,7 +105,7 @@ class TDaemon {
         FMessenger(messenger),
         FMsgPause(FIo),
         // Delivered into the loop: one that came during the start is handled once it runs.
-        FSignals(platform::CLOSE_AND_RESTART,
+        FSignals(DAEMON_EVENTS,
                  [this](platform::TStopEvent e) { asio::post(FIo, [this, e] { OnStopEvent(e); }); }) {}
 
   // No call of the channel's comes into a loop that is gone.
@@ -146,6 +151,7 @@ class TDaemon {
   void OnStopEvent(platform::TStopEvent e) {
     if (FIo.stopped()) return;
     if (e == platform::TStopEvent::Restart) return Restart();
+    if (e == platform::TStopEvent::Pause) return Pause();
     Close();
   }
 
@@ -163,6 +169,14 @@ class TDaemon {
     FMsgPause.async_wait([this](const asio::error_code& e) {
       if (!e) WaitForMessage();
     });
+  }
+
+  // The line and the clients' port are closed until a continue starts the server again;
+  // the channel still answers.
+  void Pause() {
+    FServer.StopKassiro();
+    LogAddLine("Server paused.");
+    FNotify.Paused();
   }
 
   void Restart() {
@@ -197,28 +211,12 @@ class TDaemon {
   platform::TStopEvents FSignals;  // last: gone first, so no event reaches a loop that is gone
 };
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-  platform::HoldStopEvents();  // first: until the server is up they would end it unsaved
-  if (const auto done = AnswerHelpOrVersion(argc, argv)) return *done;
-  const std::filesystem::path exe = ExecutablePath();
-  TParamList params;
-  params.Init(argc, argv);
+// The server itself, from the settings file's lock to its stop; its exit code.
+int Serve(const TParamList& params, const std::filesystem::path& exe, const std::filesystem::path& base) {
   std::string error;
-  const auto base = FilesBase(params, exe, error);
-  if (!base) {
-    std::cerr << error << std::endl;
-    return EXIT_BAD_ARGUMENTS;
-  }
-  if (IsRequest(params)) {
-    platform::ReleaseStopEvents();  // a request has nothing to save: a signal may end it at once
-    return RunRequest(params, *base);
-  }
-
-  if (*base != exe) BindProgramLog(*base);  // before anything is logged
+  if (base != exe) BindProgramLog(base);  // before anything is logged
   if (platform::UnderServiceManager()) MirrorLogToJournal("kassirod");
-  TKassiroServer server(*base);
+  TKassiroServer server(base);
   if (const auto refused = RefuseToRun(server)) return *refused;  // 0: another copy runs
 
   RaisePriority();
@@ -230,7 +228,7 @@ int main(int argc, char* argv[]) {
   }
   // The copy that holds the settings file holds the channel too; without it no quit
   // request reaches this copy, which must be said.
-  TSelfMessenger messenger(*base);
+  TSelfMessenger messenger(base);
   if (!messenger.Receiving()) {
     const std::string why =
         "Quit channel " + messenger.ChannelName() + " could not be set up: " + messenger.ListenError();
@@ -239,7 +237,7 @@ int main(int argc, char* argv[]) {
   }
   std::optional<TDaemon> daemon;
   try {
-    daemon.emplace(server, messenger);  // reads SIGTERM, SIGINT and SIGHUP once it runs
+    daemon.emplace(server, messenger);  // reads the stop events once it runs
     server.StartKassiro();
   } catch (const std::exception& e) {
     std::cerr << e.what() << std::endl;
@@ -252,4 +250,34 @@ int main(int argc, char* argv[]) {
   std::cout << line << " " << ClientsText(server) << std::endl;
   daemon->Ready();
   return daemon->Run();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  platform::HoldStopEvents(DAEMON_EVENTS);  // first: until the server is up they would end it unsaved
+  if (const auto done = AnswerHelpOrVersion(argc, argv)) return *done;
+  const std::filesystem::path exe = ExecutablePath();
+  TParamList params;
+  params.Init(argc, argv);
+  std::string error;
+  const auto base = FilesBase(params, exe, error);
+  if (!base) {
+    std::cerr << error << std::endl;
+    return EXIT_BAD_ARGUMENTS;
+  }
+  if (IsRequest(params) || IsServiceSetup(params)) {
+    platform::ReleaseStopEvents(DAEMON_EVENTS);  // nothing to save: a stop event may end it at once
+    return IsRequest(params) ? RunRequest(params, *base) : RunServiceSetup(params, exe, *base);
+  }
+  std::string service;
+  if (params.HasParam("SERVICE", service)) {
+    const auto code = platform::RunAsService(service.empty() ? DEFAULT_SERVICE : service,
+                                             [&] { return Serve(params, exe, *base); });
+    if (code) return *code;
+    std::cerr << "kassirod: -Service is for the service manager's start; without it kassirod runs as a program"
+              << std::endl;
+    return EXIT_BAD_ARGUMENTS;
+  }
+  return Serve(params, exe, *base);
 }

@@ -25,6 +25,8 @@ class TServiceNotify {
   void Ready(std::string_view status);
   void Reloading();
   void Stopping();
+  // The server stopped serving until it is continued (a service's pause).
+  void Paused();
   void Status(std::string_view status);
 };
 

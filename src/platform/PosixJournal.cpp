@@ -46,6 +46,8 @@ void TServiceNotify::Reloading() {
 
 void TServiceNotify::Stopping() { Notify("STOPPING=1"); }
 
+void TServiceNotify::Paused() { Notify("STATUS=Paused"); }
+
 void TServiceNotify::Status(std::string_view status) { Notify("STATUS=" + std::string(status)); }
 
 }  // namespace kassiro::platform

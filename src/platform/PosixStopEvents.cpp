@@ -32,6 +32,8 @@ sigset_t SignalsOf(TStopEventKinds kinds) {
       case TStopEvent::Report:
         sigaddset(&set, SIGUSR1);
         break;
+      case TStopEvent::Pause:  // only a service manager pauses, and systemd does not
+        break;
     }
   }
   return set;
@@ -64,6 +66,7 @@ void RaiseStopEvent(TStopEvent event) {
     case TStopEvent::Close: ::kill(::getpid(), SIGTERM); break;
     case TStopEvent::Restart: ::kill(::getpid(), SIGHUP); break;
     case TStopEvent::Report: ::kill(::getpid(), SIGUSR1); break;
+    case TStopEvent::Pause: break;  // no signal stands for it
   }
 }
 

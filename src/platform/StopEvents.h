@@ -11,13 +11,17 @@
 // the console window (Close); a window's logoff and shutdown and the service manager's
 // stop, pause and continue come through RaiseStopEvent. HoldStopEvents before anything
 // can arrive, delivery on a thread of the platform's own, each event once.
+#include <cstddef>
 #include <functional>
 #include <initializer_list>
 #include <memory>
 
 namespace kassiro::platform {
 
-enum class TStopEvent { Close, Restart, Report };
+// Pause: stop serving until a Restart (the service manager's pause; no signal on POSIX).
+enum class TStopEvent { Close, Restart, Report, Pause };
+// The number of kinds, for tables indexed by kind: the last one's index + 1.
+inline constexpr std::size_t STOP_EVENT_KINDS = static_cast<std::size_t>(TStopEvent::Pause) + 1;
 
 // The events a program takes; the others keep their system default.
 using TStopEventKinds = std::initializer_list<TStopEvent>;

@@ -4,13 +4,14 @@
 
 #include <string>
 
+#include "platform/WinServiceState.h"
 #include "platform/WinText.h"
 
 namespace kassiro::platform {
 
-// The service manager's start is told by the service's own code (the service control
-// dispatcher); a program started from a console or the desktop is not under it.
-bool UnderServiceManager() { return false; }
+// The service's own code (the service control dispatcher) knows whether the manager
+// started it; a program started from a console or the desktop is not under it.
+bool UnderServiceManager() { return RunningAsService(); }
 
 // Errors and warnings go to the Application event log under the program's name; the
 // log file holds every line, so the lesser ones are not repeated there.
@@ -25,11 +26,13 @@ void JournalLine(std::string_view identifier, std::string_view text, TJournalLev
   ::DeregisterEventSource(source);
 }
 
-// The service's status goes to the service manager through its control handler; a
-// program not under it has nobody to tell.
-void TServiceNotify::Ready(std::string_view) {}
-void TServiceNotify::Reloading() {}
-void TServiceNotify::Stopping() {}
+// The service's state goes to the service manager; a program not under it has nobody
+// to tell. A restart under the manager is a continue, so its pending state is that one.
+// The manager shows no status text.
+void TServiceNotify::Ready(std::string_view) { ReportServiceState(SERVICE_RUNNING); }
+void TServiceNotify::Reloading() { ReportServiceState(SERVICE_CONTINUE_PENDING); }
+void TServiceNotify::Stopping() { ReportServiceState(SERVICE_STOP_PENDING); }
+void TServiceNotify::Paused() { ReportServiceState(SERVICE_PAUSED); }
 void TServiceNotify::Status(std::string_view) {}
 
 }  // namespace kassiro::platform

@@ -16,7 +16,6 @@ namespace kassiro::platform {
 
 namespace {
 
-constexpr std::size_t KINDS = 3;
 std::size_t Index(TStopEvent e) { return static_cast<std::size_t>(e); }
 
 // The system code of an event raised by the program itself (not a console event).
@@ -105,9 +104,9 @@ class THub {
   std::once_flag FInstalled;
   std::mutex FMutex;
   std::condition_variable FChanged;
-  std::array<bool, KINDS> FHeld{};
-  std::array<int, KINDS> FPending{};
-  std::array<int, KINDS> FCodes{};
+  std::array<bool, STOP_EVENT_KINDS> FHeld{};
+  std::array<int, STOP_EVENT_KINDS> FPending{};
+  std::array<int, STOP_EVENT_KINDS> FCodes{};
 };
 
 }  // namespace
