@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/WinServiceState.h"
+
 namespace kassiro::platform {
 
 namespace {
@@ -89,8 +91,11 @@ class THub {
     switch (type) {
       case CTRL_C_EVENT:
       case CTRL_BREAK_EVENT: return Get().Raise(TStopEvent::Close, static_cast<int>(type)) ? TRUE : FALSE;
-      case CTRL_CLOSE_EVENT:
       case CTRL_LOGOFF_EVENT:
+        // A service hears every user's logoff: not its own end (taken, so nothing ends it).
+        if (RunningAsService()) return TRUE;
+        [[fallthrough]];
+      case CTRL_CLOSE_EVENT:
       case CTRL_SHUTDOWN_EVENT:
         if (!Get().Raise(TStopEvent::Close, static_cast<int>(type))) return FALSE;
         // The system ends the process as soon as this returns (and after some seconds in
