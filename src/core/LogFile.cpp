@@ -141,7 +141,7 @@ logError TLogFile::OpenLocked(bool startAnew) {
     // Like any log that cannot be opened, the program goes on without a log file.
     if (file.Refused()) {
       std::fprintf(stderr, "The log file %s cannot be opened: %s; the program runs without a log file.\n",
-                   LogFName.c_str(), file.Problem().c_str());
+                   LogFName.string().c_str(), file.Problem().c_str());
     }
     return logError::leOpen;
   }
